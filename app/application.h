@@ -1,0 +1,86 @@
+// The chain20 application: start-up state, the Runge-Kutta step, the window
+// view and the rules for mouse and keyboard input.
+//
+// Everything here is plain code over the module-level application state and
+// needs no window, so that the window program (main.cpp, render.cpp), the
+// headless runner and the tests share it. Only the GLUT callbacks and the
+// drawing talk to the window system.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <iosfwd>
+
+#include "dynamics/chain_dynamics.h"
+#include "matrix/matrix.h"
+
+// ---- Start-up ----
+inline constexpr float STEP_SIZE = 0.001f;              // simulated seconds per step
+inline constexpr float SIXTH_STEP = STEP_SIZE / 6.0f;   // h/6 as the float quotient
+inline constexpr float INITIAL_BASE_ANGLE = -1.570796f;  // joint 1 points the chain down
+inline constexpr std::int32_t INITIAL_STEPS_PER_FRAME = 30;
+inline constexpr int WINDOW_WIDTH = 640;
+inline constexpr int WINDOW_HEIGHT = 640;
+inline constexpr int WINDOW_X = 100;
+inline constexpr int WINDOW_Y = 100;
+
+// Integrator state. k1..k4 keep, step after step, the slopes of the four
+// evaluations: each evaluation reads its own array's joint rates from the
+// previous step as damping rates, so the arrays are never shared or swapped.
+extern StateVector currentState;
+extern StateVector k1;
+extern StateVector k2;
+extern StateVector k3;
+extern StateVector k4;
+extern StateVector stageState;
+// The chain at rest, hanging straight down: the start, and the state a step
+// that left the finite numbers falls back to.
+extern StateVector restingState;
+
+extern Matrix jointAngles;        // 20x1, the angles the next frame draws
+extern Matrix initialVelocities;  // 20x1, zero
+extern Matrix mouseTarget;        // 2x1, spring target from the base, two units per link
+extern std::int32_t mouseDown;    // -1 before any left press, 1 while held, 0 after release
+extern std::int32_t stepsPerFrame;
+extern std::int32_t stepCount;    // wraps around after 2^31 - 1 steps
+extern std::int64_t resetCount;   // steps that ended non-finite and were reset
+extern const float linkColour[4];
+
+// Sizes the matrices, computes the resting state through the matrix model and
+// zeroes the slopes. Needs setupUnrolledModel and setupMatrixModel first.
+void initialiseSimulation();
+
+// ---- Stepping ----
+
+// One classical Runge-Kutta step of STEP_SIZE on currentState.
+void rungeKuttaStep();
+
+// The whole idle step: Runge-Kutta, the fall-back to rest if the state left
+// the finite numbers (one line on `log`), the angles for drawing, and the
+// step count. Returns true when a redisplay is due.
+bool advanceSimulation(std::ostream& log);
+
+// ---- View and input ----
+
+// The fixed view: viewport, modelview and projection as column-major arrays,
+// the way OpenGL reports them after the window's reshape.
+struct ViewTransform {
+    std::array<int, 4> viewport;
+    std::array<double, 16> modelview;
+    std::array<double, 16> projection;
+};
+
+// The matrices that the window's reshape sets for a window of this size; the
+// frustum is formed in single precision as OpenGL implementations store it.
+ViewTransform reshapeView(int width, int height);
+
+// Sets mouseTarget from window pixel (x, y), origin top-left, y downward:
+// the far-plane point under the cursor, measured from the chain's base.
+void setTargetFromCursor(int x, int y, const ViewTransform& view);
+
+// Input rules, with GLUT's button, state and key codes.
+void applyMouseButton(int button, int state, int x, int y, const ViewTransform& view);
+void applyMouseMotion(int x, int y, const ViewTransform& view);
+// Left arrow lowers stepsPerFrame (not below 1); right arrow raises it and
+// writes the new value on its own line to `out`.
+void applySpecialKey(int key, std::ostream& out);

@@ -1,0 +1,57 @@
+#include <GL/glut.h>
+
+#include <iostream>
+
+#include "app/application.h"
+#include "app/window.h"
+#include "dynamics/chain_dynamics.h"
+#include "model/chain_model.h"
+
+namespace {
+
+// Stands in for the command line when the program was started with an empty
+// argument vector, so that GLUT and the window title always get a name.
+char programName[] = "chain20";
+char* fallbackArguments[] = {programName, nullptr};
+
+}  // namespace
+
+void idleStep() {
+    if (advanceSimulation(std::cerr)) {
+        glutPostRedisplay();
+    }
+}
+
+void specialKey(int key, int /*x*/, int /*y*/) { applySpecialKey(key, std::cout); }
+
+void mouseButton(int button, int state, int x, int y) { applyMouseButton(button, state, x, y, currentView()); }
+
+void mouseMotion(int x, int y) { applyMouseMotion(x, y, currentView()); }
+
+void setupApplication(int argc, char** argv) {
+    initialiseSimulation();
+    if (argc < 1 || argv == nullptr || argv[0] == nullptr) {
+        argc = 1;
+        argv = fallbackArguments;
+    }
+    glutInit(&argc, argv);
+    glutInitDisplayMode(GLUT_RGB | GLUT_DOUBLE | GLUT_DEPTH);
+    glutInitWindowSize(WINDOW_WIDTH, WINDOW_HEIGHT);
+    glutInitWindowPosition(WINDOW_X, WINDOW_Y);
+    glutCreateWindow(argv[0]);
+    initRenderState();
+    glutDisplayFunc(display);
+    glutReshapeFunc(reshape);
+    glutSpecialFunc(specialKey);
+    glutMotionFunc(mouseMotion);
+    glutIdleFunc(idleStep);
+    glutMouseFunc(mouseButton);
+    glutMainLoop();
+}
+
+int main(int argc, char** argv) {
+    setupUnrolledModel();
+    setupMatrixModel();
+    setupApplication(argc, argv);
+    return 0;
+}

@@ -1,0 +1,125 @@
+#include <cmath>
+#include <limits>
+#include <ostream>
+
+#include "app/application.h"
+#include "model/chain_model.h"
+
+StateVector currentState{};
+StateVector k1{};
+StateVector k2{};
+StateVector k3{};
+StateVector k4{};
+StateVector stageState{};
+StateVector restingState{};
+
+Matrix jointAngles(0, 0);
+Matrix initialVelocities(0, 0);
+Matrix mouseTarget(0, 0);
+std::int32_t mouseDown = -1;
+std::int32_t stepsPerFrame = INITIAL_STEPS_PER_FRAME;
+std::int32_t stepCount = 0;
+std::int64_t resetCount = 0;
+const float linkColour[4] = {0.2f, 0.2f, 0.2f, 1.0f};
+
+void initialiseSimulation() {
+    jointAngles.resize(LINK_COUNT, 1);
+    jointAngles.zero();
+    jointAngles(1, 1) = INITIAL_BASE_ANGLE;
+    mouseTarget.resize(2, 1);
+    mouseTarget.zero();
+    initialVelocities.resize(LINK_COUNT, 1);
+    initialVelocities.zero();
+
+    const Matrix state = computeMomenta(jointAngles, initialVelocities);
+    for (int i = 0; i < STATE_SIZE; ++i) {
+        restingState[i] = state(i + 1, 1);
+    }
+    currentState = restingState;
+    k1.fill(0.0f);
+    k2.fill(0.0f);
+    k3.fill(0.0f);
+    k4.fill(0.0f);
+}
+
+namespace {
+
+// stage = x + k * factor / divisor, element by element (k times h first).
+void formStage(const StateVector& slope, float factor, float divisor) {
+    for (int i = 0; i < STATE_SIZE; ++i) {
+        stageState[i] = currentState[i] + slope[i] * factor / divisor;
+    }
+}
+
+bool stateIsFinite() {
+    for (const float value : currentState) {
+        if (!std::isfinite(value)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void resetToRest(std::ostream& log) {
+    currentState = restingState;
+    k1.fill(0.0f);
+    k2.fill(0.0f);
+    k3.fill(0.0f);
+    k4.fill(0.0f);
+    ++resetCount;
+    log << "chain20: the state left the finite numbers at step " << stepCount + 1
+        << "; the chain was put back at rest\n";
+}
+
+void copyAnglesForDrawing() {
+    for (int j = 1; j <= LINK_COUNT; ++j) {
+        jointAngles(j, 1) = currentState[LINK_COUNT + j - 1];
+    }
+}
+
+}  // namespace
+
+void rungeKuttaStep() {
+    // All four evaluations see the same target and button state.
+    const float target[2] = {mouseTarget(1, 1), mouseTarget(2, 1)};
+    const int down = mouseDown;
+
+    computeStateDerivative(currentState.data(), k1.data(), target, down);
+    formStage(k1, STEP_SIZE, 2.0f);
+    computeStateDerivative(stageState.data(), k2.data(), target, down);
+    formStage(k2, STEP_SIZE, 2.0f);
+    computeStateDerivative(stageState.data(), k3.data(), target, down);
+    formStage(k3, STEP_SIZE, 1.0f);
+    computeStateDerivative(stageState.data(), k4.data(), target, down);
+
+    // x += (k1 + 2 k2 + 2 k3 + k4) h/6
+    for (int i = 0; i < STATE_SIZE; ++i) {
+        currentState[i] = currentState[i] + (k1[i] + 2.0f * k2[i] + 2.0f * k3[i] + k4[i]) * SIXTH_STEP;
+    }
+}
+
+bool advanceSimulation(std::ostream& log) {
+    rungeKuttaStep();
+    if (!stateIsFinite()) {
+        resetToRest(log);
+    }
+    copyAnglesForDrawing();
+    // Counted in unsigned arithmetic so that the count wraps instead of
+    // overflowing; below 2^31 the rule is the plain modulo.
+    stepCount = static_cast<std::int32_t>(static_cast<std::uint32_t>(stepCount) + 1u);
+    return stepCount % stepsPerFrame == 0;
+}
+
+void applySpecialKey(int key, std::ostream& out) {
+    constexpr int KEY_LEFT = 100;
+    constexpr int KEY_RIGHT = 102;
+    if (key == KEY_LEFT) {
+        stepsPerFrame = stepsPerFrame - 1 >= 1 ? stepsPerFrame - 1 : 1;
+    } else if (key == KEY_RIGHT) {
+        if (stepsPerFrame < std::numeric_limits<std::int32_t>::max()) {
+            stepsPerFrame = stepsPerFrame + 1;
+        }
+        out << stepsPerFrame << '\n';
+        out.flush();
+    }
+}

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds chain20 and runs every test: once in the
+# optimised build (unit, end-to-end and soak tests) and once more under
+# AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+
+jobs=2
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DCHAIN20_WERROR=ON
+cmake --build build -j"$jobs"
+ctest --test-dir build --output-on-failure -j"$jobs"
+
+cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCHAIN20_SANITIZE=ON -DCHAIN20_WERROR=ON \
+  -DCHAIN20_BUILD_BENCH=OFF
+cmake --build build-sanitize -j"$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build-sanitize --output-on-failure -j"$jobs" -LE slow
