@@ -16,4 +16,4 @@ cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCHAIN20_SANITIZ
   -DCHAIN20_BUILD_BENCH=OFF
 cmake --build build-sanitize -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build-sanitize --output-on-failure -j"$jobs" -LE slow
+  ctest --test-dir build-sanitize --output-on-failure -j"$jobs" -LE 'e2e|soak'
