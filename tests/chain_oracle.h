@@ -1,0 +1,383 @@
+// A double-precision reference model of the planar 20-link chain, written
+// directly from its energies rather than from the articulated-body recursion.
+//
+// Geometry (base frame, x right, y up, joint 1 fixed at the origin):
+//   th_i = q_1 + ... + q_i                       absolute angle of link i
+//   e_i  = (cos th_i, sin th_i)                  unit vector along link i
+//   r_1  = 0,  r_(i+1) = r_i + L e_i             joint i+1 sits at the far end of link i
+//   c_i  = r_i + (L/2) e_i                       centre of mass of link i
+//   r_21                                          the tip of the chain
+//
+// Turning joint k alone rotates every point P outboard of it about r_k, so the
+// velocity Jacobian of P with respect to q_k is z x (P - r_k) = (-(P - r_k).y,
+// (P - r_k).x) for links k..20 and zero otherwise; every link i >= k turns at
+// the full rate qdot_k.
+//
+// Kinetic energy: T = sum_i 1/2 m |v_ci|^2 + 1/2 Ic w_i^2, with Ic = J - m (L/2)^2
+// the moment of inertia about the centre of mass (J = 1/3 about the joint) and
+// w_i = qdot_1 + ... + qdot_i. Hence
+//   M_kl = sum_(i >= max(k, l)) [ m (c_i - r_k).(c_i - r_l) + Ic ].
+// Potential energy: V = sum_i m g y(c_i). Hamiltonian: H = 1/2 p^T M^-1 p + V.
+//
+// Loads besides gravity: the joint damping D_k = -b (r_k + ... + r_20), where r
+// are the damping rates; and the tip spring, whose stretch is measured on a
+// virtual chain two units per link long, stretch = t - 2 r_21, and whose force
+// F = k stretch acts at the real tip, giving S_k = (z x (r_21 - r_k)) . F. That
+// force is minus the gradient of the spring energy (k/4) |t - 2 r_21|^2.
+//
+// Momentum rates: dp/dt = -dH/dq + D + S, with dH/dq by central differences of
+// H (hamiltonianGradient) or, as an independent cross-check, from the explicit
+// derivative of the energies at fixed joint rates (hamiltonianGradientFromRates).
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+namespace chain_oracle {
+
+inline constexpr int N = 20;
+
+inline constexpr double MASS = 1.0;
+inline constexpr double LENGTH = 1.0;
+inline constexpr double JOINT_INERTIA = 1.0 / 3.0;  // about the joint axis
+inline constexpr double CENTROID_INERTIA = JOINT_INERTIA - MASS * (LENGTH / 2) * (LENGTH / 2);  // 1/12
+inline constexpr double G = 9.81;
+inline constexpr double DAMPING = 30.0;
+inline constexpr double STIFFNESS = 200.0;
+// The spring target is given at twice the chain's scale: two units per link.
+inline constexpr double TARGET_SCALE = 2.0;
+
+// Step of the central differences of H, in radians. The angles enter H only
+// through sines and cosines, so their natural scale is one radian whatever
+// their value; the step is absolute. With h = 1e-6 the truncation error,
+// h^2/6 |d3H/dq3|, is of order 1e-12 |d3H/dq3|, and the rounding error of H
+// (a few units of 1e-16 relative, enlarged by at most sqrt(cond M) ~ 350 in the
+// triangular solve) divided by h is of order 1e-8 |H|. Both stay some four
+// orders of magnitude below the single-precision effects the tests resolve;
+// the tests confirm this against the explicit gradient.
+inline constexpr double DIFFERENCE_STEP = 1e-6;
+
+using Vec = std::array<double, N>;
+using Mat = std::array<std::array<double, N>, N>;
+
+struct Point {
+    double x = 0.0;
+    double y = 0.0;
+};
+
+inline Point operator-(Point a, Point b) { return {a.x - b.x, a.y - b.y}; }
+inline double dot(Point a, Point b) { return a.x * b.x + a.y * b.y; }
+// z x a: the velocity of a point at offset a from a joint turning at unit rate.
+inline Point perp(Point a) { return {-a.y, a.x}; }
+
+struct Geometry {
+    std::array<Point, N + 1> joint{};  // joint[k] = r_(k+1); joint[N] = tip
+    std::array<Point, N> centre{};     // centre[i] = centre of mass of link i+1
+};
+
+inline Geometry geometry(const Vec& q) {
+    Geometry g;
+    double theta = 0.0;
+    for (int i = 0; i < N; ++i) {
+        theta += q[i];
+        const Point e{std::cos(theta), std::sin(theta)};
+        g.centre[i] = {g.joint[i].x + 0.5 * LENGTH * e.x, g.joint[i].y + 0.5 * LENGTH * e.y};
+        g.joint[i + 1] = {g.joint[i].x + LENGTH * e.x, g.joint[i].y + LENGTH * e.y};
+    }
+    return g;
+}
+
+inline Point tipPosition(const Vec& q) { return geometry(q).joint[N]; }
+
+inline Mat massMatrix(const Vec& q) {
+    const Geometry g = geometry(q);
+    Mat m{};
+    for (int i = 0; i < N; ++i) {
+        std::array<Point, N> arm{};  // c_i - r_k for k <= i
+        for (int k = 0; k <= i; ++k) {
+            arm[k] = g.centre[i] - g.joint[k];
+        }
+        for (int k = 0; k <= i; ++k) {
+            for (int l = 0; l <= i; ++l) {
+                m[k][l] += MASS * dot(arm[k], arm[l]) + CENTROID_INERTIA;
+            }
+        }
+    }
+    return m;
+}
+
+inline double potentialEnergy(const Vec& q) {
+    const Geometry g = geometry(q);
+    double v = 0.0;
+    for (int i = 0; i < N; ++i) {
+        v += MASS * G * g.centre[i].y;
+    }
+    return v;
+}
+
+inline Vec multiply(const Mat& m, const Vec& v) {
+    Vec r{};
+    for (int i = 0; i < N; ++i) {
+        double s = 0.0;
+        for (int j = 0; j < N; ++j) {
+            s += m[i][j] * v[j];
+        }
+        r[i] = s;
+    }
+    return r;
+}
+
+inline double norm(const Vec& v) {
+    double s = 0.0;
+    for (double x : v) {
+        s += x * x;
+    }
+    return std::sqrt(s);
+}
+
+inline double distance(const Vec& a, const Vec& b) {
+    Vec d{};
+    for (int i = 0; i < N; ++i) {
+        d[i] = a[i] - b[i];
+    }
+    return norm(d);
+}
+
+// Lower-triangular Cholesky factor of a symmetric positive definite matrix.
+// Returns false if a pivot is not positive.
+inline bool cholesky(const Mat& a, Mat& l) {
+    l = Mat{};
+    for (int j = 0; j < N; ++j) {
+        double d = a[j][j];
+        for (int k = 0; k < j; ++k) {
+            d -= l[j][k] * l[j][k];
+        }
+        if (!(d > 0.0)) {
+            return false;
+        }
+        l[j][j] = std::sqrt(d);
+        for (int i = j + 1; i < N; ++i) {
+            double s = a[i][j];
+            for (int k = 0; k < j; ++k) {
+                s -= l[i][k] * l[j][k];
+            }
+            l[i][j] = s / l[j][j];
+        }
+    }
+    return true;
+}
+
+// y = L^-1 b.
+inline Vec forwardSubstitute(const Mat& l, const Vec& b) {
+    Vec y{};
+    for (int i = 0; i < N; ++i) {
+        double s = b[i];
+        for (int k = 0; k < i; ++k) {
+            s -= l[i][k] * y[k];
+        }
+        y[i] = s / l[i][i];
+    }
+    return y;
+}
+
+// x = L^-T y.
+inline Vec backSubstitute(const Mat& l, const Vec& y) {
+    Vec x{};
+    for (int i = N - 1; i >= 0; --i) {
+        double s = y[i];
+        for (int k = i + 1; k < N; ++k) {
+            s -= l[k][i] * x[k];
+        }
+        x[i] = s / l[i][i];
+    }
+    return x;
+}
+
+// dq/dt = M(q)^-1 p.
+inline Vec jointRates(const Vec& p, const Vec& q) {
+    Mat l;
+    if (!cholesky(massMatrix(q), l)) {
+        Vec nan{};
+        nan.fill(std::nan(""));
+        return nan;
+    }
+    return backSubstitute(l, forwardSubstitute(l, p));
+}
+
+// H = 1/2 p^T M^-1 p + V = 1/2 |L^-1 p|^2 + V.
+inline double hamiltonian(const Vec& p, const Vec& q) {
+    Mat l;
+    if (!cholesky(massMatrix(q), l)) {
+        return std::nan("");
+    }
+    const Vec y = forwardSubstitute(l, p);
+    double kinetic = 0.0;
+    for (double v : y) {
+        kinetic += v * v;
+    }
+    return 0.5 * kinetic + potentialEnergy(q);
+}
+
+// Central difference along one angle. The step actually taken is the
+// difference of the two perturbed angles as stored, so the rounding of
+// q_k +- h does not bias the quotient.
+template <typename Function>
+Vec centralGradient(const Vec& q, Function f) {
+    Vec gradient{};
+    for (int k = 0; k < N; ++k) {
+        Vec plus = q;
+        Vec minus = q;
+        plus[k] = q[k] + DIFFERENCE_STEP;
+        minus[k] = q[k] - DIFFERENCE_STEP;
+        gradient[k] = (f(plus) - f(minus)) / (plus[k] - minus[k]);
+    }
+    return gradient;
+}
+
+// dH/dq at fixed p, by central differences of H.
+inline Vec hamiltonianGradient(const Vec& p, const Vec& q) {
+    return centralGradient(q, [&p](const Vec& angles) { return hamiltonian(p, angles); });
+}
+
+// dH/dq at fixed p from the explicit derivatives of the energies: with
+// qdot = M^-1 p, dH/dq_k = -dT/dq_k (at fixed qdot) + dV/dq_k.
+// Turning joint k rotates the offset c_i - r_j (j <= i, k <= i) by z x, with the
+// offset measured from r_max(j,k); so d(v_ci)/dq_k = -sum_(j<=i) (c_i - r_max(j,k)) qdot_j,
+// and dV/dq_k = m g sum_(i>=k) (c_i - r_k).x. Angular velocities do not depend on q.
+inline Vec hamiltonianGradientFromRates(const Vec& p, const Vec& q) {
+    const Geometry g = geometry(q);
+    const Vec rates = jointRates(p, q);
+    std::array<Point, N> velocity{};
+    for (int i = 0; i < N; ++i) {
+        for (int j = 0; j <= i; ++j) {
+            const Point w = perp(g.centre[i] - g.joint[j]);
+            velocity[i].x += w.x * rates[j];
+            velocity[i].y += w.y * rates[j];
+        }
+    }
+    Vec gradient{};
+    for (int k = 0; k < N; ++k) {
+        double kinetic = 0.0;
+        double potential = 0.0;
+        for (int i = k; i < N; ++i) {
+            Point dv{};
+            for (int j = 0; j <= i; ++j) {
+                const Point arm = g.centre[i] - g.joint[std::max(j, k)];
+                dv.x -= arm.x * rates[j];
+                dv.y -= arm.y * rates[j];
+            }
+            kinetic += MASS * dot(velocity[i], dv);
+            potential += MASS * G * (g.centre[i] - g.joint[k]).x;
+        }
+        gradient[k] = -kinetic + potential;
+    }
+    return gradient;
+}
+
+// Spring energy (k/4) |t - 2 r_tip|^2: k times the stretch on the doubled
+// chain, acting at the real tip.
+inline double springEnergy(const Vec& q, Point target) {
+    const Point tip = tipPosition(q);
+    const Point stretch{target.x - TARGET_SCALE * tip.x, target.y - TARGET_SCALE * tip.y};
+    return 0.25 * STIFFNESS * dot(stretch, stretch);
+}
+
+// Generalized force of the tip spring: S = J_tip^T F, F = k (t - 2 r_tip).
+inline Vec springForce(const Vec& q, Point target) {
+    const Geometry g = geometry(q);
+    const Point tip = g.joint[N];
+    const Point force{STIFFNESS * (target.x - TARGET_SCALE * tip.x), STIFFNESS * (target.y - TARGET_SCALE * tip.y)};
+    Vec s{};
+    for (int k = 0; k < N; ++k) {
+        s[k] = dot(perp(tip - g.joint[k]), force);
+    }
+    return s;
+}
+
+// D_k = -b (r_k + ... + r_20): the damping moment of every link from k outward
+// acts about joint k.
+inline Vec dampingForce(const Vec& dampingRates) {
+    Vec d{};
+    double sum = 0.0;
+    for (int k = N - 1; k >= 0; --k) {
+        sum += dampingRates[k];
+        d[k] = -DAMPING * sum;
+    }
+    return d;
+}
+
+struct Derivative {
+    Vec momentumRate{};  // dp/dt
+    Vec jointRate{};     // dq/dt
+};
+
+// The Hamiltonian equations of motion with damping and, if springOn, the tip spring.
+inline Derivative stateDerivative(const Vec& p, const Vec& q, const Vec& dampingRates, Point target,
+                                  bool springOn) {
+    Derivative d;
+    d.jointRate = jointRates(p, q);
+    const Vec gradient = hamiltonianGradient(p, q);
+    const Vec damping = dampingForce(dampingRates);
+    const Vec spring = springOn ? springForce(q, target) : Vec{};
+    for (int k = 0; k < N; ++k) {
+        d.momentumRate[k] = -gradient[k] + damping[k] + spring[k];
+    }
+    return d;
+}
+
+// Eigenvalues of a symmetric matrix by cyclic Jacobi rotations.
+inline Vec symmetricEigenvalues(Mat a) {
+    for (int sweep = 0; sweep < 100; ++sweep) {
+        double offDiagonal = 0.0;
+        double total = 0.0;
+        for (int i = 0; i < N; ++i) {
+            for (int j = 0; j < N; ++j) {
+                total += a[i][j] * a[i][j];
+                if (i != j) {
+                    offDiagonal += a[i][j] * a[i][j];
+                }
+            }
+        }
+        if (offDiagonal <= 1e-30 * total) {
+            break;
+        }
+        for (int p = 0; p < N - 1; ++p) {
+            for (int r = p + 1; r < N; ++r) {
+                if (a[p][r] == 0.0) {
+                    continue;
+                }
+                const double theta = (a[r][r] - a[p][p]) / (2.0 * a[p][r]);
+                const double t = (theta >= 0.0 ? 1.0 : -1.0) / (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
+                const double c = 1.0 / std::sqrt(t * t + 1.0);
+                const double s = t * c;
+                for (int k = 0; k < N; ++k) {
+                    const double akp = a[k][p];
+                    const double akr = a[k][r];
+                    a[k][p] = c * akp - s * akr;
+                    a[k][r] = s * akp + c * akr;
+                }
+                for (int k = 0; k < N; ++k) {
+                    const double apk = a[p][k];
+                    const double ark = a[r][k];
+                    a[p][k] = c * apk - s * ark;
+                    a[r][k] = s * apk + c * ark;
+                }
+            }
+        }
+    }
+    Vec eigenvalues{};
+    for (int i = 0; i < N; ++i) {
+        eigenvalues[i] = a[i][i];
+    }
+    return eigenvalues;
+}
+
+// Spectral condition number of the mass matrix.
+inline double massMatrixCondition(const Vec& q) {
+    const Vec lambda = symmetricEigenvalues(massMatrix(q));
+    const auto [smallest, largest] = std::minmax_element(lambda.begin(), lambda.end());
+    return *largest / *smallest;
+}
+
+}  // namespace chain_oracle

@@ -1,0 +1,238 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+
+#include "dynamics/chain_dynamics.h"
+
+namespace {
+
+constexpr int Q = LINK_COUNT;  // offset of the angles and joint rates
+
+class UnrolledDynamics : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { setupUnrolledModel(); }
+
+    StateVector state{};
+    StateVector rates{};
+    float target[2] = {0.0f, 0.0f};
+
+    void evaluate(int mouseDown = 0) { computeStateDerivative(state.data(), rates.data(), target, mouseDown); }
+
+    void randomise(std::mt19937& random, float momentumScale) {
+        std::uniform_real_distribution<float> angle(-3.14159f, 3.14159f);
+        std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+        for (int k = 0; k < LINK_COUNT; ++k) {
+            state[k] = momentumScale * unit(random);
+            state[Q + k] = angle(random);
+        }
+    }
+};
+
+// Straight chain along +x at rest: the sweeps' closed forms.
+TEST_F(UnrolledDynamics, StraightChainAtRest) {
+    evaluate();
+    for (int k = 0; k < LINK_COUNT; ++k) {
+        const int outboard = LINK_COUNT - k;  // links i..20 for link i = k + 1
+        EXPECT_EQ(articulatedInertia[k][I00], static_cast<float>(outboard)) << k;
+        EXPECT_EQ(articulatedInertia[k][I01], 0.0f) << k;
+        EXPECT_EQ(articulatedInertia[k][I05], 0.0f) << k;
+        EXPECT_EQ(subtreeForce[k][0], 0.0f) << k;
+        EXPECT_FLOAT_EQ(subtreeForce[k][1], -9.81f * static_cast<float>(outboard)) << k;
+        EXPECT_FLOAT_EQ(jointForce[k], -9.81f * static_cast<float>(outboard * outboard) / 2.0f) << k;
+        EXPECT_EQ(rates[Q + k], 0.0f) << k;
+        EXPECT_EQ(rates[k], jointForce[k]) << k;
+        EXPECT_EQ(absoluteCos[k], 1.0f);
+        EXPECT_EQ(absoluteSin[k], 0.0f);
+    }
+    EXPECT_EQ(jointForce[0], -1962.0f);
+    EXPECT_EQ(jointForce[LINK_COUNT - 1], -4.905f);
+    // Link 19 with the tip projected onto it: the tip's translational
+    // inertia with its rotation about joint 20 free is 1 - 0.25*3 = 0.25.
+    EXPECT_FLOAT_EQ(articulatedInertia[18][I11], 1.25f);
+    EXPECT_FLOAT_EQ(articulatedInertia[18][I15], 0.75f);
+    EXPECT_FLOAT_EQ(articulatedInertia[18][I55], 7.0f / 12.0f);
+}
+
+TEST_F(UnrolledDynamics, MomentumBiasOfTheTipMomentum) {
+    state[LINK_COUNT - 1] = 1.0f;
+    evaluate();
+    EXPECT_EQ(momentumBias[18][0], 0.0f);
+    EXPECT_EQ(momentumBias[18][1], 1.5f);
+    EXPECT_EQ(momentumBias[18][5], 2.5f);
+    EXPECT_EQ(momentumBias[LINK_COUNT - 1][5], 0.0f);
+}
+
+TEST_F(UnrolledDynamics, ZeroMomentaGiveZeroRatesAtAnyAngles) {
+    std::mt19937 random(7);
+    for (int trial = 0; trial < 20; ++trial) {
+        randomise(random, 0.0f);
+        for (float& r : rates) {
+            r = 5.0f;
+        }
+        evaluate(1);
+        for (int k = 0; k < LINK_COUNT; ++k) {
+            EXPECT_EQ(rates[Q + k], 0.0f);
+            EXPECT_EQ(angularVelocity[k], 0.0f);
+            EXPECT_EQ(momentumBias[k][0], 0.0f);
+            EXPECT_EQ(momentumBias[k][5], 0.0f);
+            EXPECT_EQ(rates[k], jointForce[k]);
+        }
+    }
+}
+
+// The joint-rate half of the derivative array enters only as damping: the
+// same state into arrays with other rates gives the same dq/dt, and dp_i/dt
+// lower by 30 times the partial sums r_i + ... + r_20 of the differences.
+TEST_F(UnrolledDynamics, DampingReadsTheRatesLeftInTheArray) {
+    std::mt19937 random(11);
+    std::uniform_real_distribution<float> rate(-2.0f, 2.0f);
+    for (int trial = 0; trial < 20; ++trial) {
+        randomise(random, 50.0f);
+        target[0] = 10.0f;
+        target[1] = -20.0f;
+        StateVector undamped{};
+        computeStateDerivative(state.data(), undamped.data(), target, 1);
+        StateVector damped{};
+        StateVector inputs{};
+        for (int k = 0; k < LINK_COUNT; ++k) {
+            inputs[Q + k] = damped[Q + k] = rate(random);
+        }
+        computeStateDerivative(state.data(), damped.data(), target, 1);
+        double outboardRates = 0.0;
+        for (int k = LINK_COUNT - 1; k >= 0; --k) {
+            outboardRates += inputs[Q + k];
+            EXPECT_EQ(damped[Q + k], undamped[Q + k]) << k;
+            const double expected = undamped[k] - JOINT_DAMPING * outboardRates;
+            EXPECT_NEAR(damped[k], expected, 1e-5 * (std::abs(undamped[k]) + 30.0 * std::abs(outboardRates) + 1.0))
+                << k;
+        }
+    }
+}
+
+TEST_F(UnrolledDynamics, DampingDoesNotTouchTheCondensedInertia) {
+    std::mt19937 random(3);
+    randomise(random, 20.0f);
+    evaluate();
+    float inertia[LINK_COUNT][PACKED_INERTIA_SIZE];
+    float bias[LINK_COUNT][SPATIAL_SIZE];
+    std::copy(&articulatedInertia[0][0], &articulatedInertia[0][0] + sizeof inertia / sizeof(float), &inertia[0][0]);
+    std::copy(&momentumBias[0][0], &momentumBias[0][0] + sizeof bias / sizeof(float), &bias[0][0]);
+    for (int k = 0; k < LINK_COUNT; ++k) {
+        rates[Q + k] = 1.0f;
+    }
+    target[0] = 30.0f;
+    evaluate(1);
+    for (int k = 0; k < LINK_COUNT; ++k) {
+        for (const int entry : {I00, I01, I05, I11, I15, I55}) {
+            EXPECT_EQ(articulatedInertia[k][entry], inertia[k][entry]);
+        }
+        for (const int component : {0, 1, 5}) {
+            EXPECT_EQ(momentumBias[k][component], bias[k][component]);
+        }
+        EXPECT_GE(articulatedInertia[k][I55], LINK_INERTIA_Z);
+    }
+}
+
+TEST_F(UnrolledDynamics, SpringActsOnlyWhileTheButtonIsHeld) {
+    std::mt19937 random(5);
+    randomise(random, 30.0f);
+    target[0] = -40.0f;
+    target[1] = 25.0f;
+    StateVector off{};
+    computeStateDerivative(state.data(), off.data(), target, 0);
+    for (const int notHeld : {-1, 2}) {
+        StateVector other{};
+        const float elsewhere[2] = {7.0f, -3.0f};
+        computeStateDerivative(state.data(), other.data(), elsewhere, notHeld);
+        for (int i = 0; i < STATE_SIZE; ++i) {
+            EXPECT_EQ(other[i], off[i]) << notHeld << " " << i;
+        }
+    }
+    StateVector on{};
+    computeStateDerivative(state.data(), on.data(), target, 1);
+    bool changed = false;
+    for (int k = 0; k < LINK_COUNT; ++k) {
+        EXPECT_EQ(on[Q + k], off[Q + k]);  // rates come from momenta alone
+        changed = changed || on[k] != off[k];
+    }
+    EXPECT_TRUE(changed);
+}
+
+TEST_F(UnrolledDynamics, SpringAnchorOfTheStraightChainIsFortyUnitsOut) {
+    // At rest along +x the anchor is at (40, 0): a target there pulls with zero
+    // force, so the derivative equals the one without the spring, bit for bit.
+    target[0] = 40.0f;
+    target[1] = 0.0f;
+    StateVector without{};
+    computeStateDerivative(state.data(), without.data(), target, 0);
+    evaluate(1);
+    for (int i = 0; i < STATE_SIZE; ++i) {
+        EXPECT_EQ(rates[i], without[i]) << i;
+    }
+    // A target 1 unit above the anchor: a force of 200 up at the tip, whose
+    // moment about joint i is 200 times the distance 21 - i.
+    target[1] = 1.0f;
+    evaluate(1);
+    for (int k = 0; k < LINK_COUNT; ++k) {
+        EXPECT_FLOAT_EQ(rates[k] - without[k], 200.0f * static_cast<float>(LINK_COUNT - k)) << k;
+    }
+}
+
+TEST_F(UnrolledDynamics, UprightChainPutsTheTipWeightAlongTheLink) {
+    state[Q] = 1.5707964f;
+    evaluate();
+    EXPECT_FLOAT_EQ(absoluteSin[LINK_COUNT - 1], 1.0f);
+    EXPECT_FLOAT_EQ(subtreeForce[LINK_COUNT - 1][0], -9.81f);
+    EXPECT_NEAR(jointForce[LINK_COUNT - 1], 0.0f, 1e-6f);
+}
+
+TEST_F(UnrolledDynamics, WholeTurnsChangeOnlyTheAbsoluteAngles) {
+    std::mt19937 random(13);
+    randomise(random, 40.0f);
+    target[0] = 5.0f;
+    target[1] = -30.0f;
+    StateVector reference{};
+    computeStateDerivative(state.data(), reference.data(), target, 1);
+    StateVector turned = state;
+    turned[Q + 4] += 6.2831855f * 3.0f;
+    StateVector result{};
+    computeStateDerivative(turned.data(), result.data(), target, 1);
+    EXPECT_NE(absoluteAngle[10], state[Q] + state[Q + 1]);  // the running sum did change
+    double scale = 0.0;
+    for (int i = 0; i < STATE_SIZE; ++i) {
+        scale = std::max(scale, static_cast<double>(std::abs(reference[i])));
+    }
+    for (int i = 0; i < STATE_SIZE; ++i) {
+        EXPECT_NEAR(result[i], reference[i], 2e-3 * scale) << i;
+    }
+}
+
+TEST_F(UnrolledDynamics, RigidRotationAboutTheBase) {
+    // Joint 1 alone turning at rate w in the straight chain: every link turns
+    // at w and joint i moves at w (i - 1). The momenta are rounded to floats
+    // and the straight chain's mass matrix has a condition number near 1e5,
+    // so the recovered rates carry errors of a few 1e-3 (about 0.1 cond eps
+    // times the largest rate); the tolerance is 1e-2.
+    const float w = 2.0f;
+    const float tolerance = 1e-2f;
+    for (int k = 0; k < LINK_COUNT; ++k) {
+        // Angular momentum about joint i of links i..20 turning rigidly about
+        // joint 1: each link j contributes I_z w + m (c_j - joint_i) x v_j.
+        double p = 0.0;
+        for (int j = k; j < LINK_COUNT; ++j) {
+            const double centre = j + 0.5;
+            p += w * (1.0 / 12.0 + centre * (centre - k));
+        }
+        state[k] = static_cast<float>(p);
+    }
+    evaluate();
+    for (int k = 0; k < LINK_COUNT; ++k) {
+        EXPECT_NEAR(rates[Q + k], k == 0 ? w : 0.0f, tolerance) << k;
+        EXPECT_NEAR(angularVelocity[k], w, tolerance) << k;
+        EXPECT_NEAR(std::hypot(linearVelocityX[k], linearVelocityY[k]), w * k, tolerance * (k + 1)) << k;
+    }
+    EXPECT_EQ(rates[0], jointForce[0]);
+}
+
+}  // namespace

@@ -1,0 +1,413 @@
+// The single-precision chain (the matrix model's momenta and the unrolled
+// state derivative) against an independent double-precision model built from
+// the chain's energies (chain_oracle.h).
+//
+// Accuracy model. The mass matrix M(q) of the chain is poorly conditioned: over
+// angles in [-pi, pi], cond(M) runs from about 1e3 to about 1.2e5. A float
+// evaluation of M^-1 p is exact for data perturbed by a few units of
+// u = 2^-24, so its relative error is of order cond(M) u; in practice it is
+// about 0.1 cond(M) u. The float-versus-double tolerances below are therefore
+// multiples of cond(M) u, with cond(M) computed from the reference model's M.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <iostream>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "chain_oracle.h"
+#include "dynamics/chain_dynamics.h"
+#include "model/chain_model.h"
+
+namespace {
+
+namespace oracle = chain_oracle;
+using oracle::N;
+using oracle::Vec;
+
+static_assert(LINK_COUNT == N, "the reference model describes a 20-link chain");
+
+constexpr double PI = 3.14159265358979323846;
+constexpr double UNIT_ROUNDOFF = 1.0 / 16777216.0;  // 2^-24
+
+// Both model set-ups run once, before any test.
+class ChainModelEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        setupUnrolledModel();
+        setupMatrixModel();
+    }
+};
+
+[[maybe_unused]] ::testing::Environment* const chainEnvironment =
+    ::testing::AddGlobalTestEnvironment(new ChainModelEnvironment);
+
+// Uniform in [a, b), from the raw 32-bit output of the generator, so that the
+// sequence does not depend on the standard library's distributions.
+double uniform(std::mt19937& generator, double a, double b) {
+    return a + (b - a) * (static_cast<double>(generator()) / 4294967296.0);
+}
+
+float uniformFloat(std::mt19937& generator, double a, double b) {
+    return static_cast<float>(uniform(generator, a, b));
+}
+
+Vec toDouble(const float* values) {
+    Vec v{};
+    for (int i = 0; i < N; ++i) {
+        v[i] = static_cast<double>(values[i]);
+    }
+    return v;
+}
+
+std::string formatted(double value) {
+    std::ostringstream out;
+    out.precision(3);
+    out << std::scientific << value;
+    return out.str();
+}
+
+void report(const char* name, double value) {
+    std::cout << "[ worst    ] " << name << " = " << formatted(value) << std::endl;
+    ::testing::Test::RecordProperty(name, formatted(value));
+}
+
+// A random pose and matching single-precision inputs.
+struct RandomState {
+    float angles[LINK_COUNT];
+    float rates[LINK_COUNT];
+};
+
+RandomState randomPose(std::mt19937& generator, double maxRate) {
+    RandomState s{};
+    for (int i = 0; i < LINK_COUNT; ++i) {
+        s.angles[i] = uniformFloat(generator, -PI, PI);
+    }
+    for (int i = 0; i < LINK_COUNT; ++i) {
+        s.rates[i] = uniformFloat(generator, -maxRate, maxRate);
+    }
+    return s;
+}
+
+// --- The reference model itself ---------------------------------------------
+
+// With every angle zero the chain is a straight rod along x. Turning joint 20
+// alone moves only link 20, whose momentum about joint i is J + m (L/2)(20 - i)
+// (its centre lies 20 - i + 1/2 from joint i and moves at 1/2); turning joint 1
+// alone spins the whole rod of 20 links about its end: 20^3/3 = 8000/3.
+TEST(ChainOracle, MassMatrixOfTheStraightChainHasItsClosedForms) {
+    const Vec zero{};
+    const oracle::Mat m = oracle::massMatrix(zero);
+    for (int i = 1; i <= N; ++i) {
+        EXPECT_NEAR(m[i - 1][N - 1], 1.0 / 3.0 + (20 - i) / 2.0, 1e-12) << "i = " << i;
+        for (int j = 1; j <= N; ++j) {
+            EXPECT_EQ(m[i - 1][j - 1], m[j - 1][i - 1]);
+        }
+    }
+    EXPECT_NEAR(m[0][0], 8000.0 / 3.0, 1e-9);
+    // Rows of a rigid rod turned about joint 1: p_i = moment of links i..20
+    // about joint i for a rigid rotation about joint 1.
+    Vec spin{};
+    spin[0] = 1.0;
+    const Vec p = oracle::multiply(m, spin);
+    for (int i = 1; i <= N; ++i) {
+        // sum over links k = i..20 of m (k - 1/2)(k - i + 1/2) + Ic
+        double expected = 0.0;
+        for (int k = i; k <= N; ++k) {
+            expected += (k - 0.5) * (k - i + 0.5) + 1.0 / 12.0;
+        }
+        EXPECT_NEAR(p[i - 1], expected, 1e-9) << "i = " << i;
+    }
+}
+
+// The straight chain at rest: the weight of links i..20 (21 - i links whose
+// centres lie 1/2, 3/2, ... from joint i) gives dV/dq_i = g (21 - i)^2 / 2.
+// The chain pointing straight up (q_1 = pi/2) has no gravity moment at all.
+TEST(ChainOracle, GravityGradientOfStraightChains) {
+    const Vec rest{};
+    const Vec horizontal = oracle::hamiltonianGradient(rest, Vec{});
+    const Vec explicitHorizontal = oracle::hamiltonianGradientFromRates(rest, Vec{});
+    Vec upright{};
+    upright[0] = PI / 2;
+    const Vec vertical = oracle::hamiltonianGradient(rest, upright);
+    for (int i = 1; i <= N; ++i) {
+        const double expected = 9.81 * (21 - i) * (21 - i) / 2.0;
+        EXPECT_NEAR(horizontal[i - 1], expected, 1e-6 * expected) << "i = " << i;
+        EXPECT_NEAR(explicitHorizontal[i - 1], expected, 1e-9 * expected) << "i = " << i;
+        EXPECT_NEAR(vertical[i - 1], 0.0, 1e-6) << "i = " << i;
+    }
+}
+
+// The central differences of H agree with the explicit derivative of the
+// energies at fixed joint rates, and the spring's generalized force with minus
+// the differenced spring energy: the differencing step is sound and the two
+// derivations of the reference model confirm each other.
+TEST(ChainOracle, DifferencedGradientsAgreeWithExplicitOnes) {
+    std::mt19937 generator(20240611u);
+    double worstGradient = 0.0;
+    double worstSpring = 0.0;
+    for (int n = 0; n < 60; ++n) {
+        const RandomState s = randomPose(generator, 3.0);
+        const Vec q = toDouble(s.angles);
+        Vec p = oracle::multiply(oracle::massMatrix(q), toDouble(s.rates));
+        if (n % 2 == 1) {
+            for (double& value : p) {
+                value = uniform(generator, -200.0, 200.0);
+            }
+        }
+        const Vec differenced = oracle::hamiltonianGradient(p, q);
+        const Vec explicitGradient = oracle::hamiltonianGradientFromRates(p, q);
+        const double gradientError = oracle::distance(differenced, explicitGradient) / oracle::norm(explicitGradient);
+        worstGradient = std::max(worstGradient, gradientError);
+        EXPECT_LT(gradientError, 1e-7) << "state " << n;
+
+        const oracle::Point target{uniform(generator, -49.0, 46.0), uniform(generator, -50.0, 50.0)};
+        const Vec spring = oracle::springForce(q, target);
+        Vec energyGradient = oracle::centralGradient(q, [&target](const Vec& angles) {
+            return oracle::springEnergy(angles, target);
+        });
+        for (double& value : energyGradient) {
+            value = -value;
+        }
+        const double springError = oracle::distance(spring, energyGradient) / oracle::norm(spring);
+        worstSpring = std::max(worstSpring, springError);
+        EXPECT_LT(springError, 1e-7) << "state " << n;
+    }
+    report("oracleGradientDifferenceError", worstGradient);
+    report("oracleSpringDifferenceError", worstSpring);
+}
+
+// The eigenvalues used for cond(M) reproduce the trace and the Frobenius norm
+// of M, and are all positive.
+TEST(ChainOracle, EigenvaluesOfTheMassMatrixAreConsistent) {
+    std::mt19937 generator(7u);
+    for (int n = 0; n < 20; ++n) {
+        const RandomState s = randomPose(generator, 0.0);
+        const oracle::Mat m = oracle::massMatrix(toDouble(s.angles));
+        const Vec lambda = oracle::symmetricEigenvalues(m);
+        double trace = 0.0;
+        double frobenius = 0.0;
+        for (int i = 0; i < N; ++i) {
+            trace += m[i][i];
+            for (int j = 0; j < N; ++j) {
+                frobenius += m[i][j] * m[i][j];
+            }
+        }
+        double sum = 0.0;
+        double squares = 0.0;
+        for (double l : lambda) {
+            EXPECT_GT(l, 0.0);
+            sum += l;
+            squares += l * l;
+        }
+        EXPECT_NEAR(sum, trace, 1e-10 * trace);
+        EXPECT_NEAR(squares, frobenius, 1e-10 * frobenius);
+    }
+}
+
+// --- The float chain against the reference model -------------------------------
+
+// computeMomenta is a product, not a solve: p = M(q) qdot formed by two
+// recursions of 6x6 float products, about a dozen roundings per link and
+// twenty links deep. Its normwise error is of order 1e-6 of |p|; the
+// tolerance leaves a margin of ten.
+constexpr double MOMENTUM_TOLERANCE = 1e-5;
+
+TEST(DynamicsAgainstOracle, MomentaEqualMassMatrixTimesJointRates) {
+    std::mt19937 generator(1u);
+    double worst = 0.0;
+    for (int n = 0; n < 200; ++n) {
+        const RandomState s = randomPose(generator, 3.0);
+        Matrix q(LINK_COUNT, 1);
+        Matrix qdot(LINK_COUNT, 1);
+        for (int i = 0; i < LINK_COUNT; ++i) {
+            q(i + 1, 1) = s.angles[i];
+            qdot(i + 1, 1) = s.rates[i];
+        }
+        const Matrix state = computeMomenta(q, qdot);
+        ASSERT_EQ(state.rows(), STATE_SIZE);
+        ASSERT_EQ(state.cols(), 1);
+        Vec p{};
+        for (int i = 0; i < LINK_COUNT; ++i) {
+            p[i] = state(i + 1, 1);
+            EXPECT_EQ(state(LINK_COUNT + i + 1, 1), s.angles[i]) << "state " << n << ", angle " << i + 1;
+        }
+        const Vec expected = oracle::multiply(oracle::massMatrix(toDouble(s.angles)), toDouble(s.rates));
+        const double error = oracle::distance(p, expected) / oracle::norm(expected);
+        worst = std::max(worst, error);
+        EXPECT_LT(error, MOMENTUM_TOLERANCE) << "state " << n;
+    }
+    report("momentumRelativeError", worst);
+}
+
+// Tolerances of the state derivative, in units of cond(M) u. Both errors are
+// measured normwise relative to the reference value. The float recursion's
+// errors are about 0.1 cond(M) u for dq/dt and somewhat less for dp/dt; the
+// joint rates feed the velocity products of dp/dt, so dp/dt gets the same
+// bound. A factor ten above the typical constant leaves room for unlucky
+// states without letting a wrong term through: a wrong load, lever or sign
+// gives errors of order one.
+constexpr double JOINT_RATE_TOLERANCE_PER_CONDITION = 1.0;
+constexpr double MOMENTUM_RATE_TOLERANCE_PER_CONDITION = 1.0;
+
+struct DerivativeCase {
+    float x[STATE_SIZE];
+    float dampingRates[LINK_COUNT];
+    float target[2];
+    bool springOn;
+};
+
+// Angles in [-pi, pi]; momenta either those of joint rates in [-3, 3] rad/s
+// (p = M(q) qdot, up to a few thousand at the base) or uniform in [-200, 200]
+// (which can mean fast whipping of the tip); damping rates in [-3, 3]; targets
+// anywhere in the window's range.
+DerivativeCase randomDerivativeCase(std::mt19937& generator, int n) {
+    DerivativeCase c{};
+    const RandomState s = randomPose(generator, 3.0);
+    const Vec q = toDouble(s.angles);
+    if (n % 2 == 0) {
+        const Vec p = oracle::multiply(oracle::massMatrix(q), toDouble(s.rates));
+        for (int i = 0; i < LINK_COUNT; ++i) {
+            c.x[i] = static_cast<float>(p[i]);
+        }
+    } else {
+        for (int i = 0; i < LINK_COUNT; ++i) {
+            c.x[i] = uniformFloat(generator, -200.0, 200.0);
+        }
+    }
+    for (int i = 0; i < LINK_COUNT; ++i) {
+        c.x[LINK_COUNT + i] = s.angles[i];
+        c.dampingRates[i] = uniformFloat(generator, -3.0, 3.0);
+    }
+    c.target[0] = uniformFloat(generator, -49.0, 46.0);
+    c.target[1] = uniformFloat(generator, -50.0, 50.0);
+    c.springOn = (n / 2) % 2 == 0;
+    return c;
+}
+
+void evaluate(const DerivativeCase& c, bool springOn, float xdot[STATE_SIZE]) {
+    for (int i = 0; i < STATE_SIZE; ++i) {
+        xdot[i] = i < LINK_COUNT ? 1e30f : c.dampingRates[i - LINK_COUNT];
+    }
+    computeStateDerivative(c.x, xdot, c.target, springOn ? 1 : 0);
+}
+
+TEST(DynamicsAgainstOracle, StateDerivativeFollowsHamiltonsEquations) {
+    std::mt19937 generator(2u);
+    double worstJointRate = 0.0;
+    double worstMomentumRate = 0.0;
+    double worstJointRatePerCondition = 0.0;
+    double worstMomentumRatePerCondition = 0.0;
+    double largestCondition = 0.0;
+    for (int n = 0; n < 400; ++n) {
+        const DerivativeCase c = randomDerivativeCase(generator, n);
+        float xdot[STATE_SIZE];
+        evaluate(c, c.springOn, xdot);
+
+        const Vec p = toDouble(c.x);
+        const Vec q = toDouble(c.x + LINK_COUNT);
+        const oracle::Derivative expected = oracle::stateDerivative(
+            p, q, toDouble(c.dampingRates), {c.target[0], c.target[1]}, c.springOn);
+        const double condition = oracle::massMatrixCondition(q);
+        largestCondition = std::max(largestCondition, condition);
+        const double scale = condition * UNIT_ROUNDOFF;
+
+        const double jointRateError =
+            oracle::distance(toDouble(xdot + LINK_COUNT), expected.jointRate) / oracle::norm(expected.jointRate);
+        const double momentumRateError =
+            oracle::distance(toDouble(xdot), expected.momentumRate) / oracle::norm(expected.momentumRate);
+        worstJointRate = std::max(worstJointRate, jointRateError);
+        worstMomentumRate = std::max(worstMomentumRate, momentumRateError);
+        worstJointRatePerCondition = std::max(worstJointRatePerCondition, jointRateError / scale);
+        worstMomentumRatePerCondition = std::max(worstMomentumRatePerCondition, momentumRateError / scale);
+        EXPECT_LT(jointRateError, JOINT_RATE_TOLERANCE_PER_CONDITION * scale)
+            << "state " << n << ", cond(M) = " << condition;
+        EXPECT_LT(momentumRateError, MOMENTUM_RATE_TOLERANCE_PER_CONDITION * scale)
+            << "state " << n << ", cond(M) = " << condition << ", spring " << (c.springOn ? "on" : "off");
+    }
+    report("jointRateRelativeError", worstJointRate);
+    report("momentumRateRelativeError", worstMomentumRate);
+    report("jointRateErrorPerConditionUnit", worstJointRatePerCondition);
+    report("momentumRateErrorPerConditionUnit", worstMomentumRatePerCondition);
+    report("largestMassMatrixCondition", largestCondition);
+}
+
+// The two float formulations are inverse to each other: the joint rates of
+// the state that computeMomenta builds give back the joint velocities. The
+// momenta carry an error of about 1e-6 |p| in a generic direction, which the
+// solve M^-1 can enlarge by cond(M); the bound allows 1e-6 cond(M) on top of
+// the derivative's own cond(M) u.
+TEST(DynamicsAgainstOracle, JointRatesInvertMomenta) {
+    std::mt19937 generator(3u);
+    double worst = 0.0;
+    double worstPerCondition = 0.0;
+    for (int n = 0; n < 200; ++n) {
+        const RandomState s = randomPose(generator, 3.0);
+        Matrix q(LINK_COUNT, 1);
+        Matrix qdot(LINK_COUNT, 1);
+        for (int i = 0; i < LINK_COUNT; ++i) {
+            q(i + 1, 1) = s.angles[i];
+            qdot(i + 1, 1) = s.rates[i];
+        }
+        const Matrix column = computeMomenta(q, qdot);
+        float x[STATE_SIZE];
+        for (int i = 0; i < STATE_SIZE; ++i) {
+            x[i] = column(i + 1, 1);
+        }
+        float xdot[STATE_SIZE] = {};
+        const float target[2] = {0.0f, 0.0f};
+        computeStateDerivative(x, xdot, target, 0);
+
+        const double condition = oracle::massMatrixCondition(toDouble(s.angles));
+        const Vec velocities = toDouble(s.rates);
+        const double error = oracle::distance(toDouble(xdot + LINK_COUNT), velocities) / oracle::norm(velocities);
+        worst = std::max(worst, error);
+        worstPerCondition = std::max(worstPerCondition, error / condition);
+        EXPECT_LT(error, condition * (1e-6 + UNIT_ROUNDOFF)) << "state " << n << ", cond(M) = " << condition;
+    }
+    report("inverseRelativeError", worst);
+    report("inverseErrorPerCondition", worstPerCondition);
+}
+
+// The tip spring's generalized force, isolated as dp/dt with the spring on
+// minus dp/dt with it off (same state, same damping rates), is minus the
+// gradient of the spring energy (200/4) |t - 2 r_tip|^2 taken by central
+// differences. This pins the doubled scale of the virtual chain, the stiffness
+// and the one-link lever at the tip. The velocity products of dp/dt are the
+// same in both calls; what remains is the rounding of the loads carried from
+// the tip to each joint, about 20 roundings of terms no larger than |F| times
+// the chain's length, and of the final sums. The bound allows 1e-5 relative
+// to |S| plus 1e-6 of the two momentum rates.
+TEST(DynamicsAgainstOracle, SpringForceIsTheGradientOfTheSpringEnergy) {
+    std::mt19937 generator(4u);
+    double worst = 0.0;
+    for (int n = 0; n < 200; ++n) {
+        const DerivativeCase c = randomDerivativeCase(generator, n);
+        float withSpring[STATE_SIZE];
+        float withoutSpring[STATE_SIZE];
+        evaluate(c, true, withSpring);
+        evaluate(c, false, withoutSpring);
+        Vec measured{};
+        for (int i = 0; i < LINK_COUNT; ++i) {
+            measured[i] = static_cast<double>(withSpring[i]) - static_cast<double>(withoutSpring[i]);
+        }
+        const oracle::Point target{c.target[0], c.target[1]};
+        Vec expected = oracle::centralGradient(toDouble(c.x + LINK_COUNT), [&target](const Vec& angles) {
+            return oracle::springEnergy(angles, target);
+        });
+        for (double& value : expected) {
+            value = -value;
+        }
+        const double error = oracle::distance(measured, expected);
+        const double allowed =
+            1e-5 * oracle::norm(expected) + 1e-6 * (oracle::norm(toDouble(withSpring)) + oracle::norm(toDouble(withoutSpring)));
+        worst = std::max(worst, error / oracle::norm(expected));
+        EXPECT_LT(error, allowed) << "state " << n;
+    }
+    report("springRelativeError", worst);
+}
+
+}  // namespace
