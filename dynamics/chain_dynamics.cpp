@@ -32,8 +32,9 @@ inline float angleOf(const float x[STATE_SIZE], int link) { return x[LINK_COUNT 
 
 void computeTrigonometry(const float x[STATE_SIZE]) {
     for (int k = 0; k < LINK_COUNT; ++k) {
-        jointCos[k] = std::cos(angleOf(x, k));
-        jointSin[k] = std::sin(angleOf(x, k));
+        const float q = angleOf(x, k);
+        jointCos[k] = std::cos(q);
+        jointSin[k] = std::sin(q);
     }
     // th_i = q_1 + ... + q_i, carried as a running sum.
     float angle = angleOf(x, 0);
