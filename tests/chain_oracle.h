@@ -48,15 +48,24 @@ inline constexpr double STIFFNESS = 200.0;
 // The spring target is given at twice the chain's scale: two units per link.
 inline constexpr double TARGET_SCALE = 2.0;
 
-// Step of the central differences of H, in radians. The angles enter H only
+// Step of the central differences, in radians. The angles enter H only
 // through sines and cosines, so their natural scale is one radian whatever
-// their value; the step is absolute. With h = 1e-6 the truncation error,
-// h^2/6 |d3H/dq3|, is of order 1e-12 |d3H/dq3|, and the rounding error of H
-// (a few units of 1e-16 relative, enlarged by at most sqrt(cond M) ~ 350 in the
-// triangular solve) divided by h is of order 1e-8 |H|. Both stay some four
-// orders of magnitude below the single-precision effects the tests resolve;
-// the tests confirm this against the explicit gradient.
-inline constexpr double DIFFERENCE_STEP = 1e-6;
+// their value, and the step is absolute.
+//
+// A plain central difference D(h) = H' + h^2/6 H''' + O(h^4) has two error
+// sources: truncation, h^2/6 |H'''|, and rounding, eps_H |H| / h. Here eps_H is
+// not 1e-16 but nearer 1e-13: the triangular solve inside H loses about
+// sqrt(cond M) ~ 350 ulps, and that loss is not smooth in q. For chains
+// whipping at thousands of rad/s (momenta of a few hundred in the poorly
+// conditioned directions) rounding already dominates at h = 1e-5, while for
+// slow chains truncation dominates at h = 1e-4, so no single plain step does
+// better than a few 1e-8. Richardson's combination (4 D(h/2) - D(h)) / 3
+// cancels the h^2 term; with h = 1e-3 the remaining truncation, O(h^4), and the
+// rounding, about 1e-13 |H| / 5e-4, both stay near 1e-9 of |dH/dq|. Against the
+// explicit gradient of hamiltonianGradientFromRates the differenced gradient
+// agrees to better than 1e-8 over slow and fast random states, three orders of
+// magnitude below the single-precision effects the tests resolve.
+inline constexpr double DIFFERENCE_STEP = 1e-3;
 
 using Vec = std::array<double, N>;
 using Mat = std::array<std::array<double, N>, N>;
@@ -90,18 +99,31 @@ inline Geometry geometry(const Vec& q) {
 
 inline Point tipPosition(const Vec& q) { return geometry(q).joint[N]; }
 
+// M = sum over links i of m J_i^T J_i + Ic w_i^T w_i, where column k of the
+// centre-of-mass Jacobian J_i is z x (c_i - r_k) and w_i = (1, ..., 1, 0, ...)
+// has ones for k <= i. Since (z x a).(z x b) = a.b, each link adds
+// m (c_i - r_k).(c_i - r_l) + Ic to every entry with k, l <= i. The lower
+// triangle is accumulated and mirrored.
 inline Mat massMatrix(const Vec& q) {
     const Geometry g = geometry(q);
     Mat m{};
     for (int i = 0; i < N; ++i) {
-        std::array<Point, N> arm{};  // c_i - r_k for k <= i
+        double armX[N];  // c_i - r_k for k <= i
+        double armY[N];
         for (int k = 0; k <= i; ++k) {
-            arm[k] = g.centre[i] - g.joint[k];
+            armX[k] = g.centre[i].x - g.joint[k].x;
+            armY[k] = g.centre[i].y - g.joint[k].y;
         }
         for (int k = 0; k <= i; ++k) {
-            for (int l = 0; l <= i; ++l) {
-                m[k][l] += MASS * dot(arm[k], arm[l]) + CENTROID_INERTIA;
+            double* row = m[k].data();
+            for (int l = 0; l <= k; ++l) {
+                row[l] += MASS * (armX[k] * armX[l] + armY[k] * armY[l]) + CENTROID_INERTIA;
             }
+        }
+    }
+    for (int k = 0; k < N; ++k) {
+        for (int l = k + 1; l < N; ++l) {
+            m[k][l] = m[l][k];
         }
     }
     return m;
@@ -149,20 +171,22 @@ inline double distance(const Vec& a, const Vec& b) {
 inline bool cholesky(const Mat& a, Mat& l) {
     l = Mat{};
     for (int j = 0; j < N; ++j) {
+        const double* lj = l[j].data();
         double d = a[j][j];
         for (int k = 0; k < j; ++k) {
-            d -= l[j][k] * l[j][k];
+            d -= lj[k] * lj[k];
         }
         if (!(d > 0.0)) {
             return false;
         }
         l[j][j] = std::sqrt(d);
         for (int i = j + 1; i < N; ++i) {
+            const double* li = l[i].data();
             double s = a[i][j];
             for (int k = 0; k < j; ++k) {
-                s -= l[i][k] * l[j][k];
+                s -= li[k] * lj[k];
             }
-            l[i][j] = s / l[j][j];
+            l[i][j] = s / lj[j];
         }
     }
     return true;
@@ -219,18 +243,24 @@ inline double hamiltonian(const Vec& p, const Vec& q) {
     return 0.5 * kinetic + potentialEnergy(q);
 }
 
-// Central difference along one angle. The step actually taken is the
-// difference of the two perturbed angles as stored, so the rounding of
-// q_k +- h does not bias the quotient.
+// Derivative of f along each angle by Richardson-extrapolated central
+// differences with steps h and h/2. The step actually taken is the difference
+// of the two perturbed angles as stored, so the rounding of q_k +- h does not
+// bias the quotient.
 template <typename Function>
 Vec centralGradient(const Vec& q, Function f) {
-    Vec gradient{};
-    for (int k = 0; k < N; ++k) {
+    const auto difference = [&q, &f](int k, double step) {
         Vec plus = q;
         Vec minus = q;
-        plus[k] = q[k] + DIFFERENCE_STEP;
-        minus[k] = q[k] - DIFFERENCE_STEP;
-        gradient[k] = (f(plus) - f(minus)) / (plus[k] - minus[k]);
+        plus[k] = q[k] + step;
+        minus[k] = q[k] - step;
+        return (f(plus) - f(minus)) / (plus[k] - minus[k]);
+    };
+    Vec gradient{};
+    for (int k = 0; k < N; ++k) {
+        const double coarse = difference(k, DIFFERENCE_STEP);
+        const double fine = difference(k, 0.5 * DIFFERENCE_STEP);
+        gradient[k] = (4.0 * fine - coarse) / 3.0;
     }
     return gradient;
 }
@@ -351,17 +381,22 @@ inline Vec symmetricEigenvalues(Mat a) {
                 const double t = (theta >= 0.0 ? 1.0 : -1.0) / (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
                 const double c = 1.0 / std::sqrt(t * t + 1.0);
                 const double s = t * c;
+                // A <- J^T A J with the plane rotation J in the (p, r) plane:
+                // first the columns p and r, then the rows.
                 for (int k = 0; k < N; ++k) {
-                    const double akp = a[k][p];
-                    const double akr = a[k][r];
-                    a[k][p] = c * akp - s * akr;
-                    a[k][r] = s * akp + c * akr;
+                    double* ak = a[k].data();
+                    const double akp = ak[p];
+                    const double akr = ak[r];
+                    ak[p] = c * akp - s * akr;
+                    ak[r] = s * akp + c * akr;
                 }
+                double* ap = a[p].data();
+                double* ar = a[r].data();
                 for (int k = 0; k < N; ++k) {
-                    const double apk = a[p][k];
-                    const double ark = a[r][k];
-                    a[p][k] = c * apk - s * ark;
-                    a[r][k] = s * apk + c * ark;
+                    const double apk = ap[k];
+                    const double ark = ar[k];
+                    ap[k] = c * apk - s * ark;
+                    ar[k] = s * apk + c * ark;
                 }
             }
         }
