@@ -41,13 +41,15 @@ constexpr std::array<float, N> makeWeightLever() {
 
 constexpr std::array<float, N> weightLever = makeWeightLever();
 
-// Working storage, fixed size and module-level as in the recursion.
+// Working storage, fixed size and module-level as in the recursion. The loops
+// run along rows of row-major arrays so that the compiler can vectorise them
+// (no reassociation is allowed, so dot products would stay scalar).
 float absCos[N];
 float absSin[N];
-Square absoluteInertia;  // A(th)
-Square rowSums;          // sum over j >= k of A_ji
-Square massMatrix;       // M(q), lower triangle
-Square factor;           // Cholesky factor of M, lower triangle
+Square absoluteInertia;  // A(th), symmetric
+Square rowSums;          // rowSums[k][i] = sum over j >= k of A_ji
+Square massMatrix;       // M(q), symmetric; overwritten by its Cholesky factor
+Square factorColumns;    // factorColumns[j][i] = F_ij: the factor's columns as rows
 float inverseDiagonal[N];
 
 void assembleMassMatrix() {
@@ -58,7 +60,8 @@ void assembleMassMatrix() {
             absoluteInertia[l][j] = value;
         }
     }
-    // M_kl = sum_{j >= k} sum_{i >= l} A_ji, as two passes of suffix sums.
+    // M_kl = sum_{j >= k} sum_{i >= l} A_ji, as two passes of suffix sums; M is
+    // symmetric, so the second pass may write M_lk for M_kl.
     rowSums[N - 1] = absoluteInertia[N - 1];
     for (int k = N - 2; k >= 0; --k) {
         for (int i = 0; i < N; ++i) {
@@ -66,49 +69,60 @@ void assembleMassMatrix() {
         }
     }
     for (int k = 0; k < N; ++k) {
-        float sum = 0.0f;
-        for (int l = N - 1; l >= 0; --l) {
-            sum = sum + rowSums[k][l];
-            massMatrix[k][l] = sum;
+        massMatrix[N - 1][k] = rowSums[k][N - 1];
+    }
+    for (int l = N - 2; l >= 0; --l) {
+        for (int k = 0; k < N; ++k) {
+            massMatrix[l][k] = massMatrix[l + 1][k] + rowSums[k][l];
         }
     }
 }
 
-// M = F F^T, F lower triangular.
+// M = F F^T, F lower triangular, column by column with the trailing block
+// updated at once (right-looking): the lower triangle of massMatrix becomes F.
 void factorMassMatrix() {
     for (int j = 0; j < N; ++j) {
-        float diagonal = massMatrix[j][j];
-        for (int k = 0; k < j; ++k) {
-            diagonal = diagonal - factor[j][k] * factor[j][k];
-        }
-        const float root = std::sqrt(diagonal);
-        factor[j][j] = root;
-        inverseDiagonal[j] = 1.0f / root;
+        const float root = std::sqrt(massMatrix[j][j]);
+        const float inverse = 1.0f / root;
+        inverseDiagonal[j] = inverse;
+        float* column = factorColumns[j].data();
+        column[j] = root;
         for (int i = j + 1; i < N; ++i) {
-            float value = massMatrix[i][j];
-            for (int k = 0; k < j; ++k) {
-                value = value - factor[i][k] * factor[j][k];
+            column[i] = massMatrix[i][j] * inverse;
+            massMatrix[i][j] = column[i];
+        }
+        massMatrix[j][j] = root;
+        for (int i = j + 1; i < N; ++i) {
+            const float scale = column[i];
+            float* row = massMatrix[i].data();
+            for (int k = j + 1; k <= i; ++k) {
+                row[k] = row[k] - scale * column[k];
             }
-            factor[i][j] = value * inverseDiagonal[j];
         }
     }
 }
 
+// F y = p, then F^T qdot = y, each as a sequence of column updates.
 void solveMassMatrix(const float p[N], float qdot[N]) {
     float y[N];
     for (int i = 0; i < N; ++i) {
-        float value = p[i];
-        for (int k = 0; k < i; ++k) {
-            value = value - factor[i][k] * y[k];
-        }
-        y[i] = value * inverseDiagonal[i];
+        y[i] = p[i];
     }
-    for (int i = N - 1; i >= 0; --i) {
-        float value = y[i];
-        for (int k = i + 1; k < N; ++k) {
-            value = value - factor[k][i] * qdot[k];
+    for (int j = 0; j < N; ++j) {
+        const float value = y[j] * inverseDiagonal[j];
+        y[j] = value;
+        const float* column = factorColumns[j].data();
+        for (int i = j + 1; i < N; ++i) {
+            y[i] = y[i] - column[i] * value;
         }
-        qdot[i] = value * inverseDiagonal[i];
+    }
+    for (int k = N - 1; k >= 0; --k) {
+        const float value = y[k] * inverseDiagonal[k];
+        qdot[k] = value;
+        const float* row = massMatrix[k].data();
+        for (int i = 0; i < k; ++i) {
+            y[i] = y[i] - row[i] * value;
+        }
     }
 }
 
@@ -163,17 +177,21 @@ void computeDenseStateDerivative(const float x[STATE_SIZE], float xdot[STATE_SIZ
         forceY = SPRING_STIFFNESS * (mouseTarget[1] - anchorY);
     }
 
-    // Generalized force on each absolute angle, then summed from the tip down
-    // to give the force on each joint angle.
+    // uc = a (w C) and us = a (w S), built column by column (a is symmetric).
+    float uc[N] = {};
+    float us[N] = {};
+    for (int l = 0; l < N; ++l) {
+        const float* a = coupling[l].data();
+        for (int m = 0; m < N; ++m) {
+            uc[m] = uc[m] + a[m] * wc[l];
+            us[m] = us[m] + a[m] * ws[l];
+        }
+    }
+    // Generalized force on each absolute angle, summed from the tip down into
+    // the force on each joint angle: dp_k/dt = sum over m >= k.
     float jointSum = 0.0f;
     for (int m = N - 1; m >= 0; --m) {
-        float uc = 0.0f;
-        float us = 0.0f;
-        for (int l = 0; l < N; ++l) {
-            uc = uc + coupling[m][l] * wc[l];
-            us = us + coupling[m][l] * ws[l];
-        }
-        const float kinetic = -w[m] * (absSin[m] * uc - absCos[m] * us);
+        const float kinetic = -w[m] * (absSin[m] * uc[m] - absCos[m] * us[m]);
         const float weight = -weightLever[m] * absCos[m];
         const float spring = LINK_LENGTH * (absCos[m] * forceY - absSin[m] * forceX);
         const float damping = -JOINT_DAMPING * rates[m];

@@ -71,14 +71,16 @@ void computeSpringStretch(const float mouseTarget[2], float springStretch[2]) {
 // Loads on link 20: its weight in its own frame, the moment of that weight at
 // the centre of mass plus the damping moment, and while the button is held the
 // spring force F = k * stretch at the tip, whose moment about joint 20 is F.y
-// (the tip is one link length out along x).
+// (the tip is one link length out along x). The stretch is formed only when
+// the spring acts; the target is read either way.
 void computeTipLoads(const float mouseTarget[2], int mouseDown, float tipRate) {
-    float springStretch[2];
-    computeSpringStretch(mouseTarget, springStretch);
+    const float target[2] = {mouseTarget[0], mouseTarget[1]};
     subtreeForce[TIP][0] = WEIGHT * absoluteSin[TIP];
     subtreeForce[TIP][1] = WEIGHT * absoluteCos[TIP];
     jointForce[TIP] = HALF_LENGTH * absoluteCos[TIP] * WEIGHT + (-JOINT_DAMPING) * tipRate;
     if (mouseDown == 1) {
+        float springStretch[2];
+        computeSpringStretch(target, springStretch);
         const float forceX = SPRING_STIFFNESS * springStretch[0];
         const float forceY = SPRING_STIFFNESS * springStretch[1];
         subtreeForce[TIP][0] = subtreeForce[TIP][0] + forceX;

@@ -1,0 +1,306 @@
+// Timings of the state derivative and of one Runge-Kutta step, for the
+// linear-time recursion and, in the same run, for the dense mass-matrix
+// formulation of bench/dense_chain.cpp, so that their ratio is measured under
+// the same conditions.
+//
+// Before anything is timed the dense derivative is compared with the
+// recursion on every benchmark state; the program stops if they disagree.
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <numbers>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "app/application.h"
+#include "bench/dense_chain.h"
+#include "dynamics/chain_dynamics.h"
+#include "model/chain_model.h"
+
+namespace {
+
+using DerivativeFunction = void (*)(const float[STATE_SIZE], float[STATE_SIZE], const float[2], int);
+
+// A spring target far from the chain, as in a hard drag: 15 and 25 units in
+// the target's scale of two units per link.
+constexpr float DRAG_TARGET[2] = {15.0f, 25.0f};
+constexpr float NO_TARGET[2] = {0.0f, 0.0f};
+constexpr int SPRING_ON = 1;
+constexpr int SPRING_OFF = -1;
+
+// The step benchmarks restart from their initial state after this many steps
+// (outside the timed region), so that every stretch of the measurement sees
+// the same vigorous swing and not a chain that has come to rest.
+constexpr std::int64_t STEPS_BEFORE_RESTART = 256;
+
+StateVector restState{};
+StateVector swingingState{};
+
+// Angles uniform in [-pi, pi] and joint rates uniform in [-3, 3] rad/s from a
+// fixed seed, turned into momenta by the matrix model. Drawn from the raw
+// generator output so that the state is the same with every standard library.
+StateVector makeSwingingState() {
+    std::mt19937 generator(20);
+    auto uniform = [&generator](float low, float high) {
+        const double unit = static_cast<double>(generator()) / 4294967296.0;
+        return static_cast<float>(low + (high - low) * unit);
+    };
+    Matrix angles(LINK_COUNT, 1);
+    Matrix rates(LINK_COUNT, 1);
+    const float pi = std::numbers::pi_v<float>;
+    for (int j = 1; j <= LINK_COUNT; ++j) {
+        angles(j, 1) = uniform(-pi, pi);
+        rates(j, 1) = uniform(-3.0f, 3.0f);
+    }
+    const Matrix state = computeMomenta(angles, rates);
+    StateVector result{};
+    for (int i = 0; i < STATE_SIZE; ++i) {
+        result[i] = state(i + 1, 1);
+    }
+    return result;
+}
+
+bool allFinite(const StateVector& v) {
+    return std::all_of(v.begin(), v.end(), [](float value) { return std::isfinite(value); });
+}
+
+// ---- Agreement of the two formulations ----
+
+double norm(const float* v, int n) {
+    double sum = 0.0;
+    for (int i = 0; i < n; ++i) {
+        sum += static_cast<double>(v[i]) * v[i];
+    }
+    return std::sqrt(sum);
+}
+
+double distance(const float* a, const float* b, int n) {
+    double sum = 0.0;
+    for (int i = 0; i < n; ++i) {
+        const double d = static_cast<double>(a[i]) - b[i];
+        sum += d * d;
+    }
+    return std::sqrt(sum);
+}
+
+// Normwise relative difference of one half of the two derivatives; `floor`
+// keeps halves that are zero or nearly so (the rates at rest) from dividing
+// by nothing.
+double relativeDifference(const float* dense, const float* recursion, double floor) {
+    return distance(dense, recursion, LINK_COUNT) / std::max(norm(recursion, LINK_COUNT), floor);
+}
+
+bool agreeOn(const char* name, const StateVector& x, const float target[2], int down) {
+    constexpr double TOLERANCE = 1e-3;
+    StateVector recursion{};
+    StateVector dense{};
+    bool agree = true;
+    // The first call has no damping (zeroed arrays), the second damps with
+    // the rates the first one left.
+    for (int call = 1; call <= 2; ++call) {
+        computeStateDerivative(x.data(), recursion.data(), target, down);
+        computeDenseStateDerivative(x.data(), dense.data(), target, down);
+        const double rateDifference = relativeDifference(dense.data() + LINK_COUNT, recursion.data() + LINK_COUNT, 1e-6);
+        const double forceDifference = relativeDifference(dense.data(), recursion.data(), 1.0);
+        const bool ok = rateDifference <= TOLERANCE && forceDifference <= TOLERANCE && allFinite(recursion);
+        std::fprintf(stderr, "dense vs recursion, %s, call %d: dq/dt %.2e, dp/dt %.2e relative%s\n", name, call,
+                     rateDifference, forceDifference, ok ? "" : "  <-- DISAGREE");
+        agree = agree && ok;
+    }
+    return agree;
+}
+
+// ---- Benchmarks ----
+
+void timeDerivative(benchmark::State& state, DerivativeFunction derivative, const StateVector& start,
+                    const float target[2], int down) {
+    StateVector x = start;
+    StateVector xdot{};
+    float targetPair[2] = {target[0], target[1]};
+    benchmark::DoNotOptimize(x.data());
+    benchmark::DoNotOptimize(targetPair);
+    // One call first, so that every timed call damps with the same rates.
+    derivative(x.data(), xdot.data(), targetPair, down);
+    for (auto _ : state) {
+        derivative(x.data(), xdot.data(), targetPair, down);
+        benchmark::DoNotOptimize(xdot.data());
+        benchmark::ClobberMemory();
+    }
+    if (!allFinite(xdot)) {
+        state.SkipWithError("the derivative is not finite");
+    }
+}
+
+// The application's own step, on its module-level state.
+void timeApplicationStep(benchmark::State& state, const StateVector& start, const float target[2], int down) {
+    mouseTarget(1, 1) = target[0];
+    mouseTarget(2, 1) = target[1];
+    mouseDown = down;
+    auto restart = [&start] {
+        currentState = start;
+        k1.fill(0.0f);
+        k2.fill(0.0f);
+        k3.fill(0.0f);
+        k4.fill(0.0f);
+    };
+    restart();
+    bool finite = true;
+    std::int64_t steps = 0;
+    for (auto _ : state) {
+        rungeKuttaStep();
+        benchmark::ClobberMemory();
+        if (++steps == STEPS_BEFORE_RESTART) {
+            state.PauseTiming();
+            finite = finite && allFinite(currentState);
+            restart();
+            steps = 0;
+            state.ResumeTiming();
+        }
+    }
+    finite = finite && allFinite(currentState);
+    restart();
+    currentState = restingState;
+    mouseDown = SPRING_OFF;
+    if (!finite) {
+        state.SkipWithError("the state left the finite numbers");
+    }
+}
+
+// The same Runge-Kutta step around the dense derivative, on its own arrays.
+struct DenseIntegrator {
+    StateVector current{};
+    StateVector slope1{};
+    StateVector slope2{};
+    StateVector slope3{};
+    StateVector slope4{};
+    StateVector stage{};
+
+    void formStage(const StateVector& slope, float factor, float divisor) {
+        for (int i = 0; i < STATE_SIZE; ++i) {
+            stage[i] = current[i] + slope[i] * factor / divisor;
+        }
+    }
+
+    void step(const float target[2], int down) {
+        computeDenseStateDerivative(current.data(), slope1.data(), target, down);
+        formStage(slope1, STEP_SIZE, 2.0f);
+        computeDenseStateDerivative(stage.data(), slope2.data(), target, down);
+        formStage(slope2, STEP_SIZE, 2.0f);
+        computeDenseStateDerivative(stage.data(), slope3.data(), target, down);
+        formStage(slope3, STEP_SIZE, 1.0f);
+        computeDenseStateDerivative(stage.data(), slope4.data(), target, down);
+        for (int i = 0; i < STATE_SIZE; ++i) {
+            current[i] = current[i] + (slope1[i] + 2.0f * slope2[i] + 2.0f * slope3[i] + slope4[i]) * SIXTH_STEP;
+        }
+    }
+
+    void restart(const StateVector& start) {
+        current = start;
+        slope1.fill(0.0f);
+        slope2.fill(0.0f);
+        slope3.fill(0.0f);
+        slope4.fill(0.0f);
+    }
+};
+
+DenseIntegrator denseIntegrator;
+
+void timeDenseStep(benchmark::State& state, const StateVector& start, const float target[2], int down) {
+    float targetPair[2] = {target[0], target[1]};
+    benchmark::DoNotOptimize(targetPair);
+    denseIntegrator.restart(start);
+    bool finite = true;
+    std::int64_t steps = 0;
+    for (auto _ : state) {
+        denseIntegrator.step(targetPair, down);
+        benchmark::DoNotOptimize(denseIntegrator.current.data());
+        benchmark::ClobberMemory();
+        if (++steps == STEPS_BEFORE_RESTART) {
+            state.PauseTiming();
+            finite = finite && allFinite(denseIntegrator.current);
+            denseIntegrator.restart(start);
+            steps = 0;
+            state.ResumeTiming();
+        }
+    }
+    finite = finite && allFinite(denseIntegrator.current);
+    if (!finite) {
+        state.SkipWithError("the state left the finite numbers");
+    }
+}
+
+double minimum(const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); }
+double maximum(const std::vector<double>& v) { return *std::max_element(v.begin(), v.end()); }
+
+template <typename Body>
+void add(const std::string& name, Body body) {
+    benchmark::RegisterBenchmark(name.c_str(), body)
+        ->Unit(benchmark::kNanosecond)
+        ->ComputeStatistics("min", minimum)
+        ->ComputeStatistics("max", maximum);
+}
+
+struct Case {
+    const char* name;
+    const StateVector* state;
+    const float* target;
+    int down;
+};
+
+void registerBenchmarks() {
+    const Case derivativeCases[] = {
+        {"rest", &restState, NO_TARGET, SPRING_OFF},
+        {"swinging", &swingingState, NO_TARGET, SPRING_OFF},
+        {"swinging_spring", &swingingState, DRAG_TARGET, SPRING_ON},
+    };
+    const Case stepCases[] = {
+        {"swinging", &swingingState, NO_TARGET, SPRING_OFF},
+        {"swinging_spring", &swingingState, DRAG_TARGET, SPRING_ON},
+    };
+    for (const Case& c : derivativeCases) {
+        add(std::string("derivative/recursion/") + c.name, [c](benchmark::State& state) {
+            timeDerivative(state, computeStateDerivative, *c.state, c.target, c.down);
+        });
+        add(std::string("derivative/dense/") + c.name, [c](benchmark::State& state) {
+            timeDerivative(state, computeDenseStateDerivative, *c.state, c.target, c.down);
+        });
+    }
+    for (const Case& c : stepCases) {
+        add(std::string("step/recursion/") + c.name,
+            [c](benchmark::State& state) { timeApplicationStep(state, *c.state, c.target, c.down); });
+        add(std::string("step/dense/") + c.name,
+            [c](benchmark::State& state) { timeDenseStep(state, *c.state, c.target, c.down); });
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    setupUnrolledModel();
+    setupMatrixModel();
+    initialiseSimulation();
+    restState = restingState;
+    swingingState = makeSwingingState();
+
+    bool agree = agreeOn("rest", restState, NO_TARGET, SPRING_OFF);
+    agree = agreeOn("swinging", swingingState, NO_TARGET, SPRING_OFF) && agree;
+    agree = agreeOn("swinging, spring", swingingState, DRAG_TARGET, SPRING_ON) && agree;
+    if (!agree) {
+        std::fprintf(stderr, "the dense formulation disagrees with the recursion: nothing timed\n");
+        return 1;
+    }
+
+    registerBenchmarks();
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
