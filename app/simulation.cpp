@@ -67,7 +67,7 @@ void resetToRest(std::ostream& log) {
     k3.fill(0.0f);
     k4.fill(0.0f);
     ++resetCount;
-    log << "chain20: the state left the finite numbers at step " << stepCount + 1
+    log << "chain20: the state left the finite numbers at step " << static_cast<std::int64_t>(stepCount) + 1
         << "; the chain was put back at rest\n";
 }
 
