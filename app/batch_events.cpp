@@ -1,0 +1,211 @@
+#include "app/batch_events.h"
+
+#include <charconv>
+#include <ostream>
+
+namespace {
+
+constexpr int LEFT_BUTTON = 0;
+constexpr int BUTTON_DOWN = 0;
+constexpr int BUTTON_UP = 1;
+constexpr int KEY_LEFT = 100;
+constexpr int KEY_RIGHT = 102;
+
+constexpr std::string_view VERBS = "press, drag, release, left or right";
+
+bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+
+// Splits a line into at most `capacity` words; returns how many it found
+// (capacity + 1 if there were more).
+int splitWords(std::string_view line, std::string_view* words, int capacity) {
+    int count = 0;
+    std::size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && isSpace(line[i])) {
+            ++i;
+        }
+        if (i == line.size()) {
+            break;
+        }
+        std::size_t end = i;
+        while (end < line.size() && !isSpace(line[end])) {
+            ++end;
+        }
+        if (count == capacity) {
+            return capacity + 1;
+        }
+        words[count++] = line.substr(i, end - i);
+        i = end;
+    }
+    return count;
+}
+
+bool allDigits(std::string_view word) {
+    if (word.empty()) {
+        return false;
+    }
+    for (const char c : word) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string quoted(std::string_view word) {
+    constexpr std::size_t LONGEST = 40;
+    std::string text = "'";
+    text += word.substr(0, LONGEST);
+    if (word.size() > LONGEST) {
+        text += "...";
+    }
+    text += "'";
+    return text;
+}
+
+// Reads a step number; on failure returns false with `what` set.
+bool readStep(std::string_view word, std::int64_t lastStep, std::int64_t& step, std::string& what) {
+    if (word.size() > 1 && word[0] == '-' && allDigits(word.substr(1))) {
+        what = "step " + std::string(word) + " is negative";
+        return false;
+    }
+    if (!allDigits(word)) {
+        what = "step " + quoted(word) + " is not a whole number";
+        return false;
+    }
+    const auto [end, status] = std::from_chars(word.data(), word.data() + word.size(), step);
+    if (status != std::errc{} || end != word.data() + word.size() || step > lastStep) {
+        what = "step " + quoted(word) + " lies beyond the last step of the run (" + std::to_string(lastStep) + ")";
+        return false;
+    }
+    return true;
+}
+
+// Reads a pixel coordinate named `axis`; on failure returns false.
+bool readCoordinate(std::string_view word, std::string_view axis, int& value, std::string& what) {
+    const std::string_view digits = !word.empty() && word[0] == '-' ? word.substr(1) : word;
+    if (!allDigits(digits)) {
+        what = std::string(axis) + " coordinate " + quoted(word) + " is not a whole number of pixels";
+        return false;
+    }
+    long long parsed = 0;
+    const auto [end, status] = std::from_chars(word.data(), word.data() + word.size(), parsed);
+    if (status != std::errc{} || end != word.data() + word.size() || parsed > MAX_COORDINATE ||
+        parsed < -MAX_COORDINATE) {
+        what = std::string(axis) + " coordinate " + quoted(word) + " is out of range (-" +
+               std::to_string(MAX_COORDINATE) + " to " + std::to_string(MAX_COORDINATE) + ")";
+        return false;
+    }
+    value = static_cast<int>(parsed);
+    return true;
+}
+
+// Parses one line that holds an event; on failure returns false.
+bool parseLine(std::string_view line, std::int64_t lastStep, std::int64_t previousStep, int previousLine,
+               ScriptEvent& event, std::string& what) {
+    constexpr int MOST_WORDS = 4;
+    std::string_view words[MOST_WORDS];
+    const int count = splitWords(line, words, MOST_WORDS);
+
+    if (!readStep(words[0], lastStep, event.step, what)) {
+        return false;
+    }
+    if (event.step < previousStep) {
+        what = "step " + std::to_string(event.step) + " comes after step " + std::to_string(previousStep) +
+               " on line " + std::to_string(previousLine) + "; steps must not decrease";
+        return false;
+    }
+    if (count < 2) {
+        what = "no event after the step (expected " + std::string(VERBS) + ")";
+        return false;
+    }
+    const std::string_view verb = words[1];
+    int wanted = 2;
+    if (verb == "press" || verb == "drag") {
+        event.kind = verb == "press" ? EventKind::Press : EventKind::Drag;
+        wanted = 4;
+        if (count < 4) {
+            what = std::string(verb) + " needs the X and Y window coordinates";
+            return false;
+        }
+        if (!readCoordinate(words[2], "X", event.x, what) || !readCoordinate(words[3], "Y", event.y, what)) {
+            return false;
+        }
+    } else if (verb == "release") {
+        event.kind = EventKind::Release;
+    } else if (verb == "left") {
+        event.kind = EventKind::LeftKey;
+    } else if (verb == "right") {
+        event.kind = EventKind::RightKey;
+    } else {
+        what = "unknown event " + quoted(verb) + " (expected " + std::string(VERBS) + ")";
+        return false;
+    }
+    if (count > wanted) {
+        // Find the first extra word again for the message.
+        std::string_view all[MOST_WORDS + 1];
+        splitWords(line, all, wanted + 1);
+        what = "unexpected " + quoted(all[wanted]) + " after the " + std::string(verb) + " event";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool parseEventScript(std::string_view text, std::string_view name, std::int64_t lastStep,
+                      std::vector<ScriptEvent>& events, std::string& error) {
+    events.clear();
+    std::int64_t previousStep = 0;
+    int previousLine = 0;
+    int lineNumber = 0;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string_view::npos) {
+            end = text.size();
+        }
+        ++lineNumber;
+        std::string_view line = text.substr(start, end - start);
+        start = end + 1;
+
+        const std::size_t comment = line.find('#');
+        if (comment != std::string_view::npos) {
+            line = line.substr(0, comment);
+        }
+        std::string_view first[1];
+        if (splitWords(line, first, 1) == 0) {
+            continue;
+        }
+        ScriptEvent event{0, EventKind::Release, 0, 0, lineNumber};
+        std::string what;
+        if (!parseLine(line, lastStep, previousStep, previousLine, event, what)) {
+            error = std::string(name) + ":" + std::to_string(lineNumber) + ": " + what;
+            return false;
+        }
+        previousStep = event.step;
+        previousLine = lineNumber;
+        events.push_back(event);
+    }
+    return true;
+}
+
+void applyEvent(const ScriptEvent& event, const ViewTransform& view, std::ostream& keyEcho) {
+    switch (event.kind) {
+        case EventKind::Press:
+            applyMouseButton(LEFT_BUTTON, BUTTON_DOWN, event.x, event.y, view);
+            break;
+        case EventKind::Drag:
+            applyMouseMotion(event.x, event.y, view);
+            break;
+        case EventKind::Release:
+            applyMouseButton(LEFT_BUTTON, BUTTON_UP, event.x, event.y, view);
+            break;
+        case EventKind::LeftKey:
+            applySpecialKey(KEY_LEFT, keyEcho);
+            break;
+        case EventKind::RightKey:
+            applySpecialKey(KEY_RIGHT, keyEcho);
+            break;
+    }
+}

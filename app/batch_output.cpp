@@ -1,0 +1,57 @@
+#include "app/batch_output.h"
+
+#include <charconv>
+#include <cstring>
+#include <string>
+
+#include "app/batch_physics.h"
+
+namespace {
+
+std::string makeHeader() {
+    std::string header = "step,time";
+    for (int i = 1; i <= LINK_COUNT; ++i) {
+        header += ",p" + std::to_string(i);
+    }
+    for (int i = 1; i <= LINK_COUNT; ++i) {
+        header += ",q" + std::to_string(i);
+    }
+    header += ",energy,tip_x,tip_y\n";
+    return header;
+}
+
+// Appends `value` in its shortest round-trip form and a separator.
+template <typename Value>
+char* put(char* out, char* end, Value value, char separator) {
+    const auto result = std::to_chars(out, end, value);
+    *result.ptr = separator;
+    return result.ptr + 1;
+}
+
+}  // namespace
+
+std::string_view csvHeader() {
+    static const std::string header = makeHeader();
+    return header;
+}
+
+std::size_t formatCsvRow(char* buffer, std::int64_t step, const StateVector& state) {
+    char* out = buffer;
+    char* const end = buffer + CSV_ROW_CAPACITY;
+    out = put(out, end, step, ',');
+    // Simulated time: step thousandths of a second, exactly as a decimal.
+    out = put(out, end, step / 1000, '.');
+    const auto millis = static_cast<int>(step % 1000);
+    *out++ = static_cast<char>('0' + millis / 100);
+    *out++ = static_cast<char>('0' + millis / 10 % 10);
+    *out++ = static_cast<char>('0' + millis % 10);
+    *out++ = ',';
+    for (const float value : state) {
+        out = put(out, end, value, ',');
+    }
+    const TipPosition tip = tipPosition(state);
+    out = put(out, end, chainEnergy(state), ',');
+    out = put(out, end, tip.x, ',');
+    out = put(out, end, tip.y, '\n');
+    return static_cast<std::size_t>(out - buffer);
+}

@@ -1,0 +1,120 @@
+#!/usr/bin/env bash
+# Bad input is refused before the first step: exit status 2, one line on
+# stderr that names the file and line (for the script) and what is wrong,
+# nothing on stdout, and no output file, complete-looking or partial, left in
+# the output's directory. An output file that already exists stays as it was.
+#   bad_input.sh CHAIN20_BATCH
+source "$(dirname "$0")/common.sh"
+batch=$1
+
+out_dir="$scratch/out"
+mkdir "$out_dir"
+
+# expect_refusal NAME EXPECTED_MESSAGE_REGEX ARGS...
+expect_refusal() {
+    local name=$1 pattern=$2
+    shift 2
+    local status=0
+    "$batch" "$@" > "$scratch/stdout" 2> "$scratch/stderr" || status=$?
+    [ "$status" -eq 2 ] || fail "$name: exit status $status, expected 2"
+    [ "$(wc -l < "$scratch/stderr")" -eq 1 ] || fail "$name: stderr is not one line: $(cat "$scratch/stderr")"
+    grep -Eq "^chain20-batch: $pattern" "$scratch/stderr" ||
+        fail "$name: message '$(cat "$scratch/stderr")' does not match '$pattern'"
+    [ ! -s "$scratch/stdout" ] || fail "$name: wrote to stdout"
+    local left
+    left=$(ls -A "$out_dir")
+    [ -z "$left" ] || fail "$name: left files behind in the output directory: $left"
+    echo "ok  $name: $(cat "$scratch/stderr")"
+}
+
+# script_case NAME CONTENT LINE MESSAGE_REGEX: the script is refused, naming its line.
+script_case() {
+    local name=$1 content=$2 line=$3 pattern=$4
+    printf '%b' "$content" > "$scratch/$name.events"
+    expect_refusal "$name" "$scratch/$name.events:$line: $pattern" \
+        --steps 1000 --events "$scratch/$name.events" --out "$out_dir/run.csv"
+    # Also when the CSV would go to stdout: nothing may be written there.
+    expect_refusal "$name (stdout)" "$scratch/$name.events:$line: $pattern" \
+        --steps 1000 --events "$scratch/$name.events"
+}
+
+script_case unknown_verb '1 press 10 10\n2 jump 3 4\n' 2 "unknown event 'jump'"
+script_case missing_coordinate '# header\n1 press 10\n' 2 "press needs the X and Y window coordinates"
+script_case missing_both '1 drag\n' 1 "drag needs the X and Y window coordinates"
+script_case non_numeric_x '1 press ten 10\n' 1 "X coordinate 'ten' is not a whole number of pixels"
+script_case non_numeric_y '1 drag 10 1.5\n' 1 "Y coordinate '1.5' is not a whole number of pixels"
+script_case coordinate_out_of_range '1 drag 99999999 0\n' 1 "X coordinate '99999999' is out of range"
+script_case trailing_junk '1 press 1 2\n\n3 release please\n' 3 "unexpected 'please' after the release event"
+script_case trailing_junk_after_key '5 right 2\n' 1 "unexpected '2' after the right event"
+script_case missing_verb '1 press 1 1\n40\n' 2 "no event after the step"
+script_case step_out_of_order '1 press 1 1\n50 drag 2 2\n49 release\n' 3 \
+    "step 49 comes after step 50 on line 2; steps must not decrease"
+script_case negative_step '-1 press 1 1\n' 1 "step -1 is negative"
+script_case non_numeric_step 'soon press 1 1\n' 1 "step 'soon' is not a whole number"
+script_case step_beyond_run '1 press 1 1\n1001 release\n' 2 "step '1001' lies beyond the last step of the run \\(1000\\)"
+script_case absurd_step '99999999999999999999 release\n' 1 "step '99999999999999999999' lies beyond the last step"
+
+# The script is read from stdin under the name "stdin".
+printf '1 press 1 1\n2 wiggle\n' > "$scratch/stdin.events"
+expect_refusal "script on stdin" "stdin:2: unknown event 'wiggle'" \
+    --steps 10 --events - --out "$out_dir/run.csv" < "$scratch/stdin.events"
+
+# Files that cannot be read or written.
+expect_refusal "missing script" "cannot read event script '$scratch/none.events': No such file or directory" \
+    --steps 10 --events "$scratch/none.events" --out "$out_dir/run.csv"
+expect_refusal "script is a directory" "cannot read event script '$scratch': Is a directory" \
+    --steps 10 --events "$scratch" --out "$out_dir/run.csv"
+expect_refusal "output directory missing" "cannot write output '$scratch/nowhere/run.csv': No such file or directory" \
+    --steps 10 --out "$scratch/nowhere/run.csv"
+status=0
+"$batch" --steps 2000 > /dev/full 2> "$scratch/stderr" || status=$?
+[ "$status" -eq 2 ] || fail "stdout on a full device: exit status $status, expected 2"
+grep -q "^chain20-batch: cannot write output 'stdout': No space left on device$" "$scratch/stderr" ||
+    fail "stdout on a full device: message '$(cat "$scratch/stderr")'"
+expect_refusal "output is a directory" "cannot write output '$out_dir': it is a directory" \
+    --steps 10 --out "$out_dir"
+
+# Counts and sizes on the command line.
+expect_refusal "steps missing" "--steps is required" --out "$out_dir/run.csv"
+expect_refusal "steps negative" "--steps: '-5' is not a whole number from 0 to 2147483647" --steps -5
+expect_refusal "steps fractional" "--steps: '2.5' is not a whole number" --steps 2.5
+expect_refusal "steps absurd" "--steps: '9999999999' is not a whole number from 0 to 2147483647" --steps 9999999999
+expect_refusal "every zero" "--every: '0' is not a whole number from 1 to 2147483647" --steps 10 --every 0
+expect_refusal "every text" "--every: 'often' is not a whole number" --steps 10 --every often
+expect_refusal "width zero" "--width: '0' is not a whole number from 1 to 16384" --steps 10 --width 0
+expect_refusal "height absurd" "--height: '100000' is not a whole number from 1 to 16384" --steps 10 --height 100000
+expect_refusal "unknown option" ".*--speed" --steps 10 --speed 3
+
+# A run stopped by a signal removes its unfinished output.
+"$batch" --steps 100000000 --every 1000 --out "$out_dir/long.csv" 2> "$scratch/stderr" &
+runner=$!
+for _ in $(seq 100); do
+    [ -n "$(ls -A "$out_dir")" ] && break
+    sleep 0.05
+done
+sleep 0.2
+kill -TERM "$runner"
+status=0
+wait "$runner" || status=$?
+[ "$status" -eq 143 ] || fail "stopped run: exit status $status, expected 143"
+grep -q '^chain20-batch: interrupted at step [0-9]*; no output written$' "$scratch/stderr" ||
+    fail "stopped run: message '$(cat "$scratch/stderr")'"
+[ -z "$(ls -A "$out_dir")" ] || fail "a stopped run left files: $(ls -A "$out_dir")"
+
+# A refused run leaves an existing output file untouched.
+echo "an earlier result" > "$out_dir/keep.csv"
+printf '1 press 1\n' > "$scratch/short.events"
+status=0
+"$batch" --steps 10 --events "$scratch/short.events" --out "$out_dir/keep.csv" 2> /dev/null || status=$?
+[ "$status" -eq 2 ] || fail "refused run over an existing file: exit status $status"
+[ "$(cat "$out_dir/keep.csv")" = "an earlier result" ] || fail "a refused run changed the existing output file"
+[ "$(ls -A "$out_dir")" = "keep.csv" ] || fail "a refused run left files: $(ls -A "$out_dir")"
+
+# A good run over it replaces it, and leaves nothing else behind.
+status=0
+"$batch" --steps 10 --out "$out_dir/keep.csv" 2> /dev/null || status=$?
+[ "$status" -eq 0 ] || fail "good run: exit status $status"
+[ "$(wc -l < "$out_dir/keep.csv")" -eq 12 ] || fail "good run did not replace the file with 11 rows and a header"
+[ "$(ls -A "$out_dir")" = "keep.csv" ] || fail "a good run left files: $(ls -A "$out_dir")"
+
+finish

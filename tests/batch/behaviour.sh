@@ -1,0 +1,159 @@
+#!/usr/bin/env bash
+# What the runner does with simple scripts.
+#   behaviour.sh CHAIN20_BATCH CHECK
+# CHECK is one of:
+#   rest            no events: the chain stays hanging at rest
+#   key_echo        right arrow echoes on stderr only, with a prefix
+#   cursor_mapping  presses pull the tip toward the pixel pressed, through
+#                   the window mapping and the window size
+#   energy_release  after a drag and release the energy only falls
+#   event_timing    an event at step S acts from step S on; step 0 is step 1
+source "$(dirname "$0")/common.sh"
+batch=$1
+check=$2
+
+run() {
+    local status=0
+    "$batch" "$@" 2> "$scratch/stderr" || status=$?
+    [ "$status" -eq 0 ] || { cat "$scratch/stderr" >&2; fail "run $* exited with status $status"; }
+}
+
+case "$check" in
+rest)
+    # The initial base angle lies 3.14e-7 rad off -pi/2, so gravity's moment
+    # about the base is at most 9.81 x 200 x 3.14e-7 = 6.2e-4 N m, and in one
+    # second no momentum can grow past that impulse. The energy moves by
+    # less still: it may only change by rounding.
+    run --steps 1000 > "$scratch/rest.csv"
+    read -r rows max_p < <(check_csv "$scratch/rest.csv") || fail "malformed rows"
+    [ "$rows" -eq 1001 ] || fail "$rows rows for 1000 steps with --every 1, expected 1001"
+    awk -F, 'NR > 1 {
+            for (i = 3; i <= 22; i++) { a = $i < 0 ? -$i : $i; if (a > maxp) maxp = a }
+            if (NR == 2) first = $43
+            d = $43 - first; if (d < 0) d = -d; if (d > spread) spread = d
+            if ($44 > 1e-4 || $44 < -1e-4 || $45 > -20 + 1e-6 || $45 < -20 - 1e-6) {
+                print "step " $1 ": tip (" $44 ", " $45 ") left the rest position" > "/dev/stderr"; bad = 1
+            }
+        }
+        END {
+            printf "rest: max |p| %g, energy %s, spread %g\n", maxp, first, spread
+            if (maxp >= 6.2e-4) { print "momenta grew past the gravity impulse" > "/dev/stderr"; bad = 1 }
+            if (first < -1962.000001 || first > -1961.999999) { print "energy at rest is not -1962 J" > "/dev/stderr"; bad = 1 }
+            if (spread > 1e-8) { print "energy changed by more than rounding" > "/dev/stderr"; bad = 1 }
+            exit bad
+        }' "$scratch/rest.csv" || fail "the chain did not stay at rest"
+    ;;
+
+key_echo)
+    printf '1 right\n1 right\n# later\n500 right\n600 left\n' > "$scratch/keys.events"
+    run --steps 1000 --every 100 --events "$scratch/keys.events" > "$scratch/keys.csv"
+    printf 'stepsPerFrame: 31\nstepsPerFrame: 32\nstepsPerFrame: 33\n' > "$scratch/expected"
+    grep '^stepsPerFrame' "$scratch/stderr" | diff "$scratch/expected" - >&2 || fail "right arrow echo on stderr"
+    allowed='^(stepsPerFrame: 3[123]|steps run: 1000|simulated seconds: 1.000|resets: 0'
+    allowed+='|(wall seconds|steps per second|real-time factor): .*)$'
+    grep -Ev "$allowed" "$scratch/stderr" >&2 && fail "unexpected lines on stderr"
+    read -r rows max_p < <(check_csv "$scratch/keys.csv") || fail "stdout holds something besides the CSV"
+    [ "$rows" -eq 11 ] || fail "$rows rows, expected 11"
+    # stepsPerFrame only paces the window's redraws: the rows are those of a run without keys.
+    run --steps 1000 --every 100 > "$scratch/nokeys.csv"
+    cmp "$scratch/keys.csv" "$scratch/nokeys.csv" || fail "arrow keys changed the simulation"
+    ;;
+
+cursor_mapping)
+    # A press held for two seconds pulls the tip toward the pixel pressed.
+    # tip_at CSV: the tip after the last step.
+    press_run() {  # press_run X Y [ARGS...]
+        local x=$1 y=$2
+        shift 2
+        printf '1 press %d %d\n' "$x" "$y" > "$scratch/press.events"
+        run --steps 2000 --every 10 --events "$scratch/press.events" "$@"
+    }
+    final_tip() { tail -n 1 "$1" | awk -F, '{ print $44, $45 }'; }
+
+    press_run 0 320 > "$scratch/left.csv"
+    press_run 639 320 > "$scratch/right.csv"
+    press_run 320 0 > "$scratch/top.csv"
+    read -r lx ly < <(final_tip "$scratch/left.csv")
+    read -r rx ry < <(final_tip "$scratch/right.csv")
+    read -r tx ty < <(final_tip "$scratch/top.csv")
+    echo "tip after 2 s: press left edge ($lx, $ly), right edge ($rx, $ry), top edge ($tx, $ty)"
+    awk -v v="$lx" 'BEGIN { exit !(v < -10) }' || fail "a press at the left edge did not pull the tip left"
+    awk -v v="$rx" 'BEGIN { exit !(v > 10) }' || fail "a press at the right edge did not pull the tip right"
+    awk -v v="$ty" 'BEGIN { exit !(v > 10) }' || fail "a press at the top edge did not lift the tip"
+
+    # At the bottom centre the target is (-1.5, -49.84) at two units per link:
+    # the chain hangs stretched toward (-0.75, -24.92), its tip near
+    # 20 x (-0.75 / 24.93) = -0.60 to the side. Had the cursor been mapped
+    # onto the chain's own plane or without the base offset, it would hang
+    # straight down (mean 0).
+    press_run 320 639 > "$scratch/bottom.csv"
+    awk -F, 'NR > 1 && $1 >= 1000 { sum += $44; n++ }
+        END { mean = sum / n; printf "bottom centre: mean tip_x %.4f over the second second\n", mean
+              exit !(mean > -0.7 && mean < -0.5) }' "$scratch/bottom.csv" ||
+        fail "a press at the bottom centre does not hang the tip about 0.6 to the left"
+
+    # The same fraction of any window is the same target: bit for bit the same run.
+    press_run 320 320 > "$scratch/centre.csv"
+    press_run 640 320 --width 1280 > "$scratch/wide.csv"
+    press_run 320 160 --height 320 > "$scratch/short.csv"
+    press_run 960 480 --width 1920 --height 960 > "$scratch/large.csv"
+    for other in wide short large; do
+        cmp -s "$scratch/centre.csv" "$scratch/$other.csv" || fail "the centre of the $other window is another target"
+    done
+    press_run 320 320 --width 1280 > "$scratch/offcentre.csv"
+    cmp -s "$scratch/centre.csv" "$scratch/offcentre.csv" && fail "--width does not change the mapping"
+    ;;
+
+energy_release)
+    # The spring drags the chain out for three seconds (doing work on it),
+    # then lets go. From then on gravity and damping alone act, and H can
+    # only fall. Late in a long swing, when damping takes little per step, the
+    # float state's rounding moves H by up to 9e-4 J a step (measured), so
+    # rises below 1e-2 J count as rounding; a spring left on or a damping of
+    # the wrong sign adds far more.
+    printf '1 press 600 320\n1500 drag 500 100\n3000 release\n' > "$scratch/swing.events"
+    run --steps 15000 --events "$scratch/swing.events" > "$scratch/swing.csv"
+    check_csv "$scratch/swing.csv" > /dev/null || fail "malformed rows"
+    awk -F, 'NR > 1 {
+            if ($1 == 0) rest = $43
+            if ($1 == 2999) held = $43
+            if ($1 >= 2999) {
+                if (have && $43 - prev > rise) { rise = $43 - prev; at = $1 }
+                prev = $43; have = 1
+            }
+            last = $43
+        }
+        END {
+            printf "energy: rest %.3f J, at release %.3f J, 12 s later %.3f J, largest rise %.3g J (step %d)\n",
+                   rest, held, last, rise, at
+            if (held < rest + 5000) { print "the drag did not lift the energy" > "/dev/stderr"; exit 1 }
+            if (rise > 1e-2) { print "energy rose after the release" > "/dev/stderr"; exit 1 }
+            if (last > held - 3000) { print "energy did not fall after the release" > "/dev/stderr"; exit 1 }
+            if (last < rest) { print "energy fell below rest" > "/dev/stderr"; exit 1 }
+        }' "$scratch/swing.csv" || fail "energy after the release"
+    ;;
+
+event_timing)
+    # row_of CSV STEP: the row written after STEP steps.
+    row_of() { awk -F, -v s="$2" 'NR > 1 && $1 == s' "$1"; }
+    run --steps 5 > "$scratch/none.csv"
+    for at in 0 1 2; do
+        printf '%d press 0 320\n' "$at" > "$scratch/at$at.events"
+        run --steps 5 --events "$scratch/at$at.events" > "$scratch/at$at.csv"
+    done
+    cmp -s "$scratch/at0.csv" "$scratch/at1.csv" || fail "an event at step 0 is not applied before the first step"
+    [ "$(row_of "$scratch/at1.csv" 0)" = "$(row_of "$scratch/none.csv" 0)" ] || fail "the row of step 0 is not the initial state"
+    [ "$(row_of "$scratch/at1.csv" 1)" != "$(row_of "$scratch/none.csv" 1)" ] || fail "a press at step 1 did not act on step 1"
+    [ "$(row_of "$scratch/at2.csv" 1)" = "$(row_of "$scratch/none.csv" 1)" ] || fail "a press at step 2 acted on step 1"
+    [ "$(row_of "$scratch/at2.csv" 2)" != "$(row_of "$scratch/none.csv" 2)" ] || fail "a press at step 2 did not act on step 2"
+    # The spring pulls toward the left edge at once: p1 turns the chain that way.
+    awk -F, -v s=1 'NR > 1 && $1 == s { exit !($3 < -1e-3) }' "$scratch/at1.csv" ||
+        fail "the first step after a left-edge press does not turn the base toward the left"
+    ;;
+
+*)
+    echo "unknown check $check" >&2
+    exit 2
+    ;;
+esac
+finish

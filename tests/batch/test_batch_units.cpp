@@ -1,0 +1,382 @@
+// The headless runner's parts in process: the event script parser, the
+// mapping of events onto the input rules, the CSV row, and the energy and tip
+// position that the rows carry.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/application.h"
+#include "app/batch_events.h"
+#include "app/batch_output.h"
+#include "app/batch_physics.h"
+#include "dynamics/chain_dynamics.h"
+#include "model/chain_model.h"
+
+namespace {
+
+constexpr double PI = 3.14159265358979323846;
+
+class BatchTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        setupUnrolledModel();
+        setupMatrixModel();
+    }
+    void SetUp() override {
+        initialiseSimulation();
+        mouseDown = -1;
+        stepsPerFrame = INITIAL_STEPS_PER_FRAME;
+        stepCount = 0;
+    }
+};
+
+std::vector<ScriptEvent> parseOk(const std::string& text, std::int64_t lastStep = 1000) {
+    std::vector<ScriptEvent> events;
+    std::string error;
+    EXPECT_TRUE(parseEventScript(text, "script.txt", lastStep, events, error)) << error;
+    return events;
+}
+
+std::string parseError(const std::string& text, std::int64_t lastStep = 1000) {
+    std::vector<ScriptEvent> events;
+    std::string error;
+    EXPECT_FALSE(parseEventScript(text, "script.txt", lastStep, events, error)) << "accepted:\n" << text;
+    return error;
+}
+
+// ---- Event script ----
+
+TEST_F(BatchTest, ParsesEveryVerbWithCommentsBlankLinesAndCarriageReturns) {
+    const auto events = parseOk(
+        "# a drag\n"
+        "\n"
+        "0 press 320 320\r\n"
+        "   5\tdrag -12 700   # outside the window\n"
+        "5 release\n"
+        "7 left\n"
+        "1000 right\n");
+    ASSERT_EQ(events.size(), 5u);
+    EXPECT_EQ(events[0].step, 0);
+    EXPECT_EQ(events[0].kind, EventKind::Press);
+    EXPECT_EQ(events[0].x, 320);
+    EXPECT_EQ(events[0].y, 320);
+    EXPECT_EQ(events[0].line, 3);
+    EXPECT_EQ(events[1].step, 5);
+    EXPECT_EQ(events[1].kind, EventKind::Drag);
+    EXPECT_EQ(events[1].x, -12);
+    EXPECT_EQ(events[1].y, 700);
+    EXPECT_EQ(events[1].line, 4);
+    EXPECT_EQ(events[2].kind, EventKind::Release);
+    EXPECT_EQ(events[3].kind, EventKind::LeftKey);
+    EXPECT_EQ(events[3].step, 7);
+    EXPECT_EQ(events[4].kind, EventKind::RightKey);
+    EXPECT_EQ(events[4].step, 1000);
+    EXPECT_EQ(events[4].line, 7);
+}
+
+TEST_F(BatchTest, EmptyScriptHasNoEvents) {
+    EXPECT_TRUE(parseOk("").empty());
+    EXPECT_TRUE(parseOk("# nothing\n\n   \n").empty());
+}
+
+TEST_F(BatchTest, LastLineWithoutNewlineIsRead) {
+    const auto events = parseOk("1 press 1 2\n3 drag 4 5");
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[1].x, 4);
+    EXPECT_EQ(events[1].y, 5);
+}
+
+struct BadLine {
+    const char* text;
+    int line;
+    const char* says;
+};
+
+TEST_F(BatchTest, EveryKindOfBadLineIsNamedWithItsLine) {
+    const BadLine cases[] = {
+        {"1 press 0 0\n2 jump 3 4\n", 2, "unknown event 'jump'"},
+        {"1 Press 0 0\n", 1, "unknown event 'Press'"},
+        {"1 press 10\n", 1, "press needs the X and Y"},
+        {"1 drag\n", 1, "drag needs the X and Y"},
+        {"1 press x 10\n", 1, "X coordinate 'x' is not a whole number"},
+        {"1 drag 10 2.5\n", 1, "Y coordinate '2.5' is not a whole number"},
+        {"1 drag 10 +5\n", 1, "Y coordinate '+5' is not a whole number"},
+        {"1 drag 10 -\n", 1, "Y coordinate '-' is not a whole number"},
+        {"1 drag 1000001 0\n", 1, "X coordinate '1000001' is out of range"},
+        {"1 press 1 2 3\n", 1, "unexpected '3' after the press event"},
+        {"\n\n1 release now\n", 3, "unexpected 'now' after the release event"},
+        {"1 left 5\n", 1, "unexpected '5' after the left event"},
+        {"1 right right\n", 1, "unexpected 'right' after the right event"},
+        {"7\n", 1, "no event after the step"},
+        {"1 press 0 0\n# fine\n10 drag 1 1\n9 release\n", 4, "step 9 comes after step 10 on line 3"},
+        {"-3 release\n", 1, "step -3 is negative"},
+        {"press 1 2\n", 1, "step 'press' is not a whole number"},
+        {"1.5 release\n", 1, "step '1.5' is not a whole number"},
+        {"1001 release\n", 1, "lies beyond the last step of the run (1000)"},
+        {"99999999999999999999999 release\n", 1, "lies beyond the last step"},
+    };
+    for (const BadLine& bad : cases) {
+        const std::string error = parseError(bad.text);
+        const std::string where = "script.txt:" + std::to_string(bad.line) + ": ";
+        EXPECT_EQ(error.rfind(where, 0), 0u) << "script:\n" << bad.text << "message: " << error;
+        EXPECT_NE(error.find(bad.says), std::string::npos) << "script:\n" << bad.text << "message: " << error;
+        EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    }
+}
+
+TEST_F(BatchTest, StepsMayRepeatAndReachTheLastStep) {
+    const auto events = parseOk("3 press 1 1\n3 drag 2 2\n3 release\n50 left\n", 50);
+    ASSERT_EQ(events.size(), 4u);
+    EXPECT_EQ(events[3].step, 50);
+}
+
+// ---- Events through the input rules ----
+
+TEST_F(BatchTest, PressAtTheCentreTargetsHalfAUnitLeftOfTheBaseAtDoubleScale) {
+    const ViewTransform view = reshapeView(640, 640);
+    std::ostringstream echo;
+    applyEvent({1, EventKind::Press, 320, 320, 1}, view, echo);
+    EXPECT_EQ(mouseDown, 1);
+    // (95 x / w - 49, 50 - 100 y / h), up to the single-precision frustum.
+    EXPECT_NEAR(mouseTarget(1, 1), -1.5f, 8e-6f);
+    EXPECT_NEAR(mouseTarget(2, 1), 0.0f, 1e-5f);
+    EXPECT_TRUE(echo.str().empty());
+}
+
+TEST_F(BatchTest, CornersMapToTheEdgesOfTheView) {
+    const ViewTransform view = reshapeView(640, 640);
+    std::ostringstream echo;
+    applyEvent({1, EventKind::Press, 0, 0, 1}, view, echo);
+    EXPECT_NEAR(mouseTarget(1, 1), -49.0f, 1e-4f);
+    EXPECT_NEAR(mouseTarget(2, 1), 50.0f, 1e-4f);
+    applyEvent({1, EventKind::Drag, 640, 640, 2}, view, echo);
+    EXPECT_NEAR(mouseTarget(1, 1), 46.0f, 1e-4f);
+    EXPECT_NEAR(mouseTarget(2, 1), -50.0f, 1e-4f);
+}
+
+TEST_F(BatchTest, WindowSizeScalesTheCursorMapping) {
+    // The same fraction of a wider, shorter window is the same target.
+    const ViewTransform wide = reshapeView(1280, 320);
+    std::ostringstream echo;
+    applyEvent({1, EventKind::Press, 960, 80, 1}, wide, echo);
+    EXPECT_NEAR(mouseTarget(1, 1), 95.0f * 0.75f - 49.0f, 1e-4f);
+    EXPECT_NEAR(mouseTarget(2, 1), 50.0f - 100.0f * 0.25f, 1e-4f);
+}
+
+TEST_F(BatchTest, DragMovesTheTargetAndReleaseKeepsIt) {
+    const ViewTransform view = reshapeView(640, 640);
+    std::ostringstream echo;
+    applyEvent({1, EventKind::Drag, 0, 0, 1}, view, echo);
+    EXPECT_EQ(mouseDown, -1) << "a drag alone does not press the button";
+    EXPECT_NEAR(mouseTarget(1, 1), -49.0f, 1e-4f);
+    applyEvent({2, EventKind::Press, 320, 320, 2}, view, echo);
+    EXPECT_EQ(mouseDown, 1);
+    applyEvent({3, EventKind::Drag, 640, 320, 3}, view, echo);
+    EXPECT_EQ(mouseDown, 1);
+    EXPECT_NEAR(mouseTarget(1, 1), 46.0f, 1e-4f);
+    applyEvent({4, EventKind::Release, 0, 0, 4}, view, echo);
+    EXPECT_EQ(mouseDown, 0);
+    EXPECT_NEAR(mouseTarget(1, 1), 46.0f, 1e-4f) << "release leaves the target where it was";
+    EXPECT_NEAR(mouseTarget(2, 1), 0.0f, 1e-4f);
+}
+
+TEST_F(BatchTest, ArrowKeysChangeStepsPerFrameAndOnlyTheRightOneEchoes) {
+    const ViewTransform view = reshapeView(640, 640);
+    std::ostringstream echo;
+    applyEvent({1, EventKind::RightKey, 0, 0, 1}, view, echo);
+    applyEvent({1, EventKind::RightKey, 0, 0, 2}, view, echo);
+    EXPECT_EQ(stepsPerFrame, 32);
+    EXPECT_EQ(echo.str(), "31\n32\n");
+    for (int i = 0; i < 40; ++i) {
+        applyEvent({2, EventKind::LeftKey, 0, 0, 3}, view, echo);
+    }
+    EXPECT_EQ(stepsPerFrame, 1);
+    EXPECT_EQ(echo.str(), "31\n32\n");
+}
+
+// ---- Energy and tip ----
+
+StateVector stateWithAngles(const double* angles) {
+    StateVector state{};
+    for (int i = 0; i < LINK_COUNT; ++i) {
+        state[LINK_COUNT + i] = static_cast<float>(angles[i]);
+    }
+    return state;
+}
+
+TEST_F(BatchTest, HangingChainHasTheLowestPotentialAndItsTipTwentyBelow) {
+    double angles[LINK_COUNT] = {};
+    angles[0] = -PI / 2;
+    const StateVector state = stateWithAngles(angles);
+    // Centres of mass at depths 0.5, 1.5, ..., 19.5: m g sum = 9.81 x 200.
+    EXPECT_NEAR(potentialEnergy(state), -1962.0, 1e-9);
+    EXPECT_NEAR(kineticEnergy(state), 0.0, 1e-12);
+    const TipPosition tip = tipPosition(state);
+    EXPECT_NEAR(tip.x, 0.0, 1e-5);  // the float angle is within 5e-8 of -pi/2
+    EXPECT_NEAR(tip.y, -20.0, 1e-9);
+}
+
+TEST_F(BatchTest, TipOfAZigzagAndOfAStraightHorizontalChain) {
+    double angles[LINK_COUNT] = {};
+    TipPosition tip = tipPosition(stateWithAngles(angles));
+    EXPECT_DOUBLE_EQ(tip.x, 20.0);
+    EXPECT_DOUBLE_EQ(tip.y, 0.0);
+    EXPECT_DOUBLE_EQ(potentialEnergy(stateWithAngles(angles)), 0.0);
+    // Up 90 degrees, then alternate right and left turns: links point up,
+    // right, up, right, ... ten of each.
+    angles[0] = PI / 2;
+    for (int i = 1; i < LINK_COUNT; ++i) {
+        angles[i] = i % 2 == 1 ? -PI / 2 : PI / 2;
+    }
+    const StateVector zigzag = stateWithAngles(angles);
+    tip = tipPosition(zigzag);
+    EXPECT_NEAR(tip.x, 10.0, 1e-5);
+    EXPECT_NEAR(tip.y, 10.0, 1e-5);
+    // Upward links have centres at 0.5, 1.5, ..., 9.5; rightward ones at 1..10.
+    EXPECT_NEAR(potentialEnergy(zigzag), 9.81 * (50.0 + 55.0), 1e-4);
+}
+
+TEST_F(BatchTest, MassMatrixOfTheStraightChainAboutTheBaseIsItsMomentOfInertia) {
+    double angles[LINK_COUNT] = {};
+    angles[0] = 0.3;
+    const MassMatrix m = massMatrix(stateWithAngles(angles));
+    // Rotating the rigid chain about joint 1: sum of (i - 1/2)^2 + 1/12 over
+    // 20 links = 20^3 / 3. About joint 20 alone: 1/3.
+    EXPECT_NEAR(m[0][0], 8000.0 / 3.0, 1e-9);
+    EXPECT_NEAR(m[LINK_COUNT - 1][LINK_COUNT - 1], 1.0 / 3.0, 1e-12);
+    for (int k = 0; k < LINK_COUNT; ++k) {
+        for (int l = 0; l < LINK_COUNT; ++l) {
+            EXPECT_EQ(m[k][l], m[l][k]);
+        }
+    }
+}
+
+TEST_F(BatchTest, KineticEnergyOfMomentaFromTheMatrixModelMatchesTheRigidRotation) {
+    // The straight chain turning at w about its base: T = 1/2 (8000/3) w^2.
+    Matrix q(LINK_COUNT, 1);
+    Matrix qdot(LINK_COUNT, 1);
+    q.zero();
+    qdot.zero();
+    q(1, 1) = -0.4f;
+    qdot(1, 1) = 1.5f;
+    const Matrix x = computeMomenta(q, qdot);
+    StateVector state{};
+    for (int i = 0; i < STATE_SIZE; ++i) {
+        state[i] = x(i + 1, 1);
+    }
+    const double expected = 0.5 * (8000.0 / 3.0) * 1.5 * 1.5;
+    EXPECT_NEAR(kineticEnergy(state), expected, 1e-5 * expected);
+}
+
+TEST_F(BatchTest, KineticEnergyOfABentMovingChainMatchesHalfQdotMQdot) {
+    // Any angles and rates: with p = M qdot in double, 1/2 p^T M^-1 p must
+    // equal 1/2 qdot^T M qdot. Momenta are rounded to float, so the two agree
+    // to the conditioning of M times float rounding.
+    double angles[LINK_COUNT];
+    double rates[LINK_COUNT];
+    for (int i = 0; i < LINK_COUNT; ++i) {
+        angles[i] = 0.7 * std::sin(1.3 * i + 0.2);
+        rates[i] = 0.9 * std::cos(2.1 * i);
+    }
+    StateVector state = stateWithAngles(angles);
+    const MassMatrix m = massMatrix(state);
+    double twiceT = 0.0;
+    for (int k = 0; k < LINK_COUNT; ++k) {
+        double p = 0.0;
+        for (int l = 0; l < LINK_COUNT; ++l) {
+            p += m[k][l] * rates[l];
+        }
+        state[k] = static_cast<float>(p);
+        twiceT += p * rates[k];
+    }
+    EXPECT_NEAR(kineticEnergy(state), 0.5 * twiceT, 1e-3 * 0.5 * twiceT);
+}
+
+TEST_F(BatchTest, EnergyOfANonFiniteStateIsNotANumber) {
+    StateVector state = restingState;
+    state[LINK_COUNT + 3] = std::nanf("");
+    EXPECT_TRUE(std::isnan(chainEnergy(state)));
+}
+
+// ---- CSV ----
+
+std::vector<std::string> splitFields(const char* row, std::size_t length) {
+    std::vector<std::string> fields;
+    std::string field;
+    for (std::size_t i = 0; i < length; ++i) {
+        if (row[i] == ',' || row[i] == '\n') {
+            fields.push_back(field);
+            field.clear();
+        } else {
+            field += row[i];
+        }
+    }
+    return fields;
+}
+
+TEST_F(BatchTest, HeaderNamesEveryColumn) {
+    const std::string header(csvHeader());
+    ASSERT_FALSE(header.empty());
+    EXPECT_EQ(header.back(), '\n');
+    const auto fields = splitFields(header.data(), header.size());
+    ASSERT_EQ(fields.size(), static_cast<std::size_t>(CSV_COLUMNS));
+    EXPECT_EQ(fields[0], "step");
+    EXPECT_EQ(fields[1], "time");
+    EXPECT_EQ(fields[2], "p1");
+    EXPECT_EQ(fields[21], "p20");
+    EXPECT_EQ(fields[22], "q1");
+    EXPECT_EQ(fields[41], "q20");
+    EXPECT_EQ(fields[42], "energy");
+    EXPECT_EQ(fields[43], "tip_x");
+    EXPECT_EQ(fields[44], "tip_y");
+}
+
+TEST_F(BatchTest, RowReadsBackBitForBit) {
+    StateVector state{};
+    for (int i = 0; i < STATE_SIZE; ++i) {
+        // Values with full 24-bit mantissas, of both signs and many scales.
+        state[i] = static_cast<float>(std::ldexp(std::sin(3.7 * i + 1.0), (i % 13) - 6));
+    }
+    state[5] = -0.0f;
+    state[6] = 1e-40f;  // subnormal
+    state[7] = 3.0e38f;
+    char row[CSV_ROW_CAPACITY];
+    const std::size_t length = formatCsvRow(row, 1234567, state);
+    ASSERT_LT(length, CSV_ROW_CAPACITY);
+    ASSERT_EQ(row[length - 1], '\n');
+    const auto fields = splitFields(row, length);
+    ASSERT_EQ(fields.size(), static_cast<std::size_t>(CSV_COLUMNS));
+    EXPECT_EQ(fields[0], "1234567");
+    EXPECT_EQ(fields[1], "1234.567");
+    for (int i = 0; i < STATE_SIZE; ++i) {
+        const float back = std::strtof(fields[2 + i].c_str(), nullptr);
+        EXPECT_EQ(std::memcmp(&back, &state[i], sizeof back), 0) << "column " << 2 + i << ": " << fields[2 + i];
+    }
+    const double energy = std::strtod(fields[42].c_str(), nullptr);
+    const TipPosition tip = tipPosition(state);
+    const double energyWritten = chainEnergy(state);
+    EXPECT_EQ(std::memcmp(&energy, &energyWritten, sizeof energy), 0) << fields[42];
+    EXPECT_EQ(std::strtod(fields[43].c_str(), nullptr), tip.x);
+    EXPECT_EQ(std::strtod(fields[44].c_str(), nullptr), tip.y);
+}
+
+TEST_F(BatchTest, TimeIsTheStepInThousandths) {
+    char row[CSV_ROW_CAPACITY];
+    const std::pair<std::int64_t, const char*> cases[] = {
+        {0, "0.000"}, {1, "0.001"}, {10, "0.010"}, {999, "0.999"}, {1000, "1.000"}, {2147483647, "2147483.647"}};
+    for (const auto& [step, time] : cases) {
+        const std::size_t length = formatCsvRow(row, step, restingState);
+        const auto fields = splitFields(row, length);
+        ASSERT_GE(fields.size(), 2u);
+        EXPECT_EQ(fields[0], std::to_string(step));
+        EXPECT_EQ(fields[1], time);
+    }
+}
+
+}  // namespace
