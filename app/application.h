@@ -62,6 +62,16 @@ bool advanceSimulation(std::ostream& log);
 
 // ---- View and input ----
 
+// The view volume: the same region of the chain's plane at any window size.
+inline constexpr double FRUSTUM_LEFT = -2.0;
+inline constexpr double FRUSTUM_RIGHT = 1.8;
+inline constexpr double FRUSTUM_BOTTOM = -2.0;
+inline constexpr double FRUSTUM_TOP = 2.0;
+inline constexpr double FRUSTUM_NEAR = 0.4;
+inline constexpr double FRUSTUM_FAR = 10.0;
+// The chain's plane z = 0 lies this far in front of the eye.
+inline constexpr float EYE_DISTANCE = 5.0f;
+
 // The fixed view: viewport, modelview and projection as column-major arrays,
 // the way OpenGL reports them after the window's reshape.
 struct ViewTransform {

@@ -10,7 +10,8 @@
 namespace {
 
 // Stands in for the command line when the program was started with an empty
-// argument vector, so that GLUT and the window title always get a name.
+// argument vector (which Linux hands over as a single empty argument), so that
+// GLUT and the window title always get a name.
 char programName[] = "chain20";
 char* fallbackArguments[] = {programName, nullptr};
 
@@ -30,7 +31,7 @@ void mouseMotion(int x, int y) { applyMouseMotion(x, y, currentView()); }
 
 void setupApplication(int argc, char** argv) {
     initialiseSimulation();
-    if (argc < 1 || argv == nullptr || argv[0] == nullptr) {
+    if (argc < 1 || argv == nullptr || argv[0] == nullptr || argv[0][0] == '\0') {
         argc = 1;
         argv = fallbackArguments;
     }

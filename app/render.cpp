@@ -33,10 +33,10 @@ void reshape(int width, int height) {
     glViewport(view.viewport[0], view.viewport[1], view.viewport[2], view.viewport[3]);
     glMatrixMode(GL_PROJECTION);
     glLoadIdentity();
-    glFrustum(-2.0, 1.8, -2.0, 2.0, 0.4, 10.0);
+    glFrustum(FRUSTUM_LEFT, FRUSTUM_RIGHT, FRUSTUM_BOTTOM, FRUSTUM_TOP, FRUSTUM_NEAR, FRUSTUM_FAR);
     glMatrixMode(GL_MODELVIEW);
     glLoadIdentity();
-    glTranslatef(0.0f, 0.0f, -5.0f);
+    glTranslatef(0.0f, 0.0f, -EYE_DISTANCE);
 }
 
 // Each link: turn by its joint angle relative to the previous link, move half

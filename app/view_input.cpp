@@ -9,15 +9,6 @@ constexpr int LEFT_BUTTON = 0;
 constexpr int BUTTON_DOWN = 0;
 constexpr int BUTTON_UP = 1;
 
-// The view volume of the window: the same region is shown at any window size.
-constexpr float FRUSTUM_LEFT = -2.0f;
-constexpr float FRUSTUM_RIGHT = 1.8f;
-constexpr float FRUSTUM_BOTTOM = -2.0f;
-constexpr float FRUSTUM_TOP = 2.0f;
-constexpr float FRUSTUM_NEAR = 0.4f;
-constexpr float FRUSTUM_FAR = 10.0f;
-constexpr double EYE_DISTANCE = 5.0;  // the chain's plane z = 0 lies 5 units in front of the eye
-
 // The cursor is unprojected onto the far clipping plane, ten units from the
 // eye, twice as far as the chain: the target comes out at twice the scale of
 // the drawing, the scale at which the tip spring measures the chain.
@@ -30,12 +21,12 @@ ViewTransform reshapeView(int width, int height) {
     ViewTransform view{};
     view.viewport = {0, 0, width, height};
     // Perspective projection of glFrustum, formed in single precision.
-    const float l = FRUSTUM_LEFT;
-    const float r = FRUSTUM_RIGHT;
-    const float b = FRUSTUM_BOTTOM;
-    const float t = FRUSTUM_TOP;
-    const float n = FRUSTUM_NEAR;
-    const float f = FRUSTUM_FAR;
+    const auto l = static_cast<float>(FRUSTUM_LEFT);
+    const auto r = static_cast<float>(FRUSTUM_RIGHT);
+    const auto b = static_cast<float>(FRUSTUM_BOTTOM);
+    const auto t = static_cast<float>(FRUSTUM_TOP);
+    const auto n = static_cast<float>(FRUSTUM_NEAR);
+    const auto f = static_cast<float>(FRUSTUM_FAR);
     view.projection[0] = (2.0f * n) / (r - l);
     view.projection[5] = (2.0f * n) / (t - b);
     view.projection[8] = (r + l) / (r - l);

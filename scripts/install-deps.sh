@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
   freeglut3-dev libglu1-mesa-dev libgl1-mesa-dri
   xvfb xdotool x11-apps x11-utils imagemagick gnuplot-nox
+  xauth
 )
 
 missing=()
