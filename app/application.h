@@ -88,6 +88,15 @@ ViewTransform reshapeView(int width, int height);
 // the far-plane point under the cursor, measured from the chain's base.
 void setTargetFromCursor(int x, int y, const ViewTransform& view);
 
+// GLUT's codes for the buttons, button states and special keys the input
+// rules look at (the same values GL/glut.h defines).
+inline constexpr int LEFT_BUTTON = 0;
+inline constexpr int RIGHT_BUTTON = 2;
+inline constexpr int BUTTON_DOWN = 0;
+inline constexpr int BUTTON_UP = 1;
+inline constexpr int KEY_LEFT = 100;
+inline constexpr int KEY_RIGHT = 102;
+
 // Input rules, with GLUT's button, state and key codes.
 void applyMouseButton(int button, int state, int x, int y, const ViewTransform& view);
 void applyMouseMotion(int x, int y, const ViewTransform& view);

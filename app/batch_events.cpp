@@ -5,12 +5,6 @@
 
 namespace {
 
-constexpr int LEFT_BUTTON = 0;
-constexpr int BUTTON_DOWN = 0;
-constexpr int BUTTON_UP = 1;
-constexpr int KEY_LEFT = 100;
-constexpr int KEY_RIGHT = 102;
-
 constexpr std::string_view VERBS = "press, drag, release, left or right";
 
 bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }

@@ -7,6 +7,10 @@
 #include "dynamics/chain_dynamics.h"
 #include "model/chain_model.h"
 
+static_assert(LEFT_BUTTON == GLUT_LEFT_BUTTON && RIGHT_BUTTON == GLUT_RIGHT_BUTTON);
+static_assert(BUTTON_DOWN == GLUT_DOWN && BUTTON_UP == GLUT_UP);
+static_assert(KEY_LEFT == GLUT_KEY_LEFT && KEY_RIGHT == GLUT_KEY_RIGHT);
+
 namespace {
 
 // Stands in for the command line when the program was started with an empty

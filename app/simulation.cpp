@@ -111,8 +111,6 @@ bool advanceSimulation(std::ostream& log) {
 }
 
 void applySpecialKey(int key, std::ostream& out) {
-    constexpr int KEY_LEFT = 100;
-    constexpr int KEY_RIGHT = 102;
     if (key == KEY_LEFT) {
         stepsPerFrame = stepsPerFrame - 1 >= 1 ? stepsPerFrame - 1 : 1;
     } else if (key == KEY_RIGHT) {

@@ -4,11 +4,6 @@
 
 namespace {
 
-// GLUT's codes for the left button and its two states.
-constexpr int LEFT_BUTTON = 0;
-constexpr int BUTTON_DOWN = 0;
-constexpr int BUTTON_UP = 1;
-
 // The cursor is unprojected onto the far clipping plane, ten units from the
 // eye, twice as far as the chain: the target comes out at twice the scale of
 // the drawing, the scale at which the tip spring measures the chain.

@@ -7,12 +7,6 @@
 
 namespace {
 
-constexpr int KEY_LEFT = 100;
-constexpr int KEY_RIGHT = 102;
-constexpr int LEFT_BUTTON = 0;
-constexpr int RIGHT_BUTTON = 2;
-constexpr int DOWN = 0;
-constexpr int UP = 1;
 
 class Application : public ::testing::Test {
 protected:
@@ -221,12 +215,12 @@ TEST_F(Application, CursorMapping) {
         float tx, ty;
     } corners[] = {{320, 320, -1.5f, 0.0f}, {0, 0, -49.0f, 50.0f}, {640, 640, 46.0f, -50.0f}};
     for (const auto& c : corners) {
-        applyMouseButton(LEFT_BUTTON, DOWN, c.x, c.y, view);
+        applyMouseButton(LEFT_BUTTON, BUTTON_DOWN, c.x, c.y, view);
         EXPECT_EQ(mouseDown, 1);
         EXPECT_NEAR(mouseTarget(1, 1), c.tx, 1e-5f * 50) << c.x;
         EXPECT_NEAR(mouseTarget(2, 1), c.ty, 1e-5f * 50) << c.y;
     }
-    applyMouseButton(LEFT_BUTTON, DOWN, 320, 320, view);
+    applyMouseButton(LEFT_BUTTON, BUTTON_DOWN, 320, 320, view);
     EXPECT_EQ(mouseTarget(1, 1), -1.50000286f);
 
     // The general formula (95 x / w - 49, 50 - 100 y / h), also for other sizes.
@@ -237,30 +231,30 @@ TEST_F(Application, CursorMapping) {
 }
 
 TEST_F(Application, MouseButtons) {
-    applyMouseButton(RIGHT_BUTTON, DOWN, 100, 100, view);
+    applyMouseButton(RIGHT_BUTTON, BUTTON_DOWN, 100, 100, view);
     EXPECT_EQ(mouseDown, -1);
     EXPECT_EQ(mouseTarget(1, 1), 0.0f);
     // Dragging with any button moves the target, the spring stays off.
     applyMouseMotion(0, 0, view);
     EXPECT_NEAR(mouseTarget(1, 1), -49.0f, 1e-4f);
     EXPECT_EQ(mouseDown, -1);
-    applyMouseButton(LEFT_BUTTON, DOWN, 640, 640, view);
+    applyMouseButton(LEFT_BUTTON, BUTTON_DOWN, 640, 640, view);
     EXPECT_EQ(mouseDown, 1);
     EXPECT_NEAR(mouseTarget(1, 1), 46.0f, 1e-4f);
-    applyMouseButton(RIGHT_BUTTON, UP, 0, 0, view);
+    applyMouseButton(RIGHT_BUTTON, BUTTON_UP, 0, 0, view);
     EXPECT_EQ(mouseDown, 1);
-    applyMouseButton(LEFT_BUTTON, UP, 0, 0, view);
+    applyMouseButton(LEFT_BUTTON, BUTTON_UP, 0, 0, view);
     EXPECT_EQ(mouseDown, 0);
     EXPECT_NEAR(mouseTarget(1, 1), 46.0f, 1e-4f);  // release leaves the target
 }
 
 TEST_F(Application, SpringPullsTheTipTowardTheCursorSide) {
-    applyMouseButton(LEFT_BUTTON, DOWN, 600, 320, view);  // far right of the chain
+    applyMouseButton(LEFT_BUTTON, BUTTON_DOWN, 600, 320, view);  // far right of the chain
     for (int i = 0; i < 3000; ++i) {
         step();
     }
     EXPECT_GT(tipX(), 5.0);
-    applyMouseButton(LEFT_BUTTON, DOWN, 40, 320, view);  // far left
+    applyMouseButton(LEFT_BUTTON, BUTTON_DOWN, 40, 320, view);  // far left
     for (int i = 0; i < 3000; ++i) {
         step();
     }
