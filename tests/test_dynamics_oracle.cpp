@@ -221,18 +221,23 @@ TEST(ChainOracle, EigenvaluesOfTheMassMatrixAreConsistent) {
 // tolerance leaves a margin of ten.
 constexpr double MOMENTUM_TOLERANCE = 1e-5;
 
+// The matrix model's state for a pose's angles and joint rates.
+Matrix momentaOfPose(const RandomState& s) {
+    Matrix q(LINK_COUNT, 1);
+    Matrix qdot(LINK_COUNT, 1);
+    for (int i = 0; i < LINK_COUNT; ++i) {
+        q(i + 1, 1) = s.angles[i];
+        qdot(i + 1, 1) = s.rates[i];
+    }
+    return computeMomenta(q, qdot);
+}
+
 TEST(DynamicsAgainstOracle, MomentaEqualMassMatrixTimesJointRates) {
     std::mt19937 generator(1u);
     double worst = 0.0;
     for (int n = 0; n < 200; ++n) {
         const RandomState s = randomPose(generator, 3.0);
-        Matrix q(LINK_COUNT, 1);
-        Matrix qdot(LINK_COUNT, 1);
-        for (int i = 0; i < LINK_COUNT; ++i) {
-            q(i + 1, 1) = s.angles[i];
-            qdot(i + 1, 1) = s.rates[i];
-        }
-        const Matrix state = computeMomenta(q, qdot);
+        const Matrix state = momentaOfPose(s);
         ASSERT_EQ(state.rows(), STATE_SIZE);
         ASSERT_EQ(state.cols(), 1);
         Vec p{};
@@ -360,13 +365,7 @@ TEST(DynamicsAgainstOracle, JointRatesInvertMomenta) {
     double worstPerCondition = 0.0;
     for (int n = 0; n < 200; ++n) {
         const RandomState s = randomPose(generator, 3.0);
-        Matrix q(LINK_COUNT, 1);
-        Matrix qdot(LINK_COUNT, 1);
-        for (int i = 0; i < LINK_COUNT; ++i) {
-            q(i + 1, 1) = s.angles[i];
-            qdot(i + 1, 1) = s.rates[i];
-        }
-        const Matrix column = computeMomenta(q, qdot);
+        const Matrix column = momentaOfPose(s);
         float x[STATE_SIZE];
         for (int i = 0; i < STATE_SIZE; ++i) {
             x[i] = column(i + 1, 1);
