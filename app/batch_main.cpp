@@ -372,7 +372,6 @@ int main(int argc, char** argv) {
     char row[CSV_ROW_CAPACITY];
     const std::string_view header = csvHeader();
     std::fwrite(header.data(), 1, header.size(), out);
-    std::fwrite(row, 1, formatCsvRow(row, 0, currentState), out);
 
     const auto started = std::chrono::steady_clock::now();
     std::size_t nextEvent = 0;

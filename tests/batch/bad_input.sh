@@ -114,7 +114,7 @@ status=0
 status=0
 "$batch" --steps 10 --out "$out_dir/keep.csv" 2> /dev/null || status=$?
 [ "$status" -eq 0 ] || fail "good run: exit status $status"
-[ "$(wc -l < "$out_dir/keep.csv")" -eq 12 ] || fail "good run did not replace the file with 11 rows and a header"
+[ "$(wc -l < "$out_dir/keep.csv")" -eq 11 ] || fail "good run did not replace the file with 10 rows and a header"
 [ "$(ls -A "$out_dir")" = "keep.csv" ] || fail "a good run left files: $(ls -A "$out_dir")"
 
 finish

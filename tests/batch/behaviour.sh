@@ -26,7 +26,7 @@ rest)
     # less still: it may only change by rounding.
     run --steps 1000 > "$scratch/rest.csv"
     read -r rows max_p < <(check_csv "$scratch/rest.csv") || fail "malformed rows"
-    [ "$rows" -eq 1001 ] || fail "$rows rows for 1000 steps with --every 1, expected 1001"
+    [ "$rows" -eq 1000 ] || fail "$rows rows for 1000 steps with --every 1, expected 1000"
     awk -F, 'NR > 1 {
             for (i = 3; i <= 22; i++) { a = $i < 0 ? -$i : $i; if (a > maxp) maxp = a }
             if (NR == 2) first = $43
@@ -53,7 +53,7 @@ key_echo)
     allowed+='|(wall seconds|steps per second|real-time factor): .*)$'
     grep -Ev "$allowed" "$scratch/stderr" >&2 && fail "unexpected lines on stderr"
     read -r rows max_p < <(check_csv "$scratch/keys.csv") || fail "stdout holds something besides the CSV"
-    [ "$rows" -eq 11 ] || fail "$rows rows, expected 11"
+    [ "$rows" -eq 10 ] || fail "$rows rows, expected 10"
     # stepsPerFrame only paces the window's redraws: the rows are those of a run without keys.
     run --steps 1000 --every 100 > "$scratch/nokeys.csv"
     cmp "$scratch/keys.csv" "$scratch/nokeys.csv" || fail "arrow keys changed the simulation"
@@ -114,8 +114,7 @@ energy_release)
     printf '1 press 600 320\n1500 drag 500 100\n3000 release\n' > "$scratch/swing.events"
     run --steps 15000 --events "$scratch/swing.events" > "$scratch/swing.csv"
     check_csv "$scratch/swing.csv" > /dev/null || fail "malformed rows"
-    awk -F, 'NR > 1 {
-            if ($1 == 0) rest = $43
+    awk -F, -v rest=-1962 'NR > 1 {
             if ($1 == 2999) held = $43
             if ($1 >= 2999) {
                 if (have && $43 - prev > rise) { rise = $43 - prev; at = $1 }
@@ -142,7 +141,7 @@ event_timing)
         run --steps 5 --events "$scratch/at$at.events" > "$scratch/at$at.csv"
     done
     cmp -s "$scratch/at0.csv" "$scratch/at1.csv" || fail "an event at step 0 is not applied before the first step"
-    [ "$(row_of "$scratch/at1.csv" 0)" = "$(row_of "$scratch/none.csv" 0)" ] || fail "the row of step 0 is not the initial state"
+    [ -z "$(row_of "$scratch/none.csv" 0)" ] || fail "a row was written for step 0, before any step ran"
     [ "$(row_of "$scratch/at1.csv" 1)" != "$(row_of "$scratch/none.csv" 1)" ] || fail "a press at step 1 did not act on step 1"
     [ "$(row_of "$scratch/at2.csv" 1)" = "$(row_of "$scratch/none.csv" 1)" ] || fail "a press at step 2 acted on step 1"
     [ "$(row_of "$scratch/at2.csv" 2)" != "$(row_of "$scratch/none.csv" 2)" ] || fail "a press at step 2 did not act on step 2"

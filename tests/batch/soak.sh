@@ -26,9 +26,9 @@ finished=$(date +%s.%N)
 
 read -r rows max_p < <(check_csv "$scratch/soak.csv") || fail "a row is malformed or not finite"
 
-# Rows at steps 0, every, 2 every, ..., steps, with time = step / 1000.
+# Rows at steps every, 2 every, ..., steps, with time = step / 1000.
 awk -F, -v every=$every 'NR > 1 {
-        want = (NR - 2) * every
+        want = (NR - 1) * every
         if ($1 != want) { print "row " NR - 1 " is step " $1 ", expected " want > "/dev/stderr"; exit 1 }
         if ($2 != sprintf("%d.%03d", int($1 / 1000), $1 % 1000)) { print "row " NR - 1 ": time " $2 " for step " $1 > "/dev/stderr"; exit 1 }
         last = $1
