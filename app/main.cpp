@@ -31,7 +31,7 @@ void specialKey(int key, int /*x*/, int /*y*/) { applySpecialKey(key, std::cout)
 
 void mouseButton(int button, int state, int x, int y) { applyMouseButton(button, state, x, y, currentView()); }
 
-void mouseMotion(int x, int y) { applyMouseMotion(x, y, currentView()); }
+void mouseMotion(int x, int y) { unprojectCursor(x, y); }
 
 void setupApplication(int argc, char** argv) {
     initialiseSimulation();
