@@ -8,11 +8,7 @@ work=$2
 source "$(dirname "$0")/common.sh"
 require_tools Xvfb xdpyinfo xwininfo xdotool xwd convert perl awk
 
-prepare_work
-start_xvfb
-start_app "$binary"
-wait_for_window
-wait_for_first_frame "$work/first.png"
+launch_program "$binary"
 focus_window
 
 # Waits up to 5 s for `count` lines on the program's standard output, then a

@@ -9,11 +9,7 @@ helper=${3:-}
 source "$(dirname "$0")/common.sh"
 require_tools Xvfb xdpyinfo xwininfo xdotool xwd convert perl awk
 
-prepare_work
-start_xvfb
-start_app "$binary"
-wait_for_window
-wait_for_first_frame "$work/first.png"
+launch_program "$binary"
 
 if [ -n "$helper" ]; then
     say "sending WM_DELETE_WINDOW to window $window"

@@ -210,6 +210,16 @@ wait_for_first_frame() {
     fail "no frame with a white background within the time limit (white fraction $fraction)"
 }
 
+# A fresh work folder, a private X server, the program in it with any extra
+# arguments, its window found and its first frame drawn.
+launch_program() {
+    prepare_work
+    start_xvfb
+    start_app "$@"
+    wait_for_window
+    wait_for_first_frame "$work/first.png"
+}
+
 # Moves the pointer into the window and gives it the keyboard focus, so that
 # plain XTEST key presses reach it (there is no window manager).
 focus_window() {

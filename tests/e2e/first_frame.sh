@@ -8,11 +8,7 @@ work=$2
 source "$(dirname "$0")/common.sh"
 require_tools Xvfb xdpyinfo xwininfo xprop xwd convert perl awk
 
-prepare_work
-start_xvfb
-start_app "$binary"
-wait_for_window
-wait_for_first_frame "$work/first.png"
+launch_program "$binary"
 
 geometry=$(window_geometry "$window")
 title=$(window_title "$window")

@@ -17,13 +17,14 @@ case $side in
 esac
 cursor_y=450
 
-prepare_work
-start_xvfb
-start_app "$binary"
-wait_for_window
-wait_for_first_frame "$work/first.png"
+launch_program "$binary"
 
 tip() { analyse tip "$1" >"$work/tip.txt" || fail "no chain in $1"; }
+# Takes a screenshot into NAME.png and measures the chain in it.
+shoot_tip() {
+    shoot "$work/$1.png"
+    tip "$work/$1.png"
+}
 tip "$work/first.png"
 base_x=$(value_of base <"$work/tip.txt" | cut -d , -f 1)
 base_y=$(value_of base <"$work/tip.txt" | cut -d , -f 2)
@@ -45,8 +46,7 @@ xdotool mousedown 1
 pulled=
 for sample in $(seq 20); do
     sleep 0.5
-    shoot "$work/pulled.png"
-    tip "$work/pulled.png"
+    shoot_tip pulled
     tip_x=$(value_of tip_x <"$work/tip.txt")
     tip_y=$(value_of tip_y <"$work/tip.txt")
     reach=$(value_of reach <"$work/tip.txt")
@@ -73,8 +73,7 @@ settled=
 previous=
 for sample in $(seq 20); do
     sleep 0.5
-    shoot "$work/dragged.png"
-    tip "$work/dragged.png"
+    shoot_tip dragged
     end=$(value_of end_in_plane <"$work/tip.txt")
     end_x=${end%,*}
     end_y=${end#*,}
@@ -95,8 +94,7 @@ xdotool mouseup 1
 released=
 for sample in $(seq 20); do
     sleep 0.5
-    shoot "$work/released.png"
-    tip "$work/released.png"
+    shoot_tip released
     tip_x=$(value_of tip_x <"$work/tip.txt")
     tip_y=$(value_of tip_y <"$work/tip.txt")
     say "  released ${sample}: free end at $tip_x,$tip_y"
