@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <iosfwd>
+#include <string_view>
 
 #include "dynamics/chain_dynamics.h"
 #include "matrix/matrix.h"
@@ -44,6 +45,7 @@ extern std::int32_t mouseDown;    // -1 before any left press, 1 while held, 0 a
 extern std::int32_t stepsPerFrame;
 extern std::int32_t stepCount;    // wraps around after 2^31 - 1 steps
 extern std::int64_t resetCount;   // steps that ended non-finite and were reset
+extern std::string_view programName;  // starts the lines the simulation writes to its log
 extern const float linkColour[4];
 
 // Sizes the matrices, computes the resting state through the matrix model and

@@ -46,21 +46,29 @@ bool allDigits(std::string_view word) {
     return true;
 }
 
-std::string quoted(std::string_view word) {
+// The word cut to 40 characters, with "..." when it was longer.
+std::string shortened(std::string_view word) {
     constexpr std::size_t LONGEST = 40;
-    std::string text = "'";
-    text += word.substr(0, LONGEST);
+    std::string text(word.substr(0, LONGEST));
     if (word.size() > LONGEST) {
         text += "...";
     }
-    text += "'";
+    return text;
+}
+
+std::string quoted(std::string_view word) {
+    std::string text = "'";
+    text += shortened(word);
+    text += '\'';
     return text;
 }
 
 // Reads a step number; on failure returns false with `what` set.
 bool readStep(std::string_view word, std::int64_t lastStep, std::int64_t& step, std::string& what) {
     if (word.size() > 1 && word[0] == '-' && allDigits(word.substr(1))) {
-        what = "step " + std::string(word) + " is negative";
+        const bool zero = word.find_first_not_of('0', 1) == std::string_view::npos;
+        what = zero ? "step " + quoted(word) + " carries a sign; steps are written without one"
+                    : "step " + shortened(word) + " is negative";
         return false;
     }
     if (!allDigits(word)) {
@@ -95,7 +103,7 @@ bool readCoordinate(std::string_view word, std::string_view axis, int& value, st
 }
 
 // Parses one line that holds an event; on failure returns false.
-bool parseLine(std::string_view line, std::int64_t lastStep, std::int64_t previousStep, int previousLine,
+bool parseLine(std::string_view line, std::int64_t lastStep, std::int64_t previousStep, std::int64_t previousLine,
                ScriptEvent& event, std::string& what) {
     constexpr int MOST_WORDS = 4;
     std::string_view words[MOST_WORDS];
@@ -150,9 +158,13 @@ bool parseLine(std::string_view line, std::int64_t lastStep, std::int64_t previo
 bool parseEventScript(std::string_view text, std::string_view name, std::int64_t lastStep,
                       std::vector<ScriptEvent>& events, std::string& error) {
     events.clear();
+    constexpr std::string_view BYTE_ORDER_MARK = "\xEF\xBB\xBF";
+    if (text.substr(0, BYTE_ORDER_MARK.size()) == BYTE_ORDER_MARK) {
+        text.remove_prefix(BYTE_ORDER_MARK.size());
+    }
     std::int64_t previousStep = 0;
-    int previousLine = 0;
-    int lineNumber = 0;
+    std::int64_t previousLine = 0;
+    std::int64_t lineNumber = 0;
     std::size_t start = 0;
     while (start < text.size()) {
         std::size_t end = text.find('\n', start);
@@ -163,6 +175,14 @@ bool parseEventScript(std::string_view text, std::string_view name, std::int64_t
         std::string_view line = text.substr(start, end - start);
         start = end + 1;
 
+        // A carriage return may only end a line (CRLF); anywhere else it
+        // means the lines were ended the old Macintosh way.
+        const std::size_t carriageReturn = line.find('\r');
+        if (carriageReturn != std::string_view::npos && carriageReturn + 1 < line.size()) {
+            error = std::string(name) + ":" + std::to_string(lineNumber) +
+                    ": carriage return in the middle of a line; end lines with a newline (\\n or \\r\\n)";
+            return false;
+        }
         const std::size_t comment = line.find('#');
         if (comment != std::string_view::npos) {
             line = line.substr(0, comment);

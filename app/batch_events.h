@@ -10,8 +10,10 @@
 // both mean before the first step. Steps may repeat but never decrease, and
 // none may lie beyond the last step of the run. X and Y are whole pixels,
 // origin at the window's top-left corner, y downward, as GLUT reports them;
-// they may lie outside the window, as during a drag. Blank lines are skipped
-// and '#' starts a comment that runs to the end of the line.
+// they may lie outside the window, as during a drag. Numbers carry no '+'
+// sign, and a step no sign at all. Blank lines are skipped, '#' starts a
+// comment that runs to the end of the line, lines end in "\n" or "\r\n", and a
+// UTF-8 byte-order mark may open the script.
 #pragma once
 
 #include <cstdint>
@@ -29,7 +31,7 @@ struct ScriptEvent {
     EventKind kind;
     int x;  // window pixels; 0 for events without a position
     int y;
-    int line;  // 1-based line in the script, for messages
+    std::int64_t line;  // 1-based line in the script, for messages
 };
 
 // Largest coordinate magnitude accepted, far outside any window.

@@ -20,6 +20,7 @@ std::int32_t mouseDown = -1;
 std::int32_t stepsPerFrame = INITIAL_STEPS_PER_FRAME;
 std::int32_t stepCount = 0;
 std::int64_t resetCount = 0;
+std::string_view programName = "chain20";
 const float linkColour[4] = {0.2f, 0.2f, 0.2f, 1.0f};
 
 void initialiseSimulation() {
@@ -67,7 +68,7 @@ void resetToRest(std::ostream& log) {
     k3.fill(0.0f);
     k4.fill(0.0f);
     ++resetCount;
-    log << "chain20: the state left the finite numbers at step " << static_cast<std::int64_t>(stepCount) + 1
+    log << programName << ": the state left the finite numbers at step " << static_cast<std::int64_t>(stepCount) + 1
         << "; the chain was put back at rest\n";
 }
 

@@ -1,0 +1,119 @@
+#include "app/batch_run.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <ostream>
+#include <string>
+#include <string_view>
+
+#include "app/application.h"
+#include "app/batch_output.h"
+#include "app/progress_bar.h"
+#include "app/stderr_lines.h"
+#include "dynamics/chain_dynamics.h"
+#include "model/chain_model.h"
+
+namespace {
+
+// Reset lines written one by one; after these a count stands for the rest.
+constexpr std::int64_t RESET_LINES_SHOWN = 10;
+
+// Progress is drawn only for runs long enough to be waited for.
+constexpr std::int64_t STEPS_WORTH_A_PROGRESS_BAR = 200000;
+
+volatile std::sig_atomic_t stopRequested = 0;
+
+extern "C" void requestStop(int signalNumber) { stopRequested = signalNumber; }
+
+// The output buffer, allocated once.
+char outputBuffer[1 << 20];
+
+bool writeAll(std::FILE* out, std::string_view text) { return std::fwrite(text.data(), 1, text.size(), out) == text.size(); }
+
+}  // namespace
+
+void stopOnSignals() {
+    for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction previous {};
+        if (::sigaction(signalNumber, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) {
+            continue;
+        }
+        struct sigaction action {};
+        action.sa_handler = requestStop;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(signalNumber, &action, nullptr);
+    }
+}
+
+void fillClosedStandardDescriptors() {
+    for (int descriptor = 0; descriptor <= 2; ++descriptor) {
+        if (::fcntl(descriptor, F_GETFD) < 0 && errno == EBADF) {
+            // open() takes the lowest free descriptor, which is this one.
+            ::open("/dev/null", O_RDWR);
+        }
+    }
+}
+
+RunResult runBatch(const BatchOptions& options, const std::vector<ScriptEvent>& events, std::FILE* out) {
+    std::setvbuf(out, outputBuffer, _IOFBF, sizeof outputBuffer);
+
+    // The window program's start-up, and the view its reshape sets.
+    programName = PROGRAM;
+    setupUnrolledModel();
+    setupMatrixModel();
+    initialiseSimulation();
+    const ViewTransform view = reshapeView(options.width, options.height);
+
+    const std::int64_t lastStep = options.steps;
+    ProgressBar progress(lastStep, ::isatty(STDERR_FILENO) == 1 && lastStep >= STEPS_WORTH_A_PROGRESS_BAR);
+    StderrLines keyEchoLines("stepsPerFrame: ", progress);
+    StderrLines resetLines("", progress, RESET_LINES_SHOWN);
+    std::ostream keyEcho(&keyEchoLines);
+    std::ostream resetLog(&resetLines);
+
+    RunResult run;
+    char row[CSV_ROW_CAPACITY];
+    errno = 0;
+    bool written = writeAll(out, csvHeader());
+    const auto started = std::chrono::steady_clock::now();
+    std::size_t nextEvent = 0;
+    std::int64_t step = 0;
+    while (written && step < lastStep && stopRequested == 0) {
+        ++step;
+        while (nextEvent < events.size() && events[nextEvent].step <= step) {
+            applyEvent(events[nextEvent], view, keyEcho);
+            ++nextEvent;
+        }
+        advanceSimulation(resetLog);
+        if (step % options.every == 0 || step == lastStep) {
+            written = writeAll(out, std::string_view(row, formatCsvRow(row, step, currentState)));
+        }
+        progress.update(step);
+    }
+    run.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    progress.clear();
+    if (resetLines.linesHeldBack() > 0) {
+        fail(std::to_string(resetLines.linesHeldBack()) + " more resets after the first " +
+             std::to_string(RESET_LINES_SHOWN) + " were not shown");
+    }
+    run.stepsRun = step;
+    run.stopSignal = stopRequested;
+    run.writeErrorNumber = written ? 0 : (errno != 0 ? errno : EIO);
+    return run;
+}
+
+void reportRun(const RunResult& run) {
+    const double step = static_cast<double>(run.stepsRun);
+    const double simulatedSeconds = step / 1000.0;
+    const double wall = run.wallSeconds;
+    std::fprintf(stderr, "steps run: %lld\n", static_cast<long long>(run.stepsRun));
+    std::fprintf(stderr, "simulated seconds: %.3f\n", simulatedSeconds);
+    std::fprintf(stderr, "wall seconds: %.3f\n", wall);
+    std::fprintf(stderr, "steps per second: %.0f\n", wall > 0.0 ? step / wall : 0.0);
+    std::fprintf(stderr, "real-time factor: %.2f\n", wall > 0.0 ? simulatedSeconds / wall : 0.0);
+    std::fprintf(stderr, "resets: %lld\n", static_cast<long long>(resetCount));
+}
