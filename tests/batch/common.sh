@@ -45,3 +45,17 @@ check_csv() {
         END { if (!bad) printf "%d %.9g\n", rows, maxp; exit bad }
     ' "$1"
 }
+
+# run_batch ARGS...: runs "$batch" with its stdout and stderr in
+# $scratch/stdout and $scratch/stderr, and its exit status in $status.
+run_batch() {
+    status=0
+    "$batch" "$@" > "$scratch/stdout" 2> "$scratch/stderr" || status=$?
+}
+
+# expect_run NAME STATUS STDERR_REGEX: checks the last run_batch.
+expect_run() {
+    local name=$1 want=$2 pattern=$3
+    [ "$status" -eq "$want" ] || fail "$name: exit status $status, expected $want"
+    grep -Eq -- "$pattern" "$scratch/stderr" || fail "$name: stderr '$(head -c 300 "$scratch/stderr")' lacks '$pattern'"
+}

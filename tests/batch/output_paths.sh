@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# Whatever --out names comes to no harm: a device, FIFO or socket is written
+# directly and stays what it was, a symbolic link is followed and its target
+# replaced, an existing file keeps its mode, a long valid name is usable, and
+# the event script is never overwritten. A write that fails stops the run at
+# once with exit status 2 and leaves no file.
+#   output_paths.sh CHAIN20_BATCH
+source "$(dirname "$0")/common.sh"
+batch=$1
+dir="$scratch/out"
+mkdir "$dir"
+
+# rows FILE: the number of CSV rows after the header.
+rows() { echo $(($(wc -l < "$1") - 1)); }
+
+if [ "$(id -u)" -eq 0 ]; then
+    mknod "$dir/null" c 1 3
+    mknod "$dir/full" c 1 7
+    run_batch --steps 10 --out "$dir/null"
+    expect_run "null device" 0 '^steps run: 10$'
+    [ -c "$dir/null" ] || fail "null device: no longer a character device"
+    # A full device refuses the first buffer: the run stops there instead of
+    # computing all its steps (which would take minutes).
+    status=0
+    timeout 60 "$batch" --steps 100000000 --out "$dir/full" 2> "$scratch/stderr" || status=$?
+    expect_run "full device" 2 "^chain20-batch: cannot write output '$dir/full': No space left on device$"
+    [ -c "$dir/full" ] || fail "full device: no longer a character device"
+    rm "$dir/null" "$dir/full"
+else
+    echo "skipped the device node cases: mknod needs root"
+fi
+
+mkfifo "$dir/fifo"
+cat "$dir/fifo" > "$scratch/from_fifo" &
+reader=$!
+run_batch --steps 10 --out "$dir/fifo"
+wait "$reader"
+expect_run "FIFO" 0 '^steps run: 10$'
+[ "$(rows "$scratch/from_fifo")" -eq 10 ] || fail "FIFO: the reader did not get 10 rows"
+[ -p "$dir/fifo" ] || fail "FIFO: no longer a FIFO"
+rm "$dir/fifo"
+
+# A link to stdout, as /dev/stdout is: the rows arrive on stdout.
+ln -s /proc/self/fd/1 "$dir/stdout"
+run_batch --steps 10 --out "$dir/stdout"
+[ "$(rows "$scratch/stdout")" -eq 10 ] || fail "link to stdout: stdout did not get 10 rows"
+[ -L "$dir/stdout" ] || fail "link to stdout: the link was replaced"
+rm "$dir/stdout"
+
+# Links, relative to their own directory, are followed to the file they name,
+# whether it exists yet or not; the links stay.
+mkdir "$dir/sub"
+echo old > "$dir/existing.csv"
+ln -s ../existing.csv "$dir/sub/to_existing"
+ln -s sub/to_existing "$dir/chained"
+ln -s new.csv "$dir/sub/to_new"
+for link in chained sub/to_new; do
+    run_batch --steps 10 --out "$dir/$link"
+    expect_run "link $link" 0 '^steps run: 10$'
+    [ -L "$dir/$link" ] || fail "link $link: the link was replaced"
+done
+[ "$(rows "$dir/existing.csv")" -eq 10 ] || fail "chained link: its target was not replaced"
+[ "$(rows "$dir/sub/new.csv")" -eq 10 ] || fail "dangling link: its target was not created"
+
+# An existing file keeps its mode; a 240-character name is usable.
+chmod 600 "$dir/existing.csv"
+run_batch --steps 10 --out "$dir/existing.csv"
+[ "$(stat -c %a "$dir/existing.csv")" = 600 ] || fail "mode 600 became $(stat -c %a "$dir/existing.csv")"
+long=$(printf 'n%.0s' $(seq 236)).csv
+run_batch --steps 10 --out "$dir/$long"
+expect_run "240-character name" 0 '^steps run: 10$'
+[ -f "$dir/$long" ] || fail "240-character name: no file"
+
+# No name, and the script itself under another spelling.
+run_batch --steps 10 --out ''
+expect_run "empty name" 2 "^chain20-batch: cannot write output '': No such file or directory$"
+printf '1 right\n' > "$dir/script.txt"
+(cd "$dir" && run_batch --steps 10 --events script.txt --out ./script.txt)
+expect_run "output is the script" 2 "^chain20-batch: cannot write output './script.txt': it is the event script$"
+[ "$(cat "$dir/script.txt")" = "1 right" ] || fail "output is the script: the script was changed"
+
+# A file that may not grow past 200 KiB: the failed write is noticed when it
+# happens, and the unfinished file is removed.
+status=0
+(trap '' XFSZ; ulimit -f 200; exec timeout 60 "$batch" --steps 100000000 --out "$dir/big.csv") \
+    2> "$scratch/stderr" || status=$?
+expect_run "file size limit" 2 "^chain20-batch: cannot write output '$dir/big.csv': File too large$"
+[ ! -e "$dir/big.csv" ] || fail "file size limit: left big.csv"
+
+left=$(cd "$dir" && ls -A | grep -v -x -e existing.csv -e sub -e script.txt -e chained -e "$long" || true)
+[ -z "$left" ] || fail "temporary files left behind: $left"
+finish

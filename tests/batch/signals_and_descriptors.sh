@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# The process around the run: signals that were ignored at start stay
+# ignored (nohup, background jobs of a script), closed standard descriptors
+# never become the output, and a reader that goes away ends the run quietly
+# as it ends any filter, whether SIGPIPE kills it or is ignored.
+#   signals_and_descriptors.sh CHAIN20_BATCH
+source "$(dirname "$0")/common.sh"
+batch=$1
+dir="$scratch/out"
+mkdir "$dir"
+
+# SIGHUP ignored as nohup does, SIGINT as in a background job of a script:
+# both must be shrugged off; SIGTERM then stops the run.
+(trap '' HUP INT; exec "$batch" --steps 100000000 --every 1000 --out "$dir/run.csv") 2> "$scratch/stderr" &
+runner=$!
+for _ in $(seq 100); do
+    [ -n "$(ls -A "$dir")" ] && break
+    sleep 0.05
+done
+kill -HUP "$runner" 2> /dev/null || true
+kill -INT "$runner" 2> /dev/null || true
+sleep 0.3
+kill -TERM "$runner" 2> /dev/null || true
+status=0
+wait "$runner" || status=$?
+expect_run "ignored SIGHUP and SIGINT" 143 '^chain20-batch: interrupted at step [0-9]+; no output written$'
+[ -z "$(ls -A "$dir")" ] || fail "the stopped run left files: $(ls -A "$dir")"
+
+# With stderr closed, the key echo must not land in the CSV.
+printf '1 right\n2 right\n' > "$scratch/keys.events"
+status=0
+"$batch" --steps 10 --events "$scratch/keys.events" --out "$dir/keys.csv" 2>&- || status=$?
+[ "$status" -eq 0 ] || fail "stderr closed: exit status $status"
+read -r rows _ < <(check_csv "$dir/keys.csv") || fail "stderr closed: the CSV holds other lines"
+[ "${rows:-0}" -eq 10 ] || fail "stderr closed: ${rows:-no} rows, expected 10"
+
+# A reader that leaves after one line: killed by SIGPIPE, or, with SIGPIPE
+# ignored, the same status 141 and no message, long before the last step.
+for disposition in default ignored; do
+    trap_pipe=':'
+    [ "$disposition" = ignored ] && trap_pipe="trap '' PIPE"
+    status=0
+    timeout 60 bash -c "$trap_pipe; exec \"\$0\" --steps 100000000" "$batch" 2> "$scratch/stderr" |
+        head -1 > "$scratch/first_line" || status=${PIPESTATUS[0]}
+    [ "$status" -eq 141 ] || fail "reader gone, SIGPIPE $disposition: exit status $status, expected 141"
+    [ ! -s "$scratch/stderr" ] || fail "reader gone, SIGPIPE $disposition: stderr '$(head -c 300 "$scratch/stderr")'"
+    grep -q '^step,time,' "$scratch/first_line" || fail "reader gone, SIGPIPE $disposition: no header"
+done
+finish
