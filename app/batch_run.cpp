@@ -32,7 +32,15 @@ extern "C" void requestStop(int signalNumber) { stopRequested = signalNumber; }
 // The output buffer, allocated once.
 char outputBuffer[1 << 20];
 
-bool writeAll(std::FILE* out, std::string_view text) { return std::fwrite(text.data(), 1, text.size(), out) == text.size(); }
+// Writes `text` to `out`; returns 0, or the error number of the write that
+// failed (the buffer's flush when it fills).
+int writeText(std::FILE* out, std::string_view text) {
+    errno = 0;
+    if (std::fwrite(text.data(), 1, text.size(), out) == text.size()) {
+        return 0;
+    }
+    return errno != 0 ? errno : EIO;
+}
 
 }  // namespace
 
@@ -77,12 +85,11 @@ RunResult runBatch(const BatchOptions& options, const std::vector<ScriptEvent>& 
 
     RunResult run;
     char row[CSV_ROW_CAPACITY];
-    errno = 0;
-    bool written = writeAll(out, csvHeader());
+    int writeError = writeText(out, csvHeader());
     const auto started = std::chrono::steady_clock::now();
     std::size_t nextEvent = 0;
     std::int64_t step = 0;
-    while (written && step < lastStep && stopRequested == 0) {
+    while (writeError == 0 && step < lastStep && stopRequested == 0) {
         ++step;
         while (nextEvent < events.size() && events[nextEvent].step <= step) {
             applyEvent(events[nextEvent], view, keyEcho);
@@ -90,7 +97,7 @@ RunResult runBatch(const BatchOptions& options, const std::vector<ScriptEvent>& 
         }
         advanceSimulation(resetLog);
         if (step % options.every == 0 || step == lastStep) {
-            written = writeAll(out, std::string_view(row, formatCsvRow(row, step, currentState)));
+            writeError = writeText(out, std::string_view(row, formatCsvRow(row, step, currentState)));
         }
         progress.update(step);
     }
@@ -102,7 +109,7 @@ RunResult runBatch(const BatchOptions& options, const std::vector<ScriptEvent>& 
     }
     run.stepsRun = step;
     run.stopSignal = stopRequested;
-    run.writeErrorNumber = written ? 0 : (errno != 0 ? errno : EIO);
+    run.writeErrorNumber = writeError;
     return run;
 }
 
