@@ -9,13 +9,13 @@ source "$(dirname "$0")/common.sh"
 batch=$1
 
 limit=$((64 << 20))
-head -c $limit < <(yes '') > "$scratch/blank.events"
-run_batch --steps 1 --events - < "$scratch/blank.events"
-expect_run "64 MiB of blank lines" 0 '^steps run: 1$'
-echo >> "$scratch/blank.events"
-run_batch --steps 1 --events - < "$scratch/blank.events"
+{ printf '#'; head -c $((limit - 2)) /dev/zero | tr '\0' x; echo; } > "$scratch/comment.events"
+run_batch --steps 1 --events - < "$scratch/comment.events"
+expect_run "a 64 MiB comment" 0 '^steps run: 1$'
+echo >> "$scratch/comment.events"
+run_batch --steps 1 --events - < "$scratch/comment.events"
 expect_run "one byte more" 2 "^chain20-batch: event script 'stdin' is larger than 64 MiB, the most a script may hold$"
-rm "$scratch/blank.events"
+rm "$scratch/comment.events"
 run_batch --steps 1 --events /dev/zero
 expect_run "endless script" 2 "^chain20-batch: event script '/dev/zero' is larger than 64 MiB"
 run_batch --steps 1 --events ''
