@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -43,6 +45,25 @@ bool followLinks(std::string& path) {
     return false;
 }
 
+// A local stream socket is written by connecting to it; open() refuses it.
+int connectToSocket(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int descriptor = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (descriptor >= 0 && ::connect(descriptor, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        const int connectErrno = errno;
+        ::close(descriptor);
+        errno = connectErrno;
+        return -1;
+    }
+    return descriptor;
+}
+
 mode_t modeOfNewFile() {
     const mode_t mask = ::umask(0);
     ::umask(mask);
@@ -81,7 +102,7 @@ bool OutputFile::open(const std::string& path, const FileIdentity& script, std::
         return false;
     }
     if (exists && !S_ISREG(info.st_mode)) {
-        return openDirectly(path, error);
+        return openDirectly(path, S_ISSOCK(info.st_mode), error);
     }
     std::string target = path;
     if (!followLinks(target)) {
@@ -91,8 +112,8 @@ bool OutputFile::open(const std::string& path, const FileIdentity& script, std::
     return openTemporary(target, exists ? info.st_mode & 07777 : modeOfNewFile(), error);
 }
 
-bool OutputFile::openDirectly(const std::string& path, std::string& error) {
-    const int descriptor = ::open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+bool OutputFile::openDirectly(const std::string& path, bool socket, std::string& error) {
+    const int descriptor = socket ? connectToSocket(path) : ::open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
     file = descriptor < 0 ? nullptr : ::fdopen(descriptor, "wb");
     if (file == nullptr) {
         error = writeError(errno);

@@ -3,8 +3,8 @@
 // "-" is stdout. A regular file, or a path that does not exist yet, is
 // written to a hidden temporary file in the same directory and renamed into
 // place by commit(), keeping the mode of the file it replaces; a symbolic
-// link is followed and its final target is the file replaced. A character
-// device, FIFO or socket is opened and written directly.
+// link is followed and its final target is the file replaced. A device or
+// FIFO is opened and written directly, a local stream socket connected to.
 #pragma once
 
 #include <cstdio>
@@ -40,7 +40,7 @@ public:
     void discard();
 
 private:
-    bool openDirectly(const std::string& path, std::string& error);
+    bool openDirectly(const std::string& path, bool socket, std::string& error);
     bool openTemporary(const std::string& target, mode_t mode, std::string& error);
 
     std::FILE* file = nullptr;
