@@ -63,14 +63,14 @@ done
 [ "$(rows "$dir/existing.csv")" -eq 10 ] || fail "chained link: its target was not replaced"
 [ "$(rows "$dir/sub/new.csv")" -eq 10 ] || fail "dangling link: its target was not created"
 
-# An existing file keeps its mode; a 240-character name is usable.
+# An existing file keeps its mode; a name of NAME_MAX (255) bytes is usable.
 chmod 600 "$dir/existing.csv"
 run_batch --steps 10 --out "$dir/existing.csv"
 [ "$(stat -c %a "$dir/existing.csv")" = 600 ] || fail "mode 600 became $(stat -c %a "$dir/existing.csv")"
-long=$(printf 'n%.0s' $(seq 236)).csv
+long=$(printf 'n%.0s' $(seq 251)).csv
 run_batch --steps 10 --out "$dir/$long"
-expect_run "240-character name" 0 '^steps run: 10$'
-[ -f "$dir/$long" ] || fail "240-character name: no file"
+expect_run "255-byte name" 0 '^steps run: 10$'
+[ -f "$dir/$long" ] || fail "255-byte name: no file"
 
 # No name, and the script itself under another spelling.
 run_batch --steps 10 --out ''
