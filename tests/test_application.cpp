@@ -4,9 +4,9 @@
 #include <sstream>
 
 #include "app/application.h"
+#include "chain_oracle.h"
 
 namespace {
-
 
 class Application : public ::testing::Test {
 protected:
@@ -87,7 +87,6 @@ TEST_F(Application, StartsHangingStraightDownAtRest) {
         }
     }
     EXPECT_EQ(mouseTarget(1, 1), 0.0f);
-    EXPECT_EQ(SIXTH_STEP, 1.6666668e-4f);
 }
 
 TEST_F(Application, RestStaysAtRest) {
@@ -134,7 +133,6 @@ TEST_F(Application, RedisplayRule) {
     for (int i = 0; i < 5; ++i) {
         EXPECT_TRUE(step());
     }
-    stepsPerFrame = 30;
     stepCount = 95;
     stepsPerFrame = 20;
     for (int i = 96; i < 100; ++i) {
@@ -261,20 +259,143 @@ TEST_F(Application, SpringPullsTheTipTowardTheCursorSide) {
     EXPECT_LT(tipX(), -5.0);
 }
 
-TEST_F(Application, NonFiniteStateFallsBackToRest) {
+// ---- The Runge-Kutta step against the formula ----
+
+class RungeKuttaStep : public Application {
+protected:
+    static constexpr float TARGET[2] = {30.0f, -12.0f};
+    std::array<StateVector*, 4> slopes = {&k1, &k2, &k3, &k4};
+
+    // A moving, bent chain pulled by the spring, with slope arrays as an
+    // earlier step might have left them: other joint rates in each, so that
+    // every stage is damped differently and the four slopes differ.
+    void SetUp() override {
+        Application::SetUp();
+        for (int k = 0; k < LINK_COUNT; ++k) {
+            currentState[k] = std::sin(1.7f * static_cast<float>(k) + 0.4f);
+            currentState[LINK_COUNT + k] = 3.0f * std::sin(1.9f * static_cast<float>(k));
+            for (int s = 0; s < 4; ++s) {
+                const float rate = std::sin(static_cast<float>(k + 3 * s));
+                (*slopes[s])[LINK_COUNT + k] = 0.5f * static_cast<float>(s + 1) * rate;
+            }
+        }
+        mouseTarget(1, 1) = TARGET[0];
+        mouseTarget(2, 1) = TARGET[1];
+        mouseDown = 1;
+    }
+};
+
+// In float, from the same state and lagged arrays: k1 at x, k2 at x + h/2 k1,
+// k3 at x + h/2 k2, k4 at x + h k3, each evaluation into its own array.
+TEST_F(RungeKuttaStep, StagesSitAtHalfHalfAndWholeStepEachDampedByItsOwnLaggedRates) {
+    const StateVector x = currentState;
+    std::array<StateVector, 4> expected{k1, k2, k3, k4};
+    const float offset[4] = {0.0f, STEP_SIZE / 2.0f, STEP_SIZE / 2.0f, STEP_SIZE};
+    for (int s = 0; s < 4; ++s) {
+        StateVector stage{};
+        for (int i = 0; i < STATE_SIZE; ++i) {
+            stage[i] = x[i] + (s > 0 ? expected[s - 1][i] : 0.0f) * offset[s];
+        }
+        computeStateDerivative(stage.data(), expected[s].data(), TARGET, 1);
+    }
+    rungeKuttaStep();
+    for (int s = 0; s < 4; ++s) {
+        for (int i = 0; i < STATE_SIZE; ++i) {
+            EXPECT_EQ((*slopes[s])[i], expected[s][i]) << "k" << s + 1 << "[" << i << "]";
+        }
+    }
+}
+
+// x + (k1 + 2 k2 + 2 k3 + k4) h/6, summed left to right in float, with h/6
+// the float quotient, over the slopes the step left in its arrays.
+TEST_F(RungeKuttaStep, AddsASixthOfTheWeightedSlopesInFloat) {
+    const StateVector x = currentState;
+    rungeKuttaStep();
+    volatile float h = STEP_SIZE;  // h/6 formed at run time, in float
+    const float sixth = h / 6.0f;
+    for (int i = 0; i < STATE_SIZE; ++i) {
+        const float sum = ((k1[i] + 2.0f * k2[i]) + 2.0f * k3[i]) + k4[i];
+        EXPECT_EQ(currentState[i], x[i] + sum * sixth) << i;
+    }
+}
+
+// Classical Runge-Kutta in double on the reference model, with the same
+// lagged damping: stage s reads the joint rates its own slope held after the
+// previous step.
+void referenceStep(chain_oracle::Vec& p, chain_oracle::Vec& q, std::array<chain_oracle::Vec, 4>& lagged,
+                   chain_oracle::Point target) {
+    using chain_oracle::N;
+    const double h = STEP_SIZE;
+    const double offset[4] = {0.0, h / 2, h / 2, h};
+    const double weight[4] = {1.0, 2.0, 2.0, 1.0};
+    chain_oracle::Derivative slope;
+    chain_oracle::Vec sumP{}, sumQ{};
+    for (int s = 0; s < 4; ++s) {
+        chain_oracle::Vec ps = p, qs = q;
+        for (int i = 0; i < N; ++i) {
+            ps[i] += offset[s] * slope.momentumRate[i];
+            qs[i] += offset[s] * slope.jointRate[i];
+        }
+        slope = chain_oracle::stateDerivative(ps, qs, lagged[s], target, true);
+        lagged[s] = slope.jointRate;
+        for (int i = 0; i < N; ++i) {
+            sumP[i] += weight[s] * slope.momentumRate[i];
+            sumQ[i] += weight[s] * slope.jointRate[i];
+        }
+    }
+    for (int i = 0; i < N; ++i) {
+        p[i] += h / 6 * sumP[i];
+        q[i] += h / 6 * sumQ[i];
+    }
+}
+
+// A few float steps follow the double reference. Normwise, the float
+// derivative's dq/dt is off by up to about 0.1 cond(M) 2^-24 relative and its
+// dp/dt by a tenth of that; so are the increments of a few steps. The bounds
+// leave a margin of ten.
+TEST_F(RungeKuttaStep, FollowsADoublePrecisionReferenceForAFewSteps) {
+    chain_oracle::Vec p{}, q{};
+    std::array<chain_oracle::Vec, 4> lagged{};
+    for (int k = 0; k < LINK_COUNT; ++k) {
+        p[k] = currentState[k];
+        q[k] = currentState[LINK_COUNT + k];
+        for (int s = 0; s < 4; ++s) {
+            lagged[s][k] = (*slopes[s])[LINK_COUNT + k];
+        }
+    }
+    const chain_oracle::Vec p0 = p, q0 = q;
+    const double tolerance = chain_oracle::massMatrixCondition(q) * 0x1p-24;  // for dq, a tenth for dp
+    for (int step = 1; step <= 3; ++step) {
+        rungeKuttaStep();
+        referenceStep(p, q, lagged, {TARGET[0], TARGET[1]});
+        chain_oracle::Vec dp{}, dq{}, errorP{}, errorQ{};
+        for (int k = 0; k < LINK_COUNT; ++k) {
+            dp[k] = p[k] - p0[k];
+            dq[k] = q[k] - q0[k];
+            errorP[k] = currentState[k] - p[k];
+            errorQ[k] = currentState[LINK_COUNT + k] - q[k];
+        }
+        EXPECT_LT(chain_oracle::norm(errorP), 0.1 * tolerance * chain_oracle::norm(dp)) << "momenta, step " << step;
+        EXPECT_LT(chain_oracle::norm(errorQ), tolerance * chain_oracle::norm(dq)) << "angles, step " << step;
+    }
+}
+
+TEST_F(Application, NonFiniteStateFallsBackToRestWithAllFourSlopesZeroed) {
     // A step from an infinite momentum leaves the finite numbers.
     currentState[5] = INFINITY;
-    k2.fill(1.0f);
     step();
     EXPECT_EQ(resetCount, 1);
     for (int i = 0; i < STATE_SIZE; ++i) {
         EXPECT_EQ(currentState[i], restingState[i]) << i;
-        EXPECT_EQ(k1[i], 0.0f);
-        EXPECT_EQ(k2[i], 0.0f);
-        EXPECT_EQ(k4[i], 0.0f);
+        for (const StateVector* slope : {&k1, &k2, &k3, &k4}) {
+            EXPECT_EQ((*slope)[i], 0.0f) << "k" << slope - &k1 + 1 << "[" << i << "]";
+        }
     }
     EXPECT_EQ(jointAngles(1, 1), INITIAL_BASE_ANGLE);
     EXPECT_EQ(stepCount, 1);
+    // A slope left non-finite would damp the next step with it.
+    step();
+    EXPECT_EQ(resetCount, 1);
     EXPECT_NE(log.str().find("put back at rest"), std::string::npos);
     EXPECT_EQ(log.str().find('\n'), log.str().size() - 1);  // one line
 }

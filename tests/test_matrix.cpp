@@ -54,16 +54,20 @@ TEST(Matrix, OneBasedAccessReachesFirstAndLastElement) {
 }
 
 TEST(Matrix, ProductAccumulatesInSinglePrecisionFromFirstColumn) {
-    Matrix row(1, 3);
-    row(1, 1) = 1e8f;
-    row(1, 2) = 1.0f;
-    row(1, 3) = -1e8f;
+    // Row 1: in float 1e8 + 1 rounds back to 1e8, so the sum is 0 (1 in
+    // double). Row 2: (1e8 - 1e8) + 1 = 1 from the first column onward, but
+    // (1 - 1e8) + 1e8 = 0 from the last column back.
+    Matrix rows(2, 3);
+    rows(1, 1) = rows(2, 1) = 1e8f;
+    rows(1, 2) = rows(2, 3) = 1.0f;
+    rows(1, 3) = rows(2, 2) = -1e8f;
     Matrix ones(3, 1);
     ones(1, 1) = ones(2, 1) = ones(3, 1) = 1.0f;
-    const Matrix product = row * ones;
-    ASSERT_EQ(product.rows(), 1);
+    const Matrix product = rows * ones;
+    ASSERT_EQ(product.rows(), 2);
     ASSERT_EQ(product.cols(), 1);
-    EXPECT_EQ(product(1, 1), 0.0f);
+    EXPECT_EQ(product(1, 1), 0.0f) << "not summed in single precision";
+    EXPECT_EQ(product(2, 1), 1.0f) << "not summed from the first column";
 }
 
 TEST(Matrix, ShapesOfProductsAndTransposes) {

@@ -22,9 +22,10 @@ protected:
 };
 
 TEST(LinkConstants, MomentsOfInertiaHaveTheirRoundedValues) {
-    EXPECT_EQ(std::bit_cast<std::uint32_t>(LINK_INERTIA_X), 0x3BDA740Fu);
-    EXPECT_EQ(std::bit_cast<std::uint32_t>(LINK_INERTIA_Y), 0x3EAAAAABu);
-    EXPECT_EQ(std::bit_cast<std::uint32_t>(LINK_INERTIA_Z), 0x3EAAAAABu);
+    // 0.2^2 / 6 rounded at each product lands one float above 1/150.
+    EXPECT_EQ(LINK_INERTIA_X, std::nextafter(static_cast<float>(1.0 / 150.0), 1.0f));
+    EXPECT_EQ(LINK_INERTIA_Y, static_cast<float>(1.0 / 3.0));
+    EXPECT_EQ(LINK_INERTIA_Z, static_cast<float>(1.0 / 3.0));
 }
 
 TEST_F(MatrixModel, LinkMatricesAreConsistent) {
@@ -47,7 +48,15 @@ TEST_F(MatrixModel, LinkMatricesAreConsistent) {
     for (int i = 1; i <= 6; ++i) {
         EXPECT_EQ(axisColumn(i, 1), expected[i - 1]) << i;
     }
-    EXPECT_EQ(linkInertia(3, 5), -0.5f);
+    // Twice the kinetic energy of the link moving in its plane at joint
+    // velocity (1, 2) and rate 3: its centre moves at (1, 2 + 3/2), so
+    // m |v_c|^2 + I_c w^2 = 1 + 12.25 + 9/12 = 14.
+    Matrix planar(6, 1);
+    planar.zero();
+    planar(1, 1) = 1.0f;
+    planar(2, 1) = 2.0f;
+    planar(6, 1) = 3.0f;
+    EXPECT_FLOAT_EQ((planar.transpose() * (linkInertia * planar))(1, 1), 14.0f);
     EXPECT_EQ(linkInertia(4, 4), LINK_INERTIA_X);
 }
 

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -108,7 +109,6 @@ TEST_F(BatchTest, EveryKindOfBadLineIsNamedWithItsLine) {
         {"1 drag 10 2.5\n", 1, "Y coordinate '2.5' is not a whole number"},
         {"1 drag 10 +5\n", 1, "Y coordinate '+5' is not a whole number"},
         {"1 drag 10 -\n", 1, "Y coordinate '-' is not a whole number"},
-        {"1 drag 1000001 0\n", 1, "X coordinate '1000001' is out of range"},
         {"1 press 1 2 3\n", 1, "unexpected '3' after the press event"},
         {"\n\n1 release now\n", 3, "unexpected 'now' after the release event"},
         {"1 left 5\n", 1, "unexpected '5' after the left event"},
@@ -118,7 +118,6 @@ TEST_F(BatchTest, EveryKindOfBadLineIsNamedWithItsLine) {
         {"-3 release\n", 1, "step -3 is negative"},
         {"press 1 2\n", 1, "step 'press' is not a whole number"},
         {"1.5 release\n", 1, "step '1.5' is not a whole number"},
-        {"1001 release\n", 1, "lies beyond the last step of the run (1000)"},
         {"99999999999999999999999 release\n", 1, "lies beyond the last step"},
     };
     for (const BadLine& bad : cases) {
@@ -134,6 +133,36 @@ TEST_F(BatchTest, StepsMayRepeatAndReachTheLastStep) {
     const auto events = parseOk("3 press 1 1\n3 drag 2 2\n3 release\n50 left\n", 50);
     ASSERT_EQ(events.size(), 4u);
     EXPECT_EQ(events[3].step, 50);
+}
+
+// Every numeric limit at both ends: the end itself is accepted, one past it
+// is refused with a message that names the fault.
+TEST_F(BatchTest, NumericLimitsHoldAtBothEnds) {
+    const auto ends = parseOk("0 press -1000000 1000000\n1000 drag 1000000 -1000000\n");
+    ASSERT_EQ(ends.size(), 2u);
+    EXPECT_EQ(ends[0].step, 0);
+    EXPECT_EQ(ends[0].x, -1000000);
+    EXPECT_EQ(ends[0].y, 1000000);
+    EXPECT_EQ(ends[1].step, 1000);
+    EXPECT_EQ(ends[1].x, 1000000);
+    EXPECT_EQ(ends[1].y, -1000000);
+    const std::pair<const char*, const char*> pastTheEnds[] = {
+        {"-1 release\n", "step -1 is negative"},
+        {"1001 release\n", "lies beyond the last step of the run (1000)"},
+        {"1 press -1000001 0\n", "X coordinate '-1000001' is out of range"},
+        {"1 press 1000001 0\n", "X coordinate '1000001' is out of range"},
+        {"1 drag 0 -1000001\n", "Y coordinate '-1000001' is out of range"},
+        {"1 drag 0 1000001\n", "Y coordinate '1000001' is out of range"},
+    };
+    for (const auto& [line, says] : pastTheEnds) {
+        const std::string error = parseError(line);
+        EXPECT_NE(error.find(says), std::string::npos) << line << error;
+    }
+    // The last step may be the largest 64-bit count.
+    constexpr std::int64_t LONGEST = std::numeric_limits<std::int64_t>::max();
+    EXPECT_EQ(parseOk("9223372036854775807 release\n", LONGEST).at(0).step, LONGEST);
+    EXPECT_NE(parseError("9223372036854775808 release\n", LONGEST).find("lies beyond the last step"),
+              std::string::npos);
 }
 
 // ---- Events through the input rules ----
