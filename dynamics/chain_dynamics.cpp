@@ -1,7 +1,5 @@
 #include "dynamics/chain_dynamics.h"
 
-#include <cmath>
-
 float jointCos[LINK_COUNT];
 float jointSin[LINK_COUNT];
 float absoluteAngle[LINK_COUNT];
@@ -20,6 +18,11 @@ float compositeMomentum[2];
 
 namespace {
 
+// The angles whose sines and cosines a call needs, joint angles first.
+float trigonometryAngle[2 * LINK_COUNT];
+float trigonometrySin[2 * LINK_COUNT];
+float trigonometryCos[2 * LINK_COUNT];
+
 constexpr int TIP = LINK_COUNT - 1;
 constexpr float WEIGHT = -(GRAVITY * LINK_MASS);           // one link's weight along base y
 constexpr float HALF_MOMENT = LINK_LENGTH * LINK_MASS * 0.5f;  // first moment of a link about its joint
@@ -31,21 +34,22 @@ inline float angleOf(const float x[STATE_SIZE], int link) { return x[LINK_COUNT 
 // ---- Stage 1: kinematics and tip loads ----
 
 void computeTrigonometry(const float x[STATE_SIZE]) {
+    // The joint angles q_i, then the absolute angles th_i = q_1 + ... + q_i
+    // carried as a running sum; their sines and cosines in one call.
+    float angle = 0.0f;
     for (int k = 0; k < LINK_COUNT; ++k) {
         const float q = angleOf(x, k);
-        jointCos[k] = std::cos(q);
-        jointSin[k] = std::sin(q);
-    }
-    // th_i = q_1 + ... + q_i, carried as a running sum.
-    float angle = angleOf(x, 0);
-    absoluteAngle[0] = angle;
-    for (int k = 1; k < LINK_COUNT; ++k) {
-        angle = angle + angleOf(x, k);
+        angle = k == 0 ? q : angle + q;
+        trigonometryAngle[k] = q;
+        trigonometryAngle[LINK_COUNT + k] = angle;
         absoluteAngle[k] = angle;
     }
+    sinCosMany(trigonometryAngle, trigonometrySin, trigonometryCos, 2 * LINK_COUNT);
     for (int k = 0; k < LINK_COUNT; ++k) {
-        absoluteCos[k] = std::cos(absoluteAngle[k]);
-        absoluteSin[k] = std::sin(absoluteAngle[k]);
+        jointSin[k] = trigonometrySin[k];
+        jointCos[k] = trigonometryCos[k];
+        absoluteSin[k] = trigonometrySin[LINK_COUNT + k];
+        absoluteCos[k] = trigonometryCos[LINK_COUNT + k];
     }
 }
 

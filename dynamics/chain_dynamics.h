@@ -12,11 +12,13 @@
 //
 // All working values live in the fixed-size arrays below, indexed by link
 // (entry k belongs to link k + 1), so that tests can inspect them. A call
-// allocates nothing and calls nothing but sine and cosine.
+// allocates nothing and calls no C library function: sines and cosines come
+// from sinCosMany, correctly rounded and the same on every machine.
 #pragma once
 
 #include <array>
 
+#include "dynamics/sincos.h"
 #include "model/chain_model.h"
 
 inline constexpr int STATE_SIZE = 2 * LINK_COUNT;
