@@ -10,7 +10,7 @@ generator=$2
 
 steps=120000
 every=7  # not a divisor of steps: the last step gets a row of its own
-awk -v seed=17 -v steps=$steps -v tail=2000 -f "$generator" > "$scratch/run.events"
+awk -v seed=18 -v steps=$steps -v tail=2000 -f "$generator" > "$scratch/run.events"
 
 run() {
     "$batch" --steps $steps --every $every "$@" || fail "run $* exited with status $?"
