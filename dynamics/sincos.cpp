@@ -257,12 +257,44 @@ void patchHardCase(float x, float& s, float& c) {
     }
 }
 
-// Arguments the lanes handle: nonzero and below the Cody-Waite limit (which
-// excludes infinities and NaN).
+// Arguments that sinCos reduces by Cody-Waite: nonzero and below the limit
+// (which excludes infinities and NaN).
 inline bool isModerate(double magnitude) { return (magnitude > 0.0) & (magnitude < CODY_WAITE_LIMIT); }
+
+// The bits of a float magnitude, as an integer, order like the magnitudes.
+// The lanes take +0 (whose sine comes out +0 there) and the nonzero floats
+// below 2^18, but not -0, whose sine would come out +0.
+constexpr std::uint32_t MODERATE_LIMIT_BITS = 0x48800000;  // 2^18
+constexpr std::uint32_t SIGN_BIT = 0x80000000;
 
 // Elements per block of sinCosMany: enough for the lanes to stay busy.
 constexpr int BLOCK = 64;
+
+// The same arithmetic as sinCos for moderate arguments and +0, over count <= BLOCK
+// elements in a loop without branches that the compiler vectorises. Returns
+// whether any argument was not moderate or any result lies near a midpoint.
+// On x86-64 a clone for AVX2 (four doubles a register, no fused multiply-add)
+// is chosen at run time; it rounds every operation the same way.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+__attribute__((target_clones("default", "avx2")))
+#endif
+bool sinCosBlock(const float* x, float* s, float* c, int count) {
+    int irregular = 0;
+    for (int i = 0; i < count; ++i) {
+        // Arguments that are not moderate are replaced by zero so that every
+        // lane stays in range.
+        const std::uint32_t bits = std::bit_cast<std::uint32_t>(x[i]);
+        const bool moderate = (bits < MODERATE_LIMIT_BITS) | ((bits ^ SIGN_BIT) - 1 < MODERATE_LIMIT_BITS - 1);
+        const std::uint32_t keep = 0 - static_cast<std::uint32_t>(moderate);
+        const Reduced reduced = reduceModerate(std::bit_cast<float>(bits & keep));
+        const SinCosPair result = evaluate(reduced.index, reduced.r);
+        s[i] = static_cast<float>(result.s);
+        c[i] = static_cast<float>(result.c);
+        irregular |= static_cast<int>(!moderate) | static_cast<int>(nearMidpoint(result.s)) |
+                     static_cast<int>(nearMidpoint(result.c));
+    }
+    return irregular != 0;
+}
 
 }  // namespace
 
@@ -289,33 +321,12 @@ void sinCos(float x, float& s, float& c) {
     }
 }
 
-// The same arithmetic as sinCos for moderate arguments, in a loop without
-// branches that the compiler vectorises; a block with any other argument or
-// any result near a midpoint is redone element by element through sinCos.
-// On x86-64 a clone for AVX2 (four doubles a lane group, no fused
-// multiply-add) is chosen at run time; it rounds every operation the same way.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-__attribute__((target_clones("default", "avx2")))
-#endif
+// A block with any argument that is not moderate, or any result near a
+// midpoint, is redone element by element through sinCos.
 void sinCosMany(const float* x, float* s, float* c, int n) {
     for (int start = 0; start < n; start += BLOCK) {
         const int count = std::min(BLOCK, n - start);
-        int irregular = 0;
-        for (int i = start; i < start + count; ++i) {
-            const double wide = x[i];
-            const double magnitude = wide < 0.0 ? -wide : wide;
-            const bool moderate = isModerate(magnitude);
-            // Other arguments are replaced by zero so that every lane stays in
-            // range; they are redone below.
-            const std::uint64_t keep = 0 - static_cast<std::uint64_t>(moderate);
-            const Reduced reduced = reduceModerate(std::bit_cast<double>(std::bit_cast<std::uint64_t>(wide) & keep));
-            const SinCosPair result = evaluate(reduced.index, reduced.r);
-            s[i] = static_cast<float>(result.s);
-            c[i] = static_cast<float>(result.c);
-            irregular |= static_cast<int>(!moderate) | static_cast<int>(nearMidpoint(result.s)) |
-                         static_cast<int>(nearMidpoint(result.c));
-        }
-        if (irregular != 0) {
+        if (sinCosBlock(x + start, s + start, c + start, count)) {
             for (int i = start; i < start + count; ++i) {
                 sinCos(x[i], s[i], c[i]);
             }
