@@ -1,7 +1,8 @@
 // Timings of the state derivative and of one Runge-Kutta step, for the
 // linear-time recursion and, in the same run, for the dense mass-matrix
 // formulation of bench/dense_chain.cpp, so that their ratio is measured under
-// the same conditions.
+// the same conditions; likewise the 40 sine-cosine pairs of a derivative
+// through sinCosMany and through glibc's sincosf.
 //
 // Before anything is timed the dense derivative is compared with the
 // recursion on every benchmark state; the program stops if they disagree.
@@ -9,6 +10,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -116,6 +118,50 @@ bool agreeOn(const char* name, const StateVector& x, const float target[2], int 
 }
 
 // ---- Benchmarks ----
+
+// The 40 angles of one derivative at the swinging state: joint angles, then
+// absolute angles.
+std::array<float, STATE_SIZE> derivativeAngles(const StateVector& x) {
+    std::array<float, STATE_SIZE> angles{};
+    float angle = 0.0f;
+    for (int k = 0; k < LINK_COUNT; ++k) {
+        const float q = x[LINK_COUNT + k];
+        angle = k == 0 ? q : angle + q;
+        angles[k] = q;
+        angles[LINK_COUNT + k] = angle;
+    }
+    return angles;
+}
+
+// The sine-cosine pairs of one derivative, in one sinCosMany call or (for
+// comparison in the same run) one glibc sincosf call per angle.
+void timeSinCosMany(benchmark::State& state) {
+    std::array<float, STATE_SIZE> angles = derivativeAngles(swingingState);
+    std::array<float, STATE_SIZE> sines{};
+    std::array<float, STATE_SIZE> cosines{};
+    benchmark::DoNotOptimize(angles.data());
+    for (auto _ : state) {
+        sinCosMany(angles.data(), sines.data(), cosines.data(), STATE_SIZE);
+        benchmark::DoNotOptimize(sines.data());
+        benchmark::DoNotOptimize(cosines.data());
+        benchmark::ClobberMemory();
+    }
+}
+
+void timeSincosf(benchmark::State& state) {
+    std::array<float, STATE_SIZE> angles = derivativeAngles(swingingState);
+    std::array<float, STATE_SIZE> sines{};
+    std::array<float, STATE_SIZE> cosines{};
+    benchmark::DoNotOptimize(angles.data());
+    for (auto _ : state) {
+        for (int i = 0; i < STATE_SIZE; ++i) {
+            ::sincosf(angles[i], &sines[i], &cosines[i]);
+        }
+        benchmark::DoNotOptimize(sines.data());
+        benchmark::DoNotOptimize(cosines.data());
+        benchmark::ClobberMemory();
+    }
+}
 
 void timeDerivative(benchmark::State& state, DerivativeFunction derivative, const StateVector& start,
                     const float target[2], int down) {
@@ -262,6 +308,8 @@ void registerBenchmarks() {
         {"swinging", &swingingState, NO_TARGET, SPRING_OFF},
         {"swinging_spring", &swingingState, DRAG_TARGET, SPRING_ON},
     };
+    add("trigonometry/sinCosMany/swinging", timeSinCosMany);
+    add("trigonometry/sincosf/swinging", timeSincosf);
     for (const Case& c : derivativeCases) {
         add(std::string("derivative/recursion/") + c.name, [c](benchmark::State& state) {
             timeDerivative(state, computeStateDerivative, *c.state, c.target, c.down);
