@@ -8,11 +8,11 @@ batch=$1
 generator=$2
 counter=$3
 
-# A script whose storms overflow the arithmetic twice, and the same script
+# A script whose storms overflow the arithmetic, and the same script
 # with every mouse event turned into a right arrow: the same number of
 # events, so parsing allocates the same, but no spring and no resets.
 steps=120000
-awk -v seed=17 -v steps=$steps -v tail=2000 -f "$generator" > "$scratch/mouse.events"
+awk -v seed=18 -v steps=$steps -v tail=2000 -f "$generator" > "$scratch/mouse.events"
 sed -E 's/ (press|drag) -?[0-9]+ -?[0-9]+$/ right/; s/ release$/ right/' "$scratch/mouse.events" > "$scratch/keys.events"
 
 allocations() {  # allocations LABEL ARGS...
