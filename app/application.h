@@ -18,7 +18,6 @@
 // ---- Start-up ----
 inline constexpr float STEP_SIZE = 0.001f;              // simulated seconds per step
 inline constexpr float SIXTH_STEP = STEP_SIZE / 6.0f;   // h/6 as the float quotient
-inline constexpr float INITIAL_BASE_ANGLE = -1.570796f;  // joint 1 points the chain down
 inline constexpr std::int32_t INITIAL_STEPS_PER_FRAME = 30;
 inline constexpr int WINDOW_WIDTH = 640;
 inline constexpr int WINDOW_HEIGHT = 640;
@@ -38,8 +37,8 @@ extern StateVector stageState;
 // that left the finite numbers falls back to.
 extern StateVector restingState;
 
-extern Matrix jointAngles;        // 20x1, the angles the next frame draws
-extern Matrix initialVelocities;  // 20x1, zero
+extern Matrix jointAngles;        // Nx1, the angles the next frame draws
+extern Matrix initialVelocities;  // Nx1, zero
 extern Matrix mouseTarget;        // 2x1, spring target from the base, two units per link
 extern std::int32_t mouseDown;    // -1 before any left press, 1 while held, 0 after release
 extern std::int32_t stepsPerFrame;
@@ -48,9 +47,15 @@ extern std::int64_t resetCount;   // steps that ended non-finite and were reset
 extern std::string_view programName;  // starts the lines the simulation writes to its log
 extern const float linkColour[4];
 
-// Sizes the matrices, computes the resting state through the matrix model and
+// Sizes the matrices and state vectors for the links set up, computes the
+// resting state (joint 1 at chain.initialAngle) through the matrix model and
 // zeroes the slopes. Needs setupUnrolledModel and setupMatrixModel first.
 void initialiseSimulation();
+
+// The whole start-up for a chain: takes the description, sizes the dynamics'
+// working arrays and the matrix model for its links and initialises the
+// simulation. All allocation of a run happens here.
+void startChain(const ChainDescription& description);
 
 // ---- Stepping ----
 
@@ -74,6 +79,10 @@ inline constexpr double FRUSTUM_FAR = 10.0;
 // The chain's plane z = 0 lies this far in front of the eye.
 inline constexpr float EYE_DISTANCE = 5.0f;
 
+// Drawing units per link: 20 links fill the view at one unit each, so that a
+// chain of any length hangs over the same region (exactly 1 for 20 links).
+float drawingScale();
+
 // The fixed view: viewport, modelview and projection as column-major arrays,
 // the way OpenGL reports them after the window's reshape.
 struct ViewTransform {
@@ -87,7 +96,9 @@ struct ViewTransform {
 ViewTransform reshapeView(int width, int height);
 
 // Sets mouseTarget from window pixel (x, y), origin top-left, y downward:
-// the far-plane point under the cursor, measured from the chain's base.
+// the far-plane point under the cursor, measured from the chain's base, in
+// links (divided by the drawing scale), so that the spring pulls the tip
+// toward the cursor at any length of chain.
 void setTargetFromCursor(int x, int y, const ViewTransform& view);
 
 // GLUT's codes for the buttons, button states and special keys the input

@@ -10,10 +10,10 @@ namespace {
 
 std::string makeHeader() {
     std::string header = "step,time";
-    for (int i = 1; i <= LINK_COUNT; ++i) {
+    for (int i = 1; i <= linkCount; ++i) {
         header += ",p" + std::to_string(i);
     }
-    for (int i = 1; i <= LINK_COUNT; ++i) {
+    for (int i = 1; i <= linkCount; ++i) {
         header += ",q" + std::to_string(i);
     }
     header += ",energy,tip_x,tip_y\n";
@@ -31,13 +31,14 @@ char* put(char* out, char* end, Value value, char separator) {
 }  // namespace
 
 std::string_view csvHeader() {
-    static const std::string header = makeHeader();
+    static std::string header;
+    header = makeHeader();
     return header;
 }
 
 std::size_t formatCsvRow(char* buffer, std::int64_t step, const StateVector& state) {
     char* out = buffer;
-    char* const end = buffer + CSV_ROW_CAPACITY;
+    char* const end = buffer + csvRowCapacity(state.size() / 2);
     out = put(out, end, step, ',');
     // Simulated time: step thousandths of a second, exactly as a decimal.
     out = put(out, end, step / 1000, '.');

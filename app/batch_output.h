@@ -1,9 +1,10 @@
 // The CSV rows of the headless runner.
 //
-// Columns: step, time, p1..p20, q1..q20, energy, tip_x, tip_y.
+// Columns: step, time, p1..pN, q1..qN, energy, tip_x, tip_y (N the links set
+// up).
 //   time      step x 0.001 s, written as the exact decimal (step / 1000)
 //   p, q      the state's floats, shortest text that reads back to the same float
-//   energy    H(p, q) in double, tip_x, tip_y the free end of link 20 from the
+//   energy    H(p, q) in double, tip_x, tip_y the free end of link N from the
 //             base in double; shortest text that reads back to the same double
 #pragma once
 
@@ -15,14 +16,17 @@
 
 inline constexpr int CSV_COLUMNS = 2 + STATE_SIZE + 3;
 
-// Large enough for any row: 40 floats and 3 doubles of at most 24 characters,
-// two integers and the separators.
+// Large enough for any row of N links: 2N floats of at most 15 characters and
+// 3 doubles of at most 24, two integers and the separators.
+constexpr std::size_t csvRowCapacity(int links) { return 128 + 16 * 2 * static_cast<std::size_t>(links) + 3 * 25; }
 inline constexpr std::size_t CSV_ROW_CAPACITY = 2048;
+static_assert(csvRowCapacity(LINK_COUNT) <= CSV_ROW_CAPACITY);
 
-// The header line, with its newline.
+// The header line for the links set up, with its newline.
 std::string_view csvHeader();
 
 // Writes the row of `state` after `step` steps, with its newline, into
-// `buffer` (CSV_ROW_CAPACITY characters) and returns its length. Allocates
-// nothing.
+// `buffer` (csvRowCapacity of the state's links) and returns its length.
+// Allocates nothing once the energy's working storage has grown to the
+// chain's length (at the first row).
 std::size_t formatCsvRow(char* buffer, std::int64_t step, const StateVector& state);

@@ -1,6 +1,6 @@
 // Energy and tip position of the chain, evaluated in double precision from a
-// single-precision state. The headless runner writes them next to the state;
-// the tests use them to judge runs.
+// single-precision state of N links (N = half the state's size). The headless
+// runner writes them next to the state; the tests use them to judge runs.
 //
 // Geometry (base frame, x right, y up, joint 1 at the origin):
 //   th_i = q_1 + ... + q_i              absolute angle of link i
@@ -10,10 +10,11 @@
 //   M_kl = sum over i >= max(k, l) of [ m (c_i - r_k).(c_i - r_l) + Ic ],
 // Ic = J - m (L/2)^2 the moment of inertia about the centre of mass (J = 1/3
 // about the joint). With p = M qdot the Hamiltonian is
-//   H = 1/2 p^T M^-1 p + sum_i m g y(c_i).
+//   H = 1/2 p^T M^-1 p + sum_i m g y(c_i),
+// g the chain's gravity.
 #pragma once
 
-#include <array>
+#include <vector>
 
 #include "dynamics/chain_dynamics.h"
 
@@ -22,8 +23,12 @@ struct TipPosition {
     double y;
 };
 
-// H(p, q) of the state; M is factored by Cholesky. NaN if the state is not
-// finite (M then has no factor).
+// Up to this many links the kinetic energy solves M qdot = p by a dense
+// Cholesky factorisation (N^3 / 6 work per row, a fraction of a millisecond
+// here); longer chains use the articulated-body solve in linear time.
+inline constexpr int DENSE_ENERGY_LINKS = 100;
+
+// H(p, q) of the state. NaN if the state is not finite (M then has no factor).
 double chainEnergy(const StateVector& state);
 
 // Kinetic part 1/2 p^T M^-1 p alone.
@@ -32,9 +37,13 @@ double kineticEnergy(const StateVector& state);
 // Potential part sum_i m g y(c_i) alone; the base is at height 0.
 double potentialEnergy(const StateVector& state);
 
-// The free end of link 20, measured from the base.
+// The free end of link N, measured from the base.
 TipPosition tipPosition(const StateVector& state);
 
-// The mass matrix M(q) of the angles in the state, row-major.
-using MassMatrix = std::array<std::array<double, LINK_COUNT>, LINK_COUNT>;
+// The mass matrix M(q) of the angles in the state, row by row.
+using MassMatrix = std::vector<std::vector<double>>;
 MassMatrix massMatrix(const StateVector& state);
+
+// The joint rates M(q)^-1 p of the state by the articulated-body solve in
+// double precision, linear in N.
+std::vector<double> jointRatesOf(const StateVector& state);

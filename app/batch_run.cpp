@@ -9,6 +9,7 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/application.h"
 #include "app/batch_output.h"
@@ -71,9 +72,7 @@ RunResult runBatch(const BatchOptions& options, const std::vector<ScriptEvent>& 
 
     // The window program's start-up, and the view its reshape sets.
     programName = PROGRAM;
-    setupUnrolledModel();
-    setupMatrixModel();
-    initialiseSimulation();
+    startChain(ChainDescription{});
     const ViewTransform view = reshapeView(options.width, options.height);
 
     const std::int64_t lastStep = options.steps;
@@ -84,7 +83,8 @@ RunResult runBatch(const BatchOptions& options, const std::vector<ScriptEvent>& 
     std::ostream resetLog(&resetLines);
 
     RunResult run;
-    char row[CSV_ROW_CAPACITY];
+    std::vector<char> rowBuffer(csvRowCapacity(linkCount));
+    char* const row = rowBuffer.data();
     int writeError = writeText(out, csvHeader());
     const auto started = std::chrono::steady_clock::now();
     std::size_t nextEvent = 0;

@@ -34,7 +34,6 @@ void mouseButton(int button, int state, int x, int y) { applyMouseButton(button,
 void mouseMotion(int x, int y) { unprojectCursor(x, y); }
 
 void setupApplication(int argc, char** argv) {
-    initialiseSimulation();
     if (argc < 1 || argv == nullptr || argv[0] == nullptr || argv[0][0] == '\0') {
         argc = 1;
         argv = fallbackArguments;
@@ -55,8 +54,7 @@ void setupApplication(int argc, char** argv) {
 }
 
 int main(int argc, char** argv) {
-    setupUnrolledModel();
-    setupMatrixModel();
+    startChain(ChainDescription{});
     setupApplication(argc, argv);
     return 0;
 }

@@ -41,13 +41,15 @@ void reshape(int width, int height) {
 
 // Each link: turn by its joint angle relative to the previous link, move half
 // a link out, draw a box 1 long, 1.2 across and 0.3 deep, move on to the next
-// joint.
+// joint; the whole chain shrunk or grown by the drawing scale about its base.
 void display() {
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     glColor4fv(linkColour);
     glPushMatrix();
     glTranslatef(-1.0f, 0.0f, 0.0f);
-    for (int i = 1; i <= LINK_COUNT; ++i) {
+    const GLfloat scale = drawingScale();
+    glScalef(scale, scale, scale);
+    for (int i = 1; i <= linkCount; ++i) {
         glRotatef(static_cast<GLfloat>(jointAngles(i, 1) * ANGLE_TO_DEGREES), 0.0f, 0.0f, 1.0f);
         glTranslatef(0.5f, 0.0f, 0.0f);
         glPushMatrix();

@@ -24,30 +24,39 @@ std::string_view programName = "chain20";
 const float linkColour[4] = {0.2f, 0.2f, 0.2f, 1.0f};
 
 void initialiseSimulation() {
-    jointAngles.resize(LINK_COUNT, 1);
+    jointAngles.resize(linkCount, 1);
     jointAngles.zero();
-    jointAngles(1, 1) = INITIAL_BASE_ANGLE;
+    jointAngles(1, 1) = chain.initialAngle;
     mouseTarget.resize(2, 1);
     mouseTarget.zero();
-    initialVelocities.resize(LINK_COUNT, 1);
+    initialVelocities.resize(linkCount, 1);
     initialVelocities.zero();
 
     const Matrix state = computeMomenta(jointAngles, initialVelocities);
-    for (int i = 0; i < STATE_SIZE; ++i) {
+    restingState = StateVector(2 * linkCount);
+    for (int i = 0; i < restingState.size(); ++i) {
         restingState[i] = state(i + 1, 1);
     }
     currentState = restingState;
-    k1.fill(0.0f);
-    k2.fill(0.0f);
-    k3.fill(0.0f);
-    k4.fill(0.0f);
+    stageState = restingState;
+    k1 = StateVector(2 * linkCount);
+    k2 = k1;
+    k3 = k1;
+    k4 = k1;
+}
+
+void startChain(const ChainDescription& description) {
+    chain = description;
+    setupUnrolledModel();
+    setupMatrixModel(chain.links);
+    initialiseSimulation();
 }
 
 namespace {
 
 // stage = x + k * factor / divisor, element by element (k times h first).
 void formStage(const StateVector& slope, float factor, float divisor) {
-    for (int i = 0; i < STATE_SIZE; ++i) {
+    for (int i = 0; i < stageState.size(); ++i) {
         stageState[i] = currentState[i] + slope[i] * factor / divisor;
     }
 }
@@ -73,8 +82,8 @@ void resetToRest(std::ostream& log) {
 }
 
 void copyAnglesForDrawing() {
-    for (int j = 1; j <= LINK_COUNT; ++j) {
-        jointAngles(j, 1) = currentState[LINK_COUNT + j - 1];
+    for (int j = 1; j <= linkCount; ++j) {
+        jointAngles(j, 1) = currentState[linkCount + j - 1];
     }
 }
 
@@ -94,7 +103,7 @@ void rungeKuttaStep() {
     computeStateDerivative(stageState.data(), k4.data(), target, down);
 
     // x += (k1 + 2 k2 + 2 k3 + k4) h/6
-    for (int i = 0; i < STATE_SIZE; ++i) {
+    for (int i = 0; i < currentState.size(); ++i) {
         currentState[i] = currentState[i] + (k1[i] + 2.0f * k2[i] + 2.0f * k3[i] + k4[i]) * SIXTH_STEP;
     }
 }

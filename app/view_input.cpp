@@ -12,6 +12,8 @@ constexpr double BASE_OFFSET_X = 1.0;  // the chain's base sits at world (-1, 0)
 
 }  // namespace
 
+float drawingScale() { return static_cast<float>(LINK_COUNT) / static_cast<float>(linkCount); }
+
 ViewTransform reshapeView(int width, int height) {
     ViewTransform view{};
     view.viewport = {0, 0, width, height};
@@ -42,8 +44,9 @@ void setTargetFromCursor(int x, int y, const ViewTransform& view) {
     // symmetric top to bottom, so -Y is then the world height under the cursor.
     gluUnProject(static_cast<GLdouble>(x), static_cast<GLdouble>(y), CURSOR_DEPTH, view.modelview.data(),
                  view.projection.data(), view.viewport.data(), &objectX, &objectY, &objectZ);
-    mouseTarget(1, 1) = static_cast<float>(objectX + BASE_OFFSET_X);
-    mouseTarget(2, 1) = static_cast<float>(-objectY);
+    const double scale = drawingScale();
+    mouseTarget(1, 1) = static_cast<float>((objectX + BASE_OFFSET_X) / scale);
+    mouseTarget(2, 1) = static_cast<float>(-objectY / scale);
 }
 
 void applyMouseButton(int button, int state, int x, int y, const ViewTransform& view) {

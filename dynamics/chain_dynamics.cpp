@@ -1,59 +1,76 @@
 #include "dynamics/chain_dynamics.h"
 
-float jointCos[LINK_COUNT];
-float jointSin[LINK_COUNT];
-float absoluteAngle[LINK_COUNT];
-float absoluteCos[LINK_COUNT];
-float absoluteSin[LINK_COUNT];
-float articulatedInertia[LINK_COUNT][PACKED_INERTIA_SIZE];
-float momentumBias[LINK_COUNT][SPATIAL_SIZE];
-float subtreeForce[LINK_COUNT][2];
-float jointForce[LINK_COUNT];
+ChainDescription chain;
+std::int32_t linkCount = LINK_COUNT;
+
+float* jointCos;
+float* jointSin;
+float* absoluteAngle;
+float* absoluteCos;
+float* absoluteSin;
+float (*articulatedInertia)[PACKED_INERTIA_SIZE];
+float (*momentumBias)[SPATIAL_SIZE];
+float (*subtreeForce)[2];
+float* jointForce;
 float projectedInertia[PACKED_INERTIA_SIZE];
 float projectedMomentum[SPATIAL_SIZE];
-float angularVelocity[LINK_COUNT];
-float linearVelocityX[LINK_COUNT];
-float linearVelocityY[LINK_COUNT];
+float* angularVelocity;
+float* linearVelocityX;
+float* linearVelocityY;
 float compositeMomentum[2];
 
 namespace {
 
-// The angles whose sines and cosines a call needs, joint angles first.
-float trigonometryAngle[2 * LINK_COUNT];
-float trigonometrySin[2 * LINK_COUNT];
-float trigonometryCos[2 * LINK_COUNT];
+// Per-link floats of the working arrays: five kinematic, the packed inertia,
+// the momentum bias, two of force, one joint force, three of velocity, and
+// two angles with their sines and cosines for sinCosMany.
+constexpr int FLOATS_PER_LINK = 5 + PACKED_INERTIA_SIZE + SPATIAL_SIZE + 2 + 1 + 3 + 3 * 2;
+std::vector<float> storage;
 
-constexpr int TIP = LINK_COUNT - 1;
-constexpr float WEIGHT = -(GRAVITY * LINK_MASS);           // one link's weight along base y
+// The angles whose sines and cosines a call needs, joint angles first (2N
+// each).
+float* trigonometryAngle;
+float* trigonometrySin;
+float* trigonometryCos;
+
 constexpr float HALF_MOMENT = LINK_LENGTH * LINK_MASS * 0.5f;  // first moment of a link about its joint
 constexpr float HALF_LENGTH = LINK_LENGTH * 0.5f;            // lever of a link's weight
 
-inline float momentumOf(const float x[STATE_SIZE], int link) { return x[link]; }
-inline float angleOf(const float x[STATE_SIZE], int link) { return x[LINK_COUNT + link]; }
+// The loads' constants of one call, read from the chain description once so
+// that they can change between calls.
+struct Loads {
+    float weight;     // one link's weight along base y
+    float damping;
+    float stiffness;
+};
+
+inline float momentumOf(const float* x, int link) { return x[link]; }
+inline float angleOf(const float* x, int link) { return x[linkCount + link]; }
 
 // ---- Stage 1: kinematics and tip loads ----
 
-void computeTrigonometry(const float x[STATE_SIZE]) {
+void computeTrigonometry(const float* x) {
     // The joint angles q_i, then the absolute angles th_i = q_1 + ... + q_i
     // carried as a running sum; their sines and cosines in one call.
+    const int links = linkCount;
     float angle = 0.0f;
-    for (int k = 0; k < LINK_COUNT; ++k) {
+    for (int k = 0; k < links; ++k) {
         const float q = angleOf(x, k);
         angle = k == 0 ? q : angle + q;
         trigonometryAngle[k] = q;
-        trigonometryAngle[LINK_COUNT + k] = angle;
+        trigonometryAngle[links + k] = angle;
         absoluteAngle[k] = angle;
     }
-    sinCosMany(trigonometryAngle, trigonometrySin, trigonometryCos, 2 * LINK_COUNT);
-    for (int k = 0; k < LINK_COUNT; ++k) {
+    sinCosMany(trigonometryAngle, trigonometrySin, trigonometryCos, 2 * links);
+    for (int k = 0; k < links; ++k) {
         jointSin[k] = trigonometrySin[k];
         jointCos[k] = trigonometryCos[k];
-        absoluteSin[k] = trigonometrySin[LINK_COUNT + k];
-        absoluteCos[k] = trigonometryCos[LINK_COUNT + k];
+        absoluteSin[k] = trigonometrySin[links + k];
+        absoluteCos[k] = trigonometryCos[links + k];
     }
 }
 
-// The target seen from the spring's anchor (2, 0) in frame 20: rotate it into
+// The target seen from the spring's anchor (2, 0) in frame N: rotate it into
 // frame 1, then for each further joint shift the origin two units along the
 // link and rotate by q_i. The running point stays in double precision.
 void computeSpringStretch(const float mouseTarget[2], float springStretch[2]) {
@@ -61,7 +78,8 @@ void computeSpringStretch(const float mouseTarget[2], float springStretch[2]) {
     const float ty = mouseTarget[1];
     double X = jointCos[0] * tx + jointSin[0] * ty;
     double Y = -jointSin[0] * tx + jointCos[0] * ty;
-    for (int k = 1; k < LINK_COUNT; ++k) {
+    const int links = linkCount;
+    for (int k = 1; k < links; ++k) {
         const double shiftedX = X - TARGET_LINK_SPACING;
         const double nextX = jointCos[k] * shiftedX + jointSin[k] * Y;
         const double nextY = -jointSin[k] * shiftedX + jointCos[k] * Y;
@@ -72,24 +90,25 @@ void computeSpringStretch(const float mouseTarget[2], float springStretch[2]) {
     springStretch[1] = static_cast<float>(Y);
 }
 
-// Loads on link 20: its weight in its own frame, the moment of that weight at
+// Loads on link N: its weight in its own frame, the moment of that weight at
 // the centre of mass plus the damping moment, and while the button is held the
-// spring force F = k * stretch at the tip, whose moment about joint 20 is F.y
+// spring force F = k * stretch at the tip, whose moment about joint N is F.y
 // (the tip is one link length out along x). The stretch is formed only when
 // the spring acts; the target is read either way.
-void computeTipLoads(const float mouseTarget[2], int mouseDown, float tipRate) {
+void computeTipLoads(const Loads& loads, const float mouseTarget[2], int mouseDown, float tipRate) {
+    const int tip = linkCount - 1;
     const float target[2] = {mouseTarget[0], mouseTarget[1]};
-    subtreeForce[TIP][0] = WEIGHT * absoluteSin[TIP];
-    subtreeForce[TIP][1] = WEIGHT * absoluteCos[TIP];
-    jointForce[TIP] = HALF_LENGTH * absoluteCos[TIP] * WEIGHT + (-JOINT_DAMPING) * tipRate;
+    subtreeForce[tip][0] = loads.weight * absoluteSin[tip];
+    subtreeForce[tip][1] = loads.weight * absoluteCos[tip];
+    jointForce[tip] = HALF_LENGTH * absoluteCos[tip] * loads.weight + (-loads.damping) * tipRate;
     if (mouseDown == 1) {
         float springStretch[2];
         computeSpringStretch(target, springStretch);
-        const float forceX = SPRING_STIFFNESS * springStretch[0];
-        const float forceY = SPRING_STIFFNESS * springStretch[1];
-        subtreeForce[TIP][0] = subtreeForce[TIP][0] + forceX;
-        subtreeForce[TIP][1] = subtreeForce[TIP][1] + forceY;
-        jointForce[TIP] = jointForce[TIP] + forceY;
+        const float forceX = loads.stiffness * springStretch[0];
+        const float forceY = loads.stiffness * springStretch[1];
+        subtreeForce[tip][0] = subtreeForce[tip][0] + forceX;
+        subtreeForce[tip][1] = subtreeForce[tip][1] + forceY;
+        jointForce[tip] = jointForce[tip] + forceY;
     }
 }
 
@@ -147,27 +166,27 @@ void assembleInertia(int link) {
     b[5] = LINK_LENGTH * b[1] + P[5];
 }
 
-// Resultant external force on links i..20 in frame i and its moment about
+// Resultant external force on links i..N in frame i and its moment about
 // joint i: the child's force rotated into frame i plus link i's weight; the
 // moment of link i's weight at its centre of mass, of the child's force at
 // joint i+1 (only its y component in frame i has a lever), link i's damping
 // moment, and the child's moment carried over unchanged.
-void assembleLoads(int link, float rate) {
+void assembleLoads(const Loads& loads, int link, float rate) {
     const float c = jointCos[link + 1];
     const float s = jointSin[link + 1];
     const float childX = subtreeForce[link + 1][0];
     const float childY = subtreeForce[link + 1][1];
-    subtreeForce[link][0] = c * childX - s * childY + WEIGHT * absoluteSin[link];
-    subtreeForce[link][1] = s * childX + c * childY + WEIGHT * absoluteCos[link];
-    jointForce[link] = HALF_LENGTH * absoluteCos[link] * WEIGHT + LINK_LENGTH * c * childY +
-                       LINK_LENGTH * s * childX + (-JOINT_DAMPING) * rate + jointForce[link + 1];
+    subtreeForce[link][0] = c * childX - s * childY + loads.weight * absoluteSin[link];
+    subtreeForce[link][1] = s * childX + c * childY + loads.weight * absoluteCos[link];
+    jointForce[link] = HALF_LENGTH * absoluteCos[link] * loads.weight + LINK_LENGTH * c * childY +
+                       LINK_LENGTH * s * childX + (-loads.damping) * rate + jointForce[link + 1];
 }
 
-void backwardSweep(const float x[STATE_SIZE], const float rates[LINK_COUNT]) {
-    for (int link = TIP - 1; link >= 0; --link) {
+void backwardSweep(const Loads& loads, const float* x, const float* rates) {
+    for (int link = linkCount - 2; link >= 0; --link) {
         projectLink(link + 1, momentumOf(x, link + 1));
         assembleInertia(link);
-        assembleLoads(link, rates[link]);
+        assembleLoads(loads, link, rates[link]);
     }
 }
 
@@ -176,11 +195,12 @@ void backwardSweep(const float x[STATE_SIZE], const float rates[LINK_COUNT]) {
 // For link i with parent velocity (vx, vy, w): the joint rate that makes the
 // axis component of the articulated momentum equal p_i, the velocity of joint
 // i in frame i, and dp_i/dt = Q_i - (v x h)_z with h the composite momentum.
-void forwardSweep(const float x[STATE_SIZE], float xdot[STATE_SIZE]) {
+void forwardSweep(const float* x, float* xdot) {
+    const int links = linkCount;
     float vx = 0.0f;
     float vy = 0.0f;
     float w = 0.0f;
-    for (int link = 0; link < LINK_COUNT; ++link) {
+    for (int link = 0; link < links; ++link) {
         const float* I = articulatedInertia[link];
         const float* b = momentumBias[link];
         const float c = jointCos[link];
@@ -191,7 +211,7 @@ void forwardSweep(const float x[STATE_SIZE], float xdot[STATE_SIZE]) {
         const float a = c * I[I05] - s * I[I15];
         const float u = a * vx + (t * LINK_LENGTH + I[I55]) * w + t * vy;
         const float rate = ((momentumOf(x, link) - b[5]) - u) * (1.0f / I[I55]);
-        xdot[LINK_COUNT + link] = rate;
+        xdot[links + link] = rate;
 
         const float vp = vy + LINK_LENGTH * w;
         const float nextVx = c * vx + s * vp;
@@ -214,7 +234,32 @@ void forwardSweep(const float x[STATE_SIZE], float xdot[STATE_SIZE]) {
 }  // namespace
 
 void setupUnrolledModel() {
-    float* tip = articulatedInertia[TIP];
+    linkCount = chain.links;
+    const auto links = static_cast<std::size_t>(linkCount);
+    storage.assign(links * FLOATS_PER_LINK, 0.0f);
+    float* next = storage.data();
+    const auto take = [&next, links](std::size_t perLink) {
+        float* start = next;
+        next += links * perLink;
+        return start;
+    };
+    jointCos = take(1);
+    jointSin = take(1);
+    absoluteAngle = take(1);
+    absoluteCos = take(1);
+    absoluteSin = take(1);
+    articulatedInertia = reinterpret_cast<float (*)[PACKED_INERTIA_SIZE]>(take(PACKED_INERTIA_SIZE));
+    momentumBias = reinterpret_cast<float (*)[SPATIAL_SIZE]>(take(SPATIAL_SIZE));
+    subtreeForce = reinterpret_cast<float (*)[2]>(take(2));
+    jointForce = take(1);
+    angularVelocity = take(1);
+    linearVelocityX = take(1);
+    linearVelocityY = take(1);
+    trigonometryAngle = take(2);
+    trigonometrySin = take(2);
+    trigonometryCos = take(2);
+
+    float* tip = articulatedInertia[linkCount - 1];
     tip[0] = LINK_MASS;
     tip[6] = LINK_MASS;
     tip[11] = LINK_MASS;
@@ -225,14 +270,14 @@ void setupUnrolledModel() {
     tip[20] = LINK_INERTIA_Z;
 }
 
-void computeStateDerivative(const float x[STATE_SIZE], float xdot[STATE_SIZE], const float mouseTarget[2],
-                            int mouseDown) {
+void computeStateDerivative(const float* x, float* xdot, const float mouseTarget[2], int mouseDown) {
+    const Loads loads{-(chain.gravity * LINK_MASS), chain.damping, chain.stiffness};
     // The damping rates r_j are the joint rates that the previous call left in
     // this array; the first two stages read them all before the forward sweep
     // overwrites them.
-    const float* rates = xdot + LINK_COUNT;
+    const float* rates = xdot + linkCount;
     computeTrigonometry(x);
-    computeTipLoads(mouseTarget, mouseDown, rates[TIP]);
-    backwardSweep(x, rates);
+    computeTipLoads(loads, mouseTarget, mouseDown, rates[linkCount - 1]);
+    backwardSweep(loads, x, rates);
     forwardSweep(x, xdot);
 }

@@ -1,4 +1,5 @@
-// The unrolled Hamiltonian dynamics of the planar 20-link chain.
+// The Hamiltonian dynamics of a planar chain of N identical links (20 by
+// default).
 //
 // computeStateDerivative maps the state (generalized momenta p, joint angles q)
 // to its time derivative with the momentum form of the articulated-body
@@ -10,28 +11,72 @@
 //   3. forward sweep, base to tip: joint rates dq/dt = M(q)^-1 p, link
 //      velocities and momentum rates dp/dt = -dH/dq + damping + spring.
 //
-// All working values live in the fixed-size arrays below, indexed by link
-// (entry k belongs to link k + 1), so that tests can inspect them. A call
-// allocates nothing and calls no C library function: sines and cosines come
-// from sinCosMany, correctly rounded and the same on every machine.
+// All working values live in the arrays below, indexed by link (entry k
+// belongs to link k + 1), so that tests can inspect them. setupUnrolledModel
+// sizes them for chain.links; a call then allocates nothing and calls no C
+// library function: sines and cosines come from sinCosMany, correctly rounded
+// and the same on every machine.
 #pragma once
 
-#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
 
 #include "dynamics/sincos.h"
 #include "model/chain_model.h"
 
+// Sizes of the default 20-link chain.
 inline constexpr int STATE_SIZE = 2 * LINK_COUNT;
 inline constexpr float GRAVITY = 9.81f;
 inline constexpr float JOINT_DAMPING = 30.0f;
 inline constexpr float SPRING_STIFFNESS = 200.0f;
+inline constexpr float INITIAL_BASE_ANGLE = -1.570796f;  // joint 1 points the chain down
+inline constexpr std::int32_t MOST_LINKS = 100000;
+
+// The experiment: how many links, gravity (m/s^2 along -y), joint damping
+// (N m s per rad), tip-spring stiffness (N/m) and the angle of joint 1 at
+// rest (the other joints start at 0).
+struct ChainDescription {
+    std::int32_t links = LINK_COUNT;
+    float gravity = GRAVITY;
+    float damping = JOINT_DAMPING;
+    float stiffness = SPRING_STIFFNESS;
+    float initialAngle = INITIAL_BASE_ANGLE;
+};
+
+// The chain being simulated. gravity, damping and stiffness are read at every
+// derivative, so they may be changed while the chain moves; links takes effect
+// at setupUnrolledModel (and the matrix model's and the application's
+// set-ups), initialAngle when the simulation is initialised or reset.
+extern ChainDescription chain;
+// The number of links the working storage is sized for, 2 x it the state size.
+extern std::int32_t linkCount;
+
+// A state or derivative array of 2N floats: p_1..p_N, then q_1..q_N. Made
+// with the size of the chain set up last, zero-filled.
+class StateVector {
+public:
+    StateVector() : values(static_cast<std::size_t>(2 * linkCount), 0.0f) {}
+    explicit StateVector(int size) : values(static_cast<std::size_t>(size), 0.0f) {}
+
+    float& operator[](int i) { return values[static_cast<std::size_t>(i)]; }
+    const float& operator[](int i) const { return values[static_cast<std::size_t>(i)]; }
+    float* data() { return values.data(); }
+    const float* data() const { return values.data(); }
+    int size() const { return static_cast<int>(values.size()); }
+    void fill(float value) { values.assign(values.size(), value); }
+    auto begin() { return values.begin(); }
+    auto end() { return values.end(); }
+    auto begin() const { return values.begin(); }
+    auto end() const { return values.end(); }
+    bool operator==(const StateVector& other) const = default;
+
+private:
+    std::vector<float> values;
+};
 // The tip spring measures the chain at two units per link from the base, the
 // scale at which the window's cursor target is formed.
 inline constexpr double TARGET_LINK_SPACING = 2.0;
-
-// p_1..p_20 in elements 0..19, q_1..q_20 in elements 20..39. A derivative array
-// has the same layout: dp_i/dt, then dq_i/dt.
-using StateVector = std::array<float, STATE_SIZE>;
 
 // A symmetric 6x6 inertia packed as its upper triangle, row by row.
 inline constexpr int PACKED_INERTIA_SIZE = 21;
@@ -46,38 +91,38 @@ inline constexpr int I15 = 10;
 inline constexpr int I55 = 20;
 inline constexpr int SPATIAL_SIZE = 6;
 
-// Kinematics.
-extern float jointCos[LINK_COUNT];
-extern float jointSin[LINK_COUNT];
-extern float absoluteAngle[LINK_COUNT];
-extern float absoluteCos[LINK_COUNT];
-extern float absoluteSin[LINK_COUNT];
-// Backward sweep: inertia that links i..20 present at joint i with the joints
+// Kinematics, N entries each.
+extern float* jointCos;
+extern float* jointSin;
+extern float* absoluteAngle;
+extern float* absoluteCos;
+extern float* absoluteSin;
+// Backward sweep: inertia that links i..N present at joint i with the joints
 // beyond free, the momentum they carry beyond that inertia times v_i, the
 // external force on them (x, y in frame i) and its moment about joint i.
-extern float articulatedInertia[LINK_COUNT][PACKED_INERTIA_SIZE];
-extern float momentumBias[LINK_COUNT][SPATIAL_SIZE];
-extern float subtreeForce[LINK_COUNT][2];
-extern float jointForce[LINK_COUNT];
+extern float (*articulatedInertia)[PACKED_INERTIA_SIZE];
+extern float (*momentumBias)[SPATIAL_SIZE];
+extern float (*subtreeForce)[2];
+extern float* jointForce;
 // Scratch for one link at a time: articulated inertia and momentum with the
 // joint's own axis projected out.
 extern float projectedInertia[PACKED_INERTIA_SIZE];
 extern float projectedMomentum[SPATIAL_SIZE];
 // Forward sweep: absolute angular velocity of link i, velocity of joint i in
-// frame i, and (scratch) the in-plane linear momentum of links i..20.
-extern float angularVelocity[LINK_COUNT];
-extern float linearVelocityX[LINK_COUNT];
-extern float linearVelocityY[LINK_COUNT];
+// frame i, and (scratch) the in-plane linear momentum of links i..N.
+extern float* angularVelocity;
+extern float* linearVelocityX;
+extern float* linearVelocityY;
 extern float compositeMomentum[2];
 
-// Writes the tip link's constant spatial inertia. Call once before any
-// computeStateDerivative.
+// Sizes the working arrays for chain.links (the only allocation) and writes
+// the tip link's constant spatial inertia. Call before any
+// computeStateDerivative, and again whenever chain.links changes.
 void setupUnrolledModel();
 
-// x: the state. xdot: the derivative array; its joint-rate half (elements
-// 20..39) is read at entry as the damping rates r_j, then all 40 elements are
-// written. mouseTarget: (x, y) of the tip spring's target in the base frame,
-// at two units per link. The spring acts only when mouseDown equals 1.
-// x and xdot must be different arrays.
-void computeStateDerivative(const float x[STATE_SIZE], float xdot[STATE_SIZE], const float mouseTarget[2],
-                            int mouseDown);
+// x: the state of 2N floats. xdot: the derivative array; its joint-rate half
+// (elements N..2N-1) is read at entry as the damping rates r_j, then all 2N
+// elements are written. mouseTarget: (x, y) of the tip spring's target in the
+// base frame, at two units per link. The spring acts only when mouseDown
+// equals 1. x and xdot must be different arrays.
+void computeStateDerivative(const float* x, float* xdot, const float mouseTarget[2], int mouseDown);

@@ -8,8 +8,8 @@ Matrix velocityShift(0, 0);
 Matrix jointMatrix(0, 0);
 Matrix jointAxis(0, 0);
 
-std::array<std::unique_ptr<Matrix>, LINK_COUNT + 1> linkVelocity;
-std::array<std::unique_ptr<Matrix>, LINK_COUNT> linkMomentum;
+std::vector<std::unique_ptr<Matrix>> linkVelocity;
+std::vector<std::unique_ptr<Matrix>> linkMomentum;
 
 namespace {
 
@@ -21,7 +21,9 @@ std::unique_ptr<Matrix> newZeroVector() {
 
 }  // namespace
 
-void setupMatrixModel() {
+void setupMatrixModel(std::int32_t links) {
+    linkMomentum.resize(static_cast<std::size_t>(links));
+    linkVelocity.resize(static_cast<std::size_t>(links) + 1);
     for (auto& momentum : linkMomentum) {
         momentum = newZeroVector();
     }
@@ -83,13 +85,14 @@ Matrix jointTransform(float angle) {
 }
 
 Matrix computeMomenta(Matrix q, Matrix qdot) {
-    Matrix result(2 * LINK_COUNT, 1);
+    const auto links = static_cast<std::int32_t>(linkMomentum.size());
+    Matrix result(2 * links, 1);
     Matrix& W = jointMatrix;
     const Matrix& I = linkInertia;
 
     // Outward pass: v_i = (W^T Z) v_(i-1) + S qdot_i, each link's velocity at
     // its joint in its own frame.
-    for (std::int32_t i = 1; i <= LINK_COUNT; ++i) {
+    for (std::int32_t i = 1; i <= links; ++i) {
         W = jointTransform(q(i, 1));
         const Matrix jointVelocity = jointAxis * qdot(i, 1);
         const Matrix carried = (W.transpose() * velocityShift) * *linkVelocity[i - 1];
@@ -97,17 +100,17 @@ Matrix computeMomenta(Matrix q, Matrix qdot) {
     }
 
     // Inward pass: h_i = I v_i + (X W) h_(i+1), the composite momentum of
-    // links i..20 about joint i; p_i is its angular component about z.
-    *linkMomentum[LINK_COUNT - 1] = I * *linkVelocity[LINK_COUNT];
-    result(LINK_COUNT, 1) = (*linkMomentum[LINK_COUNT - 1])(6, 1);
-    result(2 * LINK_COUNT, 1) = q(LINK_COUNT, 1);
-    for (std::int32_t i = LINK_COUNT - 1; i >= 1; --i) {
+    // links i..N about joint i; p_i is its angular component about z.
+    *linkMomentum[links - 1] = I * *linkVelocity[links];
+    result(links, 1) = (*linkMomentum[links - 1])(6, 1);
+    result(2 * links, 1) = q(links, 1);
+    for (std::int32_t i = links - 1; i >= 1; --i) {
         W = jointTransform(q(i + 1, 1));
         const Matrix childMomentum = (momentumShift * W) * *linkMomentum[i];
         const Matrix ownMomentum = I * *linkVelocity[i];
         *linkMomentum[i - 1] = ownMomentum + childMomentum;
         result(i, 1) = (*linkMomentum[i - 1])(6, 1);
-        result(LINK_COUNT + i, 1) = q(i, 1);
+        result(links + i, 1) = q(i, 1);
     }
     return result;
 }

@@ -1,4 +1,4 @@
-// The matrix-based model of the planar 20-link chain: the physical constants
+// The matrix-based model of the planar chain of N links: the physical constants
 // of one link, its 6x6 spatial inertia and link transforms, joint transforms
 // from angles, and the conversion of joint angles and velocities into the
 // Hamiltonian state (momenta followed by angles).
@@ -9,13 +9,14 @@
 // and z along the joint axis.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "matrix/matrix.h"
 
-// Physical constants of the chain, shared with the unrolled dynamics.
+// Physical constants of the chain, shared with the unrolled dynamics. Every
+// link is the same; LINK_COUNT is the default number of them.
 inline constexpr std::int32_t LINK_COUNT = 20;
 inline constexpr float LINK_MASS = 1.0f;
 inline constexpr float LINK_LENGTH = 1.0f;
@@ -36,17 +37,19 @@ extern Matrix jointAxis;      // 6x1 motion of a revolute joint: rotation about 
 
 // Per-link spatial vectors (6x1), created by setupMatrixModel.
 // linkVelocity[i]: velocity of link i at its joint (entry 0 is the fixed base).
-// linkMomentum[i-1]: composite momentum of links i..20 about joint i.
-extern std::array<std::unique_ptr<Matrix>, LINK_COUNT + 1> linkVelocity;
-extern std::array<std::unique_ptr<Matrix>, LINK_COUNT> linkMomentum;
+// linkMomentum[i-1]: composite momentum of links i..N about joint i.
+extern std::vector<std::unique_ptr<Matrix>> linkVelocity;
+extern std::vector<std::unique_ptr<Matrix>> linkMomentum;
 
-// Fills the constant matrices and creates the per-link vectors.
-void setupMatrixModel();
+// Fills the constant matrices and creates the per-link vectors for `links`
+// links.
+void setupMatrixModel(std::int32_t links = LINK_COUNT);
 
 // 6x6 block-diagonal rotation about z by the angle: maps link i coordinates
 // into link i-1 coordinates when given q_i.
 Matrix jointTransform(float angle);
 
-// From 20x1 joint angles q and joint velocities qdot, the 40x1 state:
-// rows 1..20 the generalized momenta p = M(q) qdot, rows 21..40 the angles.
+// From Nx1 joint angles q and joint velocities qdot (N the links set up), the
+// 2Nx1 state: rows 1..N the generalized momenta p = M(q) qdot, rows N+1..2N
+// the angles.
 Matrix computeMomenta(Matrix q, Matrix qdot);
