@@ -4,6 +4,7 @@
 #include <charconv>
 #include <limits>
 
+#include "app/chain_options.h"
 #include "app/stderr_lines.h"
 
 namespace {
@@ -30,9 +31,14 @@ CLI::Validator wholeNumberIn(std::int64_t low, std::int64_t high) {
 }  // namespace
 
 int parseBatchOptions(int argc, char** argv, BatchOptions& options) {
+    if (std::string error; !takeChainOptions(argc, argv, options.chain, error)) {
+        fail(error);
+        return EXIT_BAD_INPUT;
+    }
     CLI::App app{
         "Runs the chain20 simulation without a window: the same steps, mouse and key rules, driven by an event "
         "script, with the state written as CSV."};
+    app.footer(std::string("Chain options:\n") + CHAIN_OPTIONS_HELP);
     app.set_help_flag("-h,--help", "Print this help and exit");
     app.add_option("--steps", options.steps, "Number of steps of 0.001 s to run")
         ->required()

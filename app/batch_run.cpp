@@ -72,7 +72,7 @@ RunResult runBatch(const BatchOptions& options, const std::vector<ScriptEvent>& 
 
     // The window program's start-up, and the view its reshape sets.
     programName = PROGRAM;
-    startChain(ChainDescription{});
+    startChain(options.chain);
     const ViewTransform view = reshapeView(options.width, options.height);
 
     const std::int64_t lastStep = options.steps;

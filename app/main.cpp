@@ -1,8 +1,11 @@
 #include <GL/glut.h>
 
+#include <cstdio>
 #include <iostream>
+#include <string>
 
 #include "app/application.h"
+#include "app/chain_options.h"
 #include "app/window.h"
 #include "dynamics/chain_dynamics.h"
 #include "model/chain_model.h"
@@ -54,7 +57,13 @@ void setupApplication(int argc, char** argv) {
 }
 
 int main(int argc, char** argv) {
-    startChain(ChainDescription{});
+    ChainDescription description;
+    std::string error;
+    if (!takeChainOptions(argc, argv, description, error)) {
+        std::fprintf(stderr, "chain20: %s\n", error.c_str());
+        return 2;
+    }
+    startChain(description);
     setupApplication(argc, argv);
     return 0;
 }

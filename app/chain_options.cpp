@@ -1,0 +1,105 @@
+#include "app/chain_options.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <string_view>
+#include <system_error>
+
+const char* const CHAIN_OPTIONS_HELP =
+    "  --links N          number of links, 1 to 100000 (default 20)\n"
+    "  --gravity G        gravity in m/s^2, any finite value (default 9.81)\n"
+    "  --damping C        joint damping in N m s/rad, >= 0 (default 30)\n"
+    "  --stiffness K      tip spring stiffness in N/m, >= 0 (default 200)\n"
+    "  --initial-angle A  joint 1's starting angle in radians from the base's x axis (default -1.570796)\n";
+
+namespace {
+
+enum class Range { ANY, NOT_NEGATIVE };
+
+bool wholeNumber(std::string_view text, std::int32_t low, std::int32_t high, std::int32_t& value) {
+    std::int64_t parsed = 0;
+    const char* const end = text.data() + text.size();
+    const auto [stop, status] = std::from_chars(text.data(), end, parsed);
+    if (text.empty() || status != std::errc{} || stop != end || parsed < low || parsed > high) {
+        return false;
+    }
+    value = static_cast<std::int32_t>(parsed);
+    return true;
+}
+
+// A decimal that is a finite float (and not negative if so required).
+bool finiteNumber(std::string_view text, Range range, float& value) {
+    float parsed = 0.0f;
+    const char* const end = text.data() + text.size();
+    const auto [stop, status] = std::from_chars(text.data(), end, parsed);
+    if (text.empty() || status != std::errc{} || stop != end || !std::isfinite(parsed) ||
+        (range == Range::NOT_NEGATIVE && parsed < 0.0f)) {
+        return false;
+    }
+    value = parsed;
+    return true;
+}
+
+// Applies one option's value; false with the message if the value is bad.
+bool applyOption(std::string_view name, std::string_view text, ChainDescription& d, std::string& error) {
+    bool good = false;
+    const char* wanted = "";
+    if (name == "--links") {
+        good = wholeNumber(text, 1, MOST_LINKS, d.links);
+        wanted = "a whole number from 1 to 100000";
+    } else if (name == "--gravity") {
+        good = finiteNumber(text, Range::ANY, d.gravity);
+        wanted = "a finite number";
+    } else if (name == "--damping") {
+        good = finiteNumber(text, Range::NOT_NEGATIVE, d.damping);
+        wanted = "a finite number >= 0";
+    } else if (name == "--stiffness") {
+        good = finiteNumber(text, Range::NOT_NEGATIVE, d.stiffness);
+        wanted = "a finite number >= 0";
+    } else {
+        good = finiteNumber(text, Range::ANY, d.initialAngle);
+        wanted = "a finite number";
+    }
+    if (!good) {
+        error = std::string(name) + ": '" + std::string(text) + "' is not " + wanted;
+    }
+    return good;
+}
+
+bool isChainOption(std::string_view name) {
+    return name == "--links" || name == "--gravity" || name == "--damping" || name == "--stiffness" ||
+           name == "--initial-angle";
+}
+
+}  // namespace
+
+bool takeChainOptions(int& argc, char** argv, ChainDescription& description, std::string& error) {
+    int kept = argc > 0 ? 1 : 0;
+    for (int i = kept; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        const std::size_t equals = argument.find('=');
+        const std::string_view name = argument.substr(0, equals);
+        if (!isChainOption(name)) {
+            argv[kept++] = argv[i];
+            continue;
+        }
+        std::string_view value;
+        if (equals != std::string_view::npos) {
+            value = argument.substr(equals + 1);
+        } else if (i + 1 < argc) {
+            value = argv[++i];
+        } else {
+            error = std::string(name) + " needs a value";
+            return false;
+        }
+        if (!applyOption(name, value, description, error)) {
+            return false;
+        }
+    }
+    argc = kept;
+    if (argv != nullptr && kept >= 0) {
+        argv[kept] = nullptr;
+    }
+    return true;
+}

@@ -1,0 +1,22 @@
+// The command-line options that describe the chain, shared by chain20 and
+// chain20-batch:
+//   --links N          number of links, 1 to 100000         (20)
+//   --gravity G        m/s^2, any finite value              (9.81)
+//   --damping C        joint damping, >= 0                  (30)
+//   --stiffness K      tip spring, >= 0                     (200)
+//   --initial-angle A  joint 1's starting angle in radians  (-1.570796)
+// Each takes its value as the next argument or after '='.
+#pragma once
+
+#include <string>
+
+#include "dynamics/chain_dynamics.h"
+
+// One line per option for a program's help text.
+extern const char* const CHAIN_OPTIONS_HELP;
+
+// Takes the chain options out of argv (argc and argv are updated to what
+// remains, in order) and applies them to `description`. Returns false with a
+// one-line message in `error` for an unknown value, a missing one, text that
+// is not a number, NaN, infinity or a value out of range.
+bool takeChainOptions(int& argc, char** argv, ChainDescription& description, std::string& error);
