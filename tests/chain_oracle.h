@@ -1,16 +1,17 @@
-// A double-precision reference model of the planar 20-link chain, written
-// directly from its energies rather than from the articulated-body recursion.
+// A double-precision reference model of the planar chain of n links (n the
+// length of the angle vector, 20 by default), written directly from its
+// energies rather than from the articulated-body recursion.
 //
 // Geometry (base frame, x right, y up, joint 1 fixed at the origin):
 //   th_i = q_1 + ... + q_i                       absolute angle of link i
 //   e_i  = (cos th_i, sin th_i)                  unit vector along link i
 //   r_1  = 0,  r_(i+1) = r_i + L e_i             joint i+1 sits at the far end of link i
 //   c_i  = r_i + (L/2) e_i                       centre of mass of link i
-//   r_21                                          the tip of the chain
+//   r_(n+1)                                       the tip of the chain
 //
 // Turning joint k alone rotates every point P outboard of it about r_k, so the
 // velocity Jacobian of P with respect to q_k is z x (P - r_k) = (-(P - r_k).y,
-// (P - r_k).x) for links k..20 and zero otherwise; every link i >= k turns at
+// (P - r_k).x) for links k..n and zero otherwise; every link i >= k turns at
 // the full rate qdot_k.
 //
 // Kinetic energy: T = sum_i 1/2 m |v_ci|^2 + 1/2 Ic w_i^2, with Ic = J - m (L/2)^2
@@ -19,7 +20,7 @@
 //   M_kl = sum_(i >= max(k, l)) [ m (c_i - r_k).(c_i - r_l) + Ic ].
 // Potential energy: V = sum_i m g y(c_i). Hamiltonian: H = 1/2 p^T M^-1 p + V.
 //
-// Loads besides gravity: the joint damping D_k = -b (r_k + ... + r_20), where r
+// Loads besides gravity: the joint damping D_k = -b (r_k + ... + r_n), where r
 // are the damping rates; and the tip spring, whose stretch is measured on a
 // virtual chain two units per link long, stretch = t - 2 r_21, and whose force
 // F = k stretch acts at the real tip, giving S_k = (z x (r_21 - r_k)) . F. That
@@ -31,12 +32,12 @@
 #pragma once
 
 #include <algorithm>
-#include <array>
 #include <cmath>
+#include <vector>
 
 namespace chain_oracle {
 
-inline constexpr int N = 20;
+inline constexpr int N = 20;  // the default chain
 
 inline constexpr double MASS = 1.0;
 inline constexpr double LENGTH = 1.0;
@@ -67,8 +68,15 @@ inline constexpr double TARGET_SCALE = 2.0;
 // magnitude below the single-precision effects the tests resolve.
 inline constexpr double DIFFERENCE_STEP = 1e-3;
 
-using Vec = std::array<double, N>;
-using Mat = std::array<std::array<double, N>, N>;
+// Vectors and square matrices of any n; made with n = 20 entries (zeros) when
+// no size is given.
+struct Vec : std::vector<double> {
+    Vec() : std::vector<double>(N, 0.0) {}
+    explicit Vec(int n) : std::vector<double>(static_cast<std::size_t>(n), 0.0) {}
+    int size() const { return static_cast<int>(std::vector<double>::size()); }
+};
+using Mat = std::vector<std::vector<double>>;
+inline Mat zeroMatrix(int n) { return Mat(static_cast<std::size_t>(n), std::vector<double>(static_cast<std::size_t>(n), 0.0)); }
 
 struct Point {
     double x = 0.0;
@@ -81,14 +89,15 @@ inline double dot(Point a, Point b) { return a.x * b.x + a.y * b.y; }
 inline Point perp(Point a) { return {-a.y, a.x}; }
 
 struct Geometry {
-    std::array<Point, N + 1> joint{};  // joint[k] = r_(k+1); joint[N] = tip
-    std::array<Point, N> centre{};     // centre[i] = centre of mass of link i+1
+    std::vector<Point> joint;   // joint[k] = r_(k+1); joint[n] = tip
+    std::vector<Point> centre;  // centre[i] = centre of mass of link i+1
 };
 
 inline Geometry geometry(const Vec& q) {
-    Geometry g;
+    const int n = q.size();
+    Geometry g{std::vector<Point>(static_cast<std::size_t>(n) + 1), std::vector<Point>(static_cast<std::size_t>(n))};
     double theta = 0.0;
-    for (int i = 0; i < N; ++i) {
+    for (int i = 0; i < n; ++i) {
         theta += q[i];
         const Point e{std::cos(theta), std::sin(theta)};
         g.centre[i] = {g.joint[i].x + 0.5 * LENGTH * e.x, g.joint[i].y + 0.5 * LENGTH * e.y};
@@ -97,7 +106,7 @@ inline Geometry geometry(const Vec& q) {
     return g;
 }
 
-inline Point tipPosition(const Vec& q) { return geometry(q).joint[N]; }
+inline Point tipPosition(const Vec& q) { return geometry(q).joint.back(); }
 
 // M = sum over links i of m J_i^T J_i + Ic w_i^T w_i, where column k of the
 // centre-of-mass Jacobian J_i is z x (c_i - r_k) and w_i = (1, ..., 1, 0, ...)
@@ -105,11 +114,12 @@ inline Point tipPosition(const Vec& q) { return geometry(q).joint[N]; }
 // m (c_i - r_k).(c_i - r_l) + Ic to every entry with k, l <= i. The lower
 // triangle is accumulated and mirrored.
 inline Mat massMatrix(const Vec& q) {
+    const int n = q.size();
     const Geometry g = geometry(q);
-    Mat m{};
-    for (int i = 0; i < N; ++i) {
-        double armX[N];  // c_i - r_k for k <= i
-        double armY[N];
+    Mat m = zeroMatrix(n);
+    std::vector<double> armX(static_cast<std::size_t>(n));  // c_i - r_k for k <= i
+    std::vector<double> armY(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) {
         for (int k = 0; k <= i; ++k) {
             armX[k] = g.centre[i].x - g.joint[k].x;
             armY[k] = g.centre[i].y - g.joint[k].y;
@@ -121,8 +131,8 @@ inline Mat massMatrix(const Vec& q) {
             }
         }
     }
-    for (int k = 0; k < N; ++k) {
-        for (int l = k + 1; l < N; ++l) {
+    for (int k = 0; k < n; ++k) {
+        for (int l = k + 1; l < n; ++l) {
             m[k][l] = m[l][k];
         }
     }
@@ -132,17 +142,18 @@ inline Mat massMatrix(const Vec& q) {
 inline double potentialEnergy(const Vec& q) {
     const Geometry g = geometry(q);
     double v = 0.0;
-    for (int i = 0; i < N; ++i) {
-        v += MASS * G * g.centre[i].y;
+    for (const Point& centre : g.centre) {
+        v += MASS * G * centre.y;
     }
     return v;
 }
 
 inline Vec multiply(const Mat& m, const Vec& v) {
-    Vec r{};
-    for (int i = 0; i < N; ++i) {
+    const int n = v.size();
+    Vec r(n);
+    for (int i = 0; i < n; ++i) {
         double s = 0.0;
-        for (int j = 0; j < N; ++j) {
+        for (int j = 0; j < n; ++j) {
             s += m[i][j] * v[j];
         }
         r[i] = s;
@@ -159,8 +170,8 @@ inline double norm(const Vec& v) {
 }
 
 inline double distance(const Vec& a, const Vec& b) {
-    Vec d{};
-    for (int i = 0; i < N; ++i) {
+    Vec d(a.size());
+    for (int i = 0; i < a.size(); ++i) {
         d[i] = a[i] - b[i];
     }
     return norm(d);
@@ -169,8 +180,9 @@ inline double distance(const Vec& a, const Vec& b) {
 // Lower-triangular Cholesky factor of a symmetric positive definite matrix.
 // Returns false if a pivot is not positive.
 inline bool cholesky(const Mat& a, Mat& l) {
-    l = Mat{};
-    for (int j = 0; j < N; ++j) {
+    const int n = static_cast<int>(a.size());
+    l = zeroMatrix(n);
+    for (int j = 0; j < n; ++j) {
         const double* lj = l[j].data();
         double d = a[j][j];
         for (int k = 0; k < j; ++k) {
@@ -180,7 +192,7 @@ inline bool cholesky(const Mat& a, Mat& l) {
             return false;
         }
         l[j][j] = std::sqrt(d);
-        for (int i = j + 1; i < N; ++i) {
+        for (int i = j + 1; i < n; ++i) {
             const double* li = l[i].data();
             double s = a[i][j];
             for (int k = 0; k < j; ++k) {
@@ -194,8 +206,9 @@ inline bool cholesky(const Mat& a, Mat& l) {
 
 // y = L^-1 b.
 inline Vec forwardSubstitute(const Mat& l, const Vec& b) {
-    Vec y{};
-    for (int i = 0; i < N; ++i) {
+    const int n = b.size();
+    Vec y(n);
+    for (int i = 0; i < n; ++i) {
         double s = b[i];
         for (int k = 0; k < i; ++k) {
             s -= l[i][k] * y[k];
@@ -207,10 +220,11 @@ inline Vec forwardSubstitute(const Mat& l, const Vec& b) {
 
 // x = L^-T y.
 inline Vec backSubstitute(const Mat& l, const Vec& y) {
-    Vec x{};
-    for (int i = N - 1; i >= 0; --i) {
+    const int n = y.size();
+    Vec x(n);
+    for (int i = n - 1; i >= 0; --i) {
         double s = y[i];
-        for (int k = i + 1; k < N; ++k) {
+        for (int k = i + 1; k < n; ++k) {
             s -= l[k][i] * x[k];
         }
         x[i] = s / l[i][i];
@@ -222,8 +236,8 @@ inline Vec backSubstitute(const Mat& l, const Vec& y) {
 inline Vec jointRates(const Vec& p, const Vec& q) {
     Mat l;
     if (!cholesky(massMatrix(q), l)) {
-        Vec nan{};
-        nan.fill(std::nan(""));
+        Vec nan(p.size());
+        std::fill(nan.begin(), nan.end(), std::nan(""));
         return nan;
     }
     return backSubstitute(l, forwardSubstitute(l, p));
@@ -256,8 +270,8 @@ Vec centralGradient(const Vec& q, Function f) {
         minus[k] = q[k] - step;
         return (f(plus) - f(minus)) / (plus[k] - minus[k]);
     };
-    Vec gradient{};
-    for (int k = 0; k < N; ++k) {
+    Vec gradient(q.size());
+    for (int k = 0; k < q.size(); ++k) {
         const double coarse = difference(k, DIFFERENCE_STEP);
         const double fine = difference(k, 0.5 * DIFFERENCE_STEP);
         gradient[k] = (4.0 * fine - coarse) / 3.0;
@@ -276,21 +290,22 @@ inline Vec hamiltonianGradient(const Vec& p, const Vec& q) {
 // offset measured from r_max(j,k); so d(v_ci)/dq_k = -sum_(j<=i) (c_i - r_max(j,k)) qdot_j,
 // and dV/dq_k = m g sum_(i>=k) (c_i - r_k).x. Angular velocities do not depend on q.
 inline Vec hamiltonianGradientFromRates(const Vec& p, const Vec& q) {
+    const int n = q.size();
     const Geometry g = geometry(q);
     const Vec rates = jointRates(p, q);
-    std::array<Point, N> velocity{};
-    for (int i = 0; i < N; ++i) {
+    std::vector<Point> velocity(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) {
         for (int j = 0; j <= i; ++j) {
             const Point w = perp(g.centre[i] - g.joint[j]);
             velocity[i].x += w.x * rates[j];
             velocity[i].y += w.y * rates[j];
         }
     }
-    Vec gradient{};
-    for (int k = 0; k < N; ++k) {
+    Vec gradient(n);
+    for (int k = 0; k < n; ++k) {
         double kinetic = 0.0;
         double potential = 0.0;
-        for (int i = k; i < N; ++i) {
+        for (int i = k; i < n; ++i) {
             Point dv{};
             for (int j = 0; j <= i; ++j) {
                 const Point arm = g.centre[i] - g.joint[std::max(j, k)];
@@ -316,21 +331,21 @@ inline double springEnergy(const Vec& q, Point target) {
 // Generalized force of the tip spring: S = J_tip^T F, F = k (t - 2 r_tip).
 inline Vec springForce(const Vec& q, Point target) {
     const Geometry g = geometry(q);
-    const Point tip = g.joint[N];
+    const Point tip = g.joint.back();
     const Point force{STIFFNESS * (target.x - TARGET_SCALE * tip.x), STIFFNESS * (target.y - TARGET_SCALE * tip.y)};
-    Vec s{};
-    for (int k = 0; k < N; ++k) {
+    Vec s(q.size());
+    for (int k = 0; k < q.size(); ++k) {
         s[k] = dot(perp(tip - g.joint[k]), force);
     }
     return s;
 }
 
-// D_k = -b (r_k + ... + r_20): the damping moment of every link from k outward
+// D_k = -b (r_k + ... + r_n): the damping moment of every link from k outward
 // acts about joint k.
 inline Vec dampingForce(const Vec& dampingRates) {
-    Vec d{};
+    Vec d(dampingRates.size());
     double sum = 0.0;
-    for (int k = N - 1; k >= 0; --k) {
+    for (int k = dampingRates.size() - 1; k >= 0; --k) {
         sum += dampingRates[k];
         d[k] = -DAMPING * sum;
     }
@@ -338,19 +353,21 @@ inline Vec dampingForce(const Vec& dampingRates) {
 }
 
 struct Derivative {
-    Vec momentumRate{};  // dp/dt
-    Vec jointRate{};     // dq/dt
+    Vec momentumRate;  // dp/dt
+    Vec jointRate;     // dq/dt
 };
 
-// The Hamiltonian equations of motion with damping and, if springOn, the tip spring.
+// The Hamiltonian equations of motion with damping and, if springOn, the tip
+// spring; dH/dq differenced, or for long chains (where differencing costs n
+// solves per angle) explicit.
 inline Derivative stateDerivative(const Vec& p, const Vec& q, const Vec& dampingRates, Point target,
-                                  bool springOn) {
-    Derivative d;
-    d.jointRate = jointRates(p, q);
-    const Vec gradient = hamiltonianGradient(p, q);
+                                  bool springOn, bool explicitGradient = false) {
+    const int n = q.size();
+    Derivative d{Vec(n), jointRates(p, q)};
+    const Vec gradient = explicitGradient ? hamiltonianGradientFromRates(p, q) : hamiltonianGradient(p, q);
     const Vec damping = dampingForce(dampingRates);
-    const Vec spring = springOn ? springForce(q, target) : Vec{};
-    for (int k = 0; k < N; ++k) {
+    const Vec spring = springOn ? springForce(q, target) : Vec(n);
+    for (int k = 0; k < n; ++k) {
         d.momentumRate[k] = -gradient[k] + damping[k] + spring[k];
     }
     return d;
@@ -358,11 +375,12 @@ inline Derivative stateDerivative(const Vec& p, const Vec& q, const Vec& damping
 
 // Eigenvalues of a symmetric matrix by cyclic Jacobi rotations.
 inline Vec symmetricEigenvalues(Mat a) {
+    const int n = static_cast<int>(a.size());
     for (int sweep = 0; sweep < 100; ++sweep) {
         double offDiagonal = 0.0;
         double total = 0.0;
-        for (int i = 0; i < N; ++i) {
-            for (int j = 0; j < N; ++j) {
+        for (int i = 0; i < n; ++i) {
+            for (int j = 0; j < n; ++j) {
                 total += a[i][j] * a[i][j];
                 if (i != j) {
                     offDiagonal += a[i][j] * a[i][j];
@@ -372,8 +390,8 @@ inline Vec symmetricEigenvalues(Mat a) {
         if (offDiagonal <= 1e-30 * total) {
             break;
         }
-        for (int p = 0; p < N - 1; ++p) {
-            for (int r = p + 1; r < N; ++r) {
+        for (int p = 0; p < n - 1; ++p) {
+            for (int r = p + 1; r < n; ++r) {
                 if (a[p][r] == 0.0) {
                     continue;
                 }
@@ -383,7 +401,7 @@ inline Vec symmetricEigenvalues(Mat a) {
                 const double s = t * c;
                 // A <- J^T A J with the plane rotation J in the (p, r) plane:
                 // first the columns p and r, then the rows.
-                for (int k = 0; k < N; ++k) {
+                for (int k = 0; k < n; ++k) {
                     double* ak = a[k].data();
                     const double akp = ak[p];
                     const double akr = ak[r];
@@ -392,7 +410,7 @@ inline Vec symmetricEigenvalues(Mat a) {
                 }
                 double* ap = a[p].data();
                 double* ar = a[r].data();
-                for (int k = 0; k < N; ++k) {
+                for (int k = 0; k < n; ++k) {
                     const double apk = ap[k];
                     const double ark = ar[k];
                     ap[k] = c * apk - s * ark;
@@ -401,8 +419,8 @@ inline Vec symmetricEigenvalues(Mat a) {
             }
         }
     }
-    Vec eigenvalues{};
-    for (int i = 0; i < N; ++i) {
+    Vec eigenvalues(n);
+    for (int i = 0; i < n; ++i) {
         eigenvalues[i] = a[i][i];
     }
     return eigenvalues;
