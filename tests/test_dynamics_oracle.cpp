@@ -23,6 +23,7 @@
 
 #include "chain_oracle.h"
 #include "dynamics/chain_dynamics.h"
+#include "app/application.h"
 #include "model/chain_model.h"
 
 namespace {
@@ -527,5 +528,93 @@ TEST_P(OtherLengths, MomentaAndStateDerivativeFollowTheReference) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, OtherLengths, ::testing::Values(1, 2, 3, 7, 50, 200));
+
+// One link is a compound pendulum: J qdot = p with J = m L^2 / 3 about the
+// joint, and dp/dt = -m g (L/2) cos q - b r. Two links are the double pendulum
+// of uniform rods: with c = cos q2,
+//   M = [[5/3 + c, 1/3 + c/2], [1/3 + c/2, 1/3]] (m = L = 1),
+//   dH/dq1 = g (3/2 cos q1 + 1/2 cos(q1 + q2)),
+//   dH/dq2 = 1/2 sin q2 (qd1^2 + qd1 qd2) + g/2 cos(q1 + q2),
+// and the damping moments -b (r1 + r2), -b r2.
+using ShortChains = OtherLengths;
+TEST_P(ShortChains, FollowTheirClosedForms) {
+    const int n = GetParam();
+    const double g = 9.81;
+    const double b = 30.0;
+    std::mt19937 generator(7u);
+    for (int s = 0; s < 50; ++s) {
+        float x[4];
+        float xdot[4];
+        for (int i = 0; i < n; ++i) {
+            x[i] = uniformFloat(generator, -20.0, 20.0);
+            x[n + i] = uniformFloat(generator, -PI, PI);
+            xdot[n + i] = uniformFloat(generator, -3.0, 3.0);
+        }
+        const double r1 = xdot[n];
+        const double r2 = n == 2 ? xdot[n + 1] : 0.0;
+        const float target[2] = {0.0f, 0.0f};
+        computeStateDerivative(x, xdot, target, 0);
+        double expectedRates[2];
+        double expectedMomentumRates[2];
+        const double q1 = x[n];
+        if (n == 1) {
+            expectedRates[0] = 3.0 * x[0];
+            expectedMomentumRates[0] = -g * 0.5 * std::cos(q1) - b * r1;
+        } else {
+            const double q2 = x[3];
+            const double c = std::cos(q2);
+            const double m11 = 5.0 / 3.0 + c;
+            const double m12 = 1.0 / 3.0 + 0.5 * c;
+            const double m22 = 1.0 / 3.0;
+            const double det = m11 * m22 - m12 * m12;
+            const double qd1 = (m22 * x[0] - m12 * x[1]) / det;
+            const double qd2 = (m11 * x[1] - m12 * x[0]) / det;
+            expectedRates[0] = qd1;
+            expectedRates[1] = qd2;
+            expectedMomentumRates[0] = -g * (1.5 * std::cos(q1) + 0.5 * std::cos(q1 + q2)) - b * (r1 + r2);
+            expectedMomentumRates[1] =
+                -(0.5 * std::sin(q2) * (qd1 * qd1 + qd1 * qd2) + 0.5 * g * std::cos(q1 + q2)) - b * r2;
+        }
+        for (int i = 0; i < n; ++i) {
+            EXPECT_NEAR(xdot[n + i], expectedRates[i], 1e-5 * (1.0 + std::fabs(expectedRates[i])))
+                << "N = " << n << ", state " << s << ", joint " << i + 1;
+            EXPECT_NEAR(xdot[i], expectedMomentumRates[i], 2e-5 * (1.0 + std::fabs(expectedMomentumRates[i])))
+                << "N = " << n << ", state " << s << ", joint " << i + 1;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, ShortChains, ::testing::Values(1, 2));
+
+// Undamped and released 0.05 rad from hanging, the compound pendulum swings
+// with the period 2 pi sqrt(J / (m g L/2)) = 1.6383 s, lengthened by
+// (1 + a^2 / 16) at amplitude a. Timed from the RK4 run over ten swings,
+// between upward crossings of the hanging angle, interpolated within a step.
+TEST(ClosedForms, CompoundPendulumSwingsWithItsSmallSwingPeriod) {
+    ChainDescription pendulum;
+    pendulum.links = 1;
+    pendulum.damping = 0.0f;
+    const double hanging = -PI / 2;
+    const double amplitude = 0.05;
+    pendulum.initialAngle = static_cast<float>(hanging + amplitude);
+    startChain(pendulum);
+    std::ostringstream log;
+    std::vector<double> crossings;
+    double previous = currentState[1] - hanging;
+    for (int step = 1; step <= 20000 && crossings.size() < 11; ++step) {
+        advanceSimulation(log);
+        const double now = currentState[1] - hanging;
+        if (previous < 0.0 && now >= 0.0) {
+            crossings.push_back((step - 1 + previous / (previous - now)) * STEP_SIZE);
+        }
+        previous = now;
+    }
+    startChain(ChainDescription{});
+    ASSERT_EQ(crossings.size(), 11u);
+    const double period = (crossings.back() - crossings.front()) / 10.0;
+    const double expected = 2.0 * PI * std::sqrt((1.0 / 3.0) / (9.81 * 0.5)) * (1.0 + amplitude * amplitude / 16.0);
+    EXPECT_NEAR(period, expected, 2e-4 * expected);
+    EXPECT_TRUE(log.str().empty());
+}
 
 }  // namespace
