@@ -1,8 +1,10 @@
 // Timings of the state derivative and of one Runge-Kutta step, for the
 // linear-time recursion and, in the same run, for the dense mass-matrix
 // formulation of bench/dense_chain.cpp, so that their ratio is measured under
-// the same conditions; likewise the 40 sine-cosine pairs of a derivative
-// through sinCosMany and through glibc's sincosf.
+// the same conditions: for the 20-link chain (derivative/..., step/...), and
+// over chains of 1 to 10000 links with a fitted complexity (scaling/...);
+// likewise the 40 sine-cosine pairs of a 20-link derivative through
+// sinCosMany and through glibc's sincosf.
 //
 // Before anything is timed the dense derivative is compared with the
 // recursion on every benchmark state; the program stops if they disagree.
@@ -26,7 +28,7 @@
 
 namespace {
 
-using DerivativeFunction = void (*)(const float[STATE_SIZE], float[STATE_SIZE], const float[2], int);
+using DerivativeFunction = void (*)(const float*, float*, const float[2], int);
 
 // A spring target far from the chain, as in a hard drag: 15 and 25 units in
 // the target's scale of two units per link.
@@ -40,28 +42,47 @@ constexpr int SPRING_OFF = -1;
 // the same vigorous swing and not a chain that has come to rest.
 constexpr std::int64_t STEPS_BEFORE_RESTART = 256;
 
+// Chain lengths of the scaling benchmarks, and the longest chain the dense
+// formulation is timed on: its step passes 5 ms between 200 and 500 links.
+constexpr int SCALING_LINKS[] = {1, 2, 5, 10, 20, 50, 100, 200, 500, 1000, 2000, 5000, 10000};
+constexpr int DENSE_MOST_LINKS = 500;
+
 StateVector restState{};
 StateVector swingingState{};
 
-// Angles uniform in [-pi, pi] and joint rates uniform in [-3, 3] rad/s from a
-// fixed seed, turned into momenta by the matrix model. Drawn from the raw
-// generator output so that the state is the same with every standard library.
-StateVector makeSwingingState() {
+// Sets up the recursion, the application and the dense formulation for a
+// chain of `links` links with the default parameters, unless it is set up.
+void useLinks(int links) {
+    static int linksSetUp = 0;
+    if (links != linksSetUp) {
+        linksSetUp = links;
+        ChainDescription description;
+        description.links = links;
+        startChain(description);
+        setupDenseChain();
+    }
+}
+
+// Angles uniform in [-pi, pi] and joint rates uniform in [-maxRate, maxRate]
+// rad/s from a fixed seed, turned into momenta by the matrix model of the
+// chain set up. Drawn from the raw generator output so that the state is the
+// same with every standard library.
+StateVector makeSwingingState(float maxRate) {
     std::mt19937 generator(20);
     auto uniform = [&generator](float low, float high) {
         const double unit = static_cast<double>(generator()) / 4294967296.0;
         return static_cast<float>(low + (high - low) * unit);
     };
-    Matrix angles(LINK_COUNT, 1);
-    Matrix rates(LINK_COUNT, 1);
+    Matrix angles(linkCount, 1);
+    Matrix rates(linkCount, 1);
     const float pi = std::numbers::pi_v<float>;
-    for (int j = 1; j <= LINK_COUNT; ++j) {
+    for (int j = 1; j <= linkCount; ++j) {
         angles(j, 1) = uniform(-pi, pi);
-        rates(j, 1) = uniform(-3.0f, 3.0f);
+        rates(j, 1) = uniform(-maxRate, maxRate);
     }
     const Matrix state = computeMomenta(angles, rates);
     StateVector result{};
-    for (int i = 0; i < STATE_SIZE; ++i) {
+    for (int i = 0; i < result.size(); ++i) {
         result[i] = state(i + 1, 1);
     }
     return result;
@@ -94,7 +115,7 @@ double distance(const float* a, const float* b, int n) {
 // keeps halves that are zero or nearly so (the rates at rest) from dividing
 // by nothing.
 double relativeDifference(const float* dense, const float* recursion, double floor) {
-    return distance(dense, recursion, LINK_COUNT) / std::max(norm(recursion, LINK_COUNT), floor);
+    return distance(dense, recursion, linkCount) / std::max(norm(recursion, linkCount), floor);
 }
 
 bool agreeOn(const char* name, const StateVector& x, const float target[2], int down) {
@@ -107,7 +128,7 @@ bool agreeOn(const char* name, const StateVector& x, const float target[2], int 
     for (int call = 1; call <= 2; ++call) {
         computeStateDerivative(x.data(), recursion.data(), target, down);
         computeDenseStateDerivative(x.data(), dense.data(), target, down);
-        const double rateDifference = relativeDifference(dense.data() + LINK_COUNT, recursion.data() + LINK_COUNT, 1e-6);
+        const double rateDifference = relativeDifference(dense.data() + linkCount, recursion.data() + linkCount, 1e-6);
         const double forceDifference = relativeDifference(dense.data(), recursion.data(), 1.0);
         const bool ok = rateDifference <= TOLERANCE && forceDifference <= TOLERANCE && allFinite(recursion);
         std::fprintf(stderr, "dense vs recursion, %s, call %d: dq/dt %.2e, dp/dt %.2e relative%s\n", name, call,
@@ -165,6 +186,7 @@ void timeSincosf(benchmark::State& state) {
 
 void timeDerivative(benchmark::State& state, DerivativeFunction derivative, const StateVector& start,
                     const float target[2], int down) {
+    useLinks(start.size() / 2);
     StateVector x = start;
     StateVector xdot{};
     float targetPair[2] = {target[0], target[1]};
@@ -183,7 +205,9 @@ void timeDerivative(benchmark::State& state, DerivativeFunction derivative, cons
 }
 
 // The application's own step, on its module-level state.
-void timeApplicationStep(benchmark::State& state, const StateVector& start, const float target[2], int down) {
+void timeApplicationStep(benchmark::State& state, const StateVector& start, const float target[2], int down,
+                         std::int64_t restartAfter = STEPS_BEFORE_RESTART) {
+    useLinks(start.size() / 2);
     mouseTarget(1, 1) = target[0];
     mouseTarget(2, 1) = target[1];
     mouseDown = down;
@@ -200,7 +224,7 @@ void timeApplicationStep(benchmark::State& state, const StateVector& start, cons
     for (auto _ : state) {
         rungeKuttaStep();
         benchmark::ClobberMemory();
-        if (++steps == STEPS_BEFORE_RESTART) {
+        if (++steps == restartAfter) {
             state.PauseTiming();
             finite = finite && allFinite(currentState);
             restart();
@@ -227,7 +251,7 @@ struct DenseIntegrator {
     StateVector stage{};
 
     void formStage(const StateVector& slope, float factor, float divisor) {
-        for (int i = 0; i < STATE_SIZE; ++i) {
+        for (int i = 0; i < stage.size(); ++i) {
             stage[i] = current[i] + slope[i] * factor / divisor;
         }
     }
@@ -240,23 +264,26 @@ struct DenseIntegrator {
         computeDenseStateDerivative(stage.data(), slope3.data(), target, down);
         formStage(slope3, STEP_SIZE, 1.0f);
         computeDenseStateDerivative(stage.data(), slope4.data(), target, down);
-        for (int i = 0; i < STATE_SIZE; ++i) {
+        for (int i = 0; i < current.size(); ++i) {
             current[i] = current[i] + (slope1[i] + 2.0f * slope2[i] + 2.0f * slope3[i] + slope4[i]) * SIXTH_STEP;
         }
     }
 
     void restart(const StateVector& start) {
         current = start;
-        slope1.fill(0.0f);
-        slope2.fill(0.0f);
-        slope3.fill(0.0f);
-        slope4.fill(0.0f);
+        stage = StateVector(start.size());
+        slope1 = stage;
+        slope2 = stage;
+        slope3 = stage;
+        slope4 = stage;
     }
 };
 
 DenseIntegrator denseIntegrator;
 
-void timeDenseStep(benchmark::State& state, const StateVector& start, const float target[2], int down) {
+void timeDenseStep(benchmark::State& state, const StateVector& start, const float target[2], int down,
+                   std::int64_t restartAfter = STEPS_BEFORE_RESTART) {
+    useLinks(start.size() / 2);
     float targetPair[2] = {target[0], target[1]};
     benchmark::DoNotOptimize(targetPair);
     denseIntegrator.restart(start);
@@ -266,7 +293,7 @@ void timeDenseStep(benchmark::State& state, const StateVector& start, const floa
         denseIntegrator.step(targetPair, down);
         benchmark::DoNotOptimize(denseIntegrator.current.data());
         benchmark::ClobberMemory();
-        if (++steps == STEPS_BEFORE_RESTART) {
+        if (++steps == restartAfter) {
             state.PauseTiming();
             finite = finite && allFinite(denseIntegrator.current);
             denseIntegrator.restart(start);
@@ -326,6 +353,54 @@ void registerBenchmarks() {
     }
 }
 
+// ---- Scaling with the number of links ----
+
+// Derivatives are timed on a crumpled chain swinging gently (joint rates
+// within 0.5 rad/s), steps on the same crumpled chain released from rest,
+// both without the spring. Steps restart every 16 steps: long chains soon
+// whip faster than a 1 ms step can follow (see the README's stability study).
+constexpr std::int64_t SCALING_STEPS_BEFORE_RESTART = 16;
+
+template <typename Timing>
+void timeScaling(benchmark::State& state, float maxRate, Timing timing) {
+    const auto links = static_cast<int>(state.range(0));
+    useLinks(links);
+    timing(state, makeSwingingState(maxRate));
+    state.SetComplexityN(links);
+}
+
+void registerScaling(const std::string& name, int mostLinks, benchmark::BigO complexity,
+                     void (*timing)(benchmark::State&, const StateVector&)) {
+    const float maxRate = name.find("/step/") != std::string::npos ? 0.0f : 0.5f;
+    benchmark::internal::Benchmark* b = benchmark::RegisterBenchmark(
+        name.c_str(), [timing, maxRate](benchmark::State& state) { timeScaling(state, maxRate, timing); });
+    for (const int links : SCALING_LINKS) {
+        if (links <= mostLinks) {
+            b->Arg(links);
+        }
+    }
+    b->Unit(benchmark::kNanosecond)->Complexity(complexity)->ComputeStatistics("min", minimum)->ComputeStatistics(
+        "max", maximum);
+}
+
+void registerScalingBenchmarks() {
+    constexpr int ALL = 1 << 30;
+    registerScaling("scaling/derivative/recursion", ALL, benchmark::oN, [](benchmark::State& s, const StateVector& x) {
+        timeDerivative(s, computeStateDerivative, x, NO_TARGET, SPRING_OFF);
+    });
+    registerScaling("scaling/step/recursion", ALL, benchmark::oN, [](benchmark::State& s, const StateVector& x) {
+        timeApplicationStep(s, x, NO_TARGET, SPRING_OFF, SCALING_STEPS_BEFORE_RESTART);
+    });
+    registerScaling("scaling/derivative/dense", DENSE_MOST_LINKS, benchmark::oNCubed,
+                    [](benchmark::State& s, const StateVector& x) {
+                        timeDerivative(s, computeDenseStateDerivative, x, NO_TARGET, SPRING_OFF);
+                    });
+    registerScaling("scaling/step/dense", DENSE_MOST_LINKS, benchmark::oNCubed,
+                    [](benchmark::State& s, const StateVector& x) {
+                        timeDenseStep(s, x, NO_TARGET, SPRING_OFF, SCALING_STEPS_BEFORE_RESTART);
+                    });
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -333,11 +408,9 @@ int main(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;
     }
-    setupUnrolledModel();
-    setupMatrixModel();
-    initialiseSimulation();
+    useLinks(LINK_COUNT);
     restState = restingState;
-    swingingState = makeSwingingState();
+    swingingState = makeSwingingState(3.0f);
 
     bool agree = agreeOn("rest", restState, NO_TARGET, SPRING_OFF);
     agree = agreeOn("swinging", swingingState, NO_TARGET, SPRING_OFF) && agree;
@@ -348,6 +421,7 @@ int main(int argc, char** argv) {
     }
 
     registerBenchmarks();
+    registerScalingBenchmarks();
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;

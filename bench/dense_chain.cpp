@@ -1,79 +1,73 @@
 #include "bench/dense_chain.h"
 
-#include <array>
+#include <algorithm>
 #include <cmath>
+#include <vector>
 
 // Absolute link angles th_j = q_1 + ... + q_j make the planar chain's kinetic
 // energy a quadratic form with a constant coupling matrix:
 //   T = 1/2 w^T A(th) w,  A_jl = a_jl cos(th_j - th_l),  w = dth/dt,
 // with a_jj = I_z + m L^2 (number of links beyond j) and, for j != l,
 // a_jl = m L^2 (number of links beyond max(j, l) + 1/2). Since th = S q with S
-// the lower triangle of ones, M(q) = S^T A S and dH/dq = S^T dH/dth.
+// the lower triangle of ones, M(q) = S^T A S and dH/dq = S^T dH/dth. The
+// weights of links j..N turn about joint j with the lever
+// m g L (links beyond j + 1/2) per unit cos th_j.
 namespace {
 
-constexpr int N = LINK_COUNT;
-using Square = std::array<std::array<float, N>, N>;
+int N = 0;
+// Square N x N arrays, row-major: element (j, l) of `a` is a[j * N + l].
+using Square = std::vector<float>;
 
-constexpr Square makeCoupling() {
-    Square a{};
-    for (int j = 0; j < N; ++j) {
-        for (int l = 0; l < N; ++l) {
-            const int outer = j > l ? j : l;
-            const float beyond = static_cast<float>(N - 1 - outer);
-            a[j][l] = j == l ? LINK_INERTIA_Z + LINK_MASS * LINK_LENGTH * LINK_LENGTH * beyond
-                             : LINK_MASS * LINK_LENGTH * LINK_LENGTH * (beyond + 0.5f);
-        }
-    }
-    return a;
-}
-
-constexpr Square coupling = makeCoupling();
-
-// Moment of the weights of links j..20 about joint j per unit cos th_j:
-// m g L (links beyond j + 1/2).
-constexpr std::array<float, N> makeWeightLever() {
-    std::array<float, N> lever{};
-    for (int j = 0; j < N; ++j) {
-        lever[j] = LINK_MASS * GRAVITY * LINK_LENGTH * (static_cast<float>(N - 1 - j) + 0.5f);
-    }
-    return lever;
-}
-
-constexpr std::array<float, N> weightLever = makeWeightLever();
-
-// Working storage, fixed size and module-level as in the recursion. The loops
-// run along rows of row-major arrays so that the compiler can vectorise them
-// (no reassociation is allowed, so dot products would stay scalar).
-float absCos[N];
-float absSin[N];
+// Working storage, sized by setupDenseChain and module-level as in the
+// recursion. The loops run along rows of row-major arrays so that the compiler
+// can vectorise them (no reassociation is allowed, so dot products would stay
+// scalar).
+Square coupling;         // a_jl
+std::vector<float> absCos;
+std::vector<float> absSin;
 Square absoluteInertia;  // A(th), symmetric
 Square rowSums;          // rowSums[k][i] = sum over j >= k of A_ji
 Square massMatrix;       // M(q), symmetric; overwritten by its Cholesky factor
 Square factorColumns;    // factorColumns[j][i] = F_ij: the factor's columns as rows
-float inverseDiagonal[N];
+std::vector<float> inverseDiagonal;
+std::vector<float> rates;
+std::vector<float> qdot;
+std::vector<float> y;
+std::vector<float> w;
+std::vector<float> wc;
+std::vector<float> ws;
+std::vector<float> uc;
+std::vector<float> us;
+
+float* row(Square& a, int j) { return a.data() + static_cast<std::size_t>(j) * N; }
 
 void assembleMassMatrix() {
     for (int j = 0; j < N; ++j) {
         for (int l = 0; l <= j; ++l) {
-            const float value = coupling[j][l] * (absCos[j] * absCos[l] + absSin[j] * absSin[l]);
-            absoluteInertia[j][l] = value;
-            absoluteInertia[l][j] = value;
+            const float value = row(coupling, j)[l] * (absCos[j] * absCos[l] + absSin[j] * absSin[l]);
+            row(absoluteInertia, j)[l] = value;
+            row(absoluteInertia, l)[j] = value;
         }
     }
     // M_kl = sum_{j >= k} sum_{i >= l} A_ji, as two passes of suffix sums; M is
     // symmetric, so the second pass may write M_lk for M_kl.
-    rowSums[N - 1] = absoluteInertia[N - 1];
+    std::copy(row(absoluteInertia, N - 1), row(absoluteInertia, N - 1) + N, row(rowSums, N - 1));
     for (int k = N - 2; k >= 0; --k) {
+        const float* next = row(rowSums, k + 1);
+        const float* own = row(absoluteInertia, k);
+        float* sums = row(rowSums, k);
         for (int i = 0; i < N; ++i) {
-            rowSums[k][i] = rowSums[k + 1][i] + absoluteInertia[k][i];
+            sums[i] = next[i] + own[i];
         }
     }
     for (int k = 0; k < N; ++k) {
-        massMatrix[N - 1][k] = rowSums[k][N - 1];
+        row(massMatrix, N - 1)[k] = row(rowSums, k)[N - 1];
     }
     for (int l = N - 2; l >= 0; --l) {
+        const float* next = row(massMatrix, l + 1);
+        float* out = row(massMatrix, l);
         for (int k = 0; k < N; ++k) {
-            massMatrix[l][k] = massMatrix[l + 1][k] + rowSums[k][l];
+            out[k] = next[k] + row(rowSums, k)[l];
         }
     }
 }
@@ -82,36 +76,35 @@ void assembleMassMatrix() {
 // updated at once (right-looking): the lower triangle of massMatrix becomes F.
 void factorMassMatrix() {
     for (int j = 0; j < N; ++j) {
-        const float root = std::sqrt(massMatrix[j][j]);
+        const float root = std::sqrt(row(massMatrix, j)[j]);
         const float inverse = 1.0f / root;
         inverseDiagonal[j] = inverse;
-        float* column = factorColumns[j].data();
+        float* column = row(factorColumns, j);
         column[j] = root;
         for (int i = j + 1; i < N; ++i) {
-            column[i] = massMatrix[i][j] * inverse;
-            massMatrix[i][j] = column[i];
+            column[i] = row(massMatrix, i)[j] * inverse;
+            row(massMatrix, i)[j] = column[i];
         }
-        massMatrix[j][j] = root;
+        row(massMatrix, j)[j] = root;
         for (int i = j + 1; i < N; ++i) {
             const float scale = column[i];
-            float* row = massMatrix[i].data();
+            float* target = row(massMatrix, i);
             for (int k = j + 1; k <= i; ++k) {
-                row[k] = row[k] - scale * column[k];
+                target[k] = target[k] - scale * column[k];
             }
         }
     }
 }
 
 // F y = p, then F^T qdot = y, each as a sequence of column updates.
-void solveMassMatrix(const float p[N], float qdot[N]) {
-    float y[N];
+void solveMassMatrix(const float* p) {
     for (int i = 0; i < N; ++i) {
         y[i] = p[i];
     }
     for (int j = 0; j < N; ++j) {
         const float value = y[j] * inverseDiagonal[j];
         y[j] = value;
-        const float* column = factorColumns[j].data();
+        const float* column = row(factorColumns, j);
         for (int i = j + 1; i < N; ++i) {
             y[i] = y[i] - column[i] * value;
         }
@@ -119,20 +112,38 @@ void solveMassMatrix(const float p[N], float qdot[N]) {
     for (int k = N - 1; k >= 0; --k) {
         const float value = y[k] * inverseDiagonal[k];
         qdot[k] = value;
-        const float* row = massMatrix[k].data();
+        const float* factorRow = row(massMatrix, k);
         for (int i = 0; i < k; ++i) {
-            y[i] = y[i] - row[i] * value;
+            y[i] = y[i] - factorRow[i] * value;
         }
     }
 }
 
 }  // namespace
 
-void computeDenseStateDerivative(const float x[STATE_SIZE], float xdot[STATE_SIZE], const float mouseTarget[2],
-                                 int mouseDown) {
+void setupDenseChain() {
+    N = linkCount;
+    const auto n = static_cast<std::size_t>(N);
+    for (Square* square : {&coupling, &absoluteInertia, &rowSums, &massMatrix, &factorColumns}) {
+        square->assign(n * n, 0.0f);
+    }
+    for (std::vector<float>* v : {&absCos, &absSin, &inverseDiagonal, &rates, &qdot, &y, &w, &wc,
+                                  &ws, &uc, &us}) {
+        v->assign(n, 0.0f);
+    }
+    for (int j = 0; j < N; ++j) {
+        for (int l = 0; l < N; ++l) {
+            const int outer = j > l ? j : l;
+            const float beyond = static_cast<float>(N - 1 - outer);
+            row(coupling, j)[l] = j == l ? LINK_INERTIA_Z + LINK_MASS * LINK_LENGTH * LINK_LENGTH * beyond
+                                         : LINK_MASS * LINK_LENGTH * LINK_LENGTH * (beyond + 0.5f);
+        }
+    }
+}
+
+void computeDenseStateDerivative(const float* x, float* xdot, const float mouseTarget[2], int mouseDown) {
     const float* p = x;
     const float* q = x + N;
-    float rates[N];
     for (int j = 0; j < N; ++j) {
         rates[j] = xdot[N + j];
     }
@@ -146,14 +157,10 @@ void computeDenseStateDerivative(const float x[STATE_SIZE], float xdot[STATE_SIZ
 
     assembleMassMatrix();
     factorMassMatrix();
-    float qdot[N];
-    solveMassMatrix(p, qdot);
+    solveMassMatrix(p);
 
     // dT/dth_m at fixed w: -w_m sum_l a_ml sin(th_m - th_l) w_l, with
     // sin(th_m - th_l) = S_m C_l - C_m S_l.
-    float w[N];
-    float wc[N];
-    float ws[N];
     float rate = 0.0f;
     for (int l = 0; l < N; ++l) {
         rate = rate + qdot[l];
@@ -173,15 +180,15 @@ void computeDenseStateDerivative(const float x[STATE_SIZE], float xdot[STATE_SIZ
             anchorX = anchorX + static_cast<float>(TARGET_LINK_SPACING) * absCos[j];
             anchorY = anchorY + static_cast<float>(TARGET_LINK_SPACING) * absSin[j];
         }
-        forceX = SPRING_STIFFNESS * (mouseTarget[0] - anchorX);
-        forceY = SPRING_STIFFNESS * (mouseTarget[1] - anchorY);
+        forceX = chain.stiffness * (mouseTarget[0] - anchorX);
+        forceY = chain.stiffness * (mouseTarget[1] - anchorY);
     }
 
     // uc = a (w C) and us = a (w S), built column by column (a is symmetric).
-    float uc[N] = {};
-    float us[N] = {};
+    std::fill(uc.begin(), uc.end(), 0.0f);
+    std::fill(us.begin(), us.end(), 0.0f);
     for (int l = 0; l < N; ++l) {
-        const float* a = coupling[l].data();
+        const float* a = row(coupling, l);
         for (int m = 0; m < N; ++m) {
             uc[m] = uc[m] + a[m] * wc[l];
             us[m] = us[m] + a[m] * ws[l];
@@ -192,9 +199,10 @@ void computeDenseStateDerivative(const float x[STATE_SIZE], float xdot[STATE_SIZ
     float jointSum = 0.0f;
     for (int m = N - 1; m >= 0; --m) {
         const float kinetic = -w[m] * (absSin[m] * uc[m] - absCos[m] * us[m]);
-        const float weight = -weightLever[m] * absCos[m];
+        const float lever = LINK_MASS * chain.gravity * LINK_LENGTH * (static_cast<float>(N - 1 - m) + 0.5f);
+        const float weight = -lever * absCos[m];
         const float spring = LINK_LENGTH * (absCos[m] * forceY - absSin[m] * forceX);
-        const float damping = -JOINT_DAMPING * rates[m];
+        const float damping = -chain.damping * rates[m];
         jointSum = jointSum + (kinetic + weight + spring + damping);
         xdot[m] = jointSum;
     }
