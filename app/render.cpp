@@ -1,5 +1,7 @@
 #include <GL/glut.h>
 
+#include <algorithm>
+
 #include "app/application.h"
 #include "app/window.h"
 
@@ -40,23 +42,25 @@ void reshape(int width, int height) {
 }
 
 // Each link: turn by its joint angle relative to the previous link, move half
-// a link out, draw a box 1 long, 1.2 across and 0.3 deep, move on to the next
-// joint; the whole chain shrunk or grown by the drawing scale about its base.
+// a link out, draw a box one link long, 1.2 across and 0.3 deep, move on to
+// the next joint. A link is drawn drawingScale() long; its cross-section
+// shrinks with it for chains longer than 20 links, down to a tenth so that a
+// long chain stays visible, and stays as it is for shorter ones.
 void display() {
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     glColor4fv(linkColour);
     glPushMatrix();
     glTranslatef(-1.0f, 0.0f, 0.0f);
-    const GLfloat scale = drawingScale();
-    glScalef(scale, scale, scale);
+    const GLfloat length = drawingScale();
+    const GLfloat thickness = std::clamp(length, 0.1f, 1.0f);
     for (int i = 1; i <= linkCount; ++i) {
         glRotatef(static_cast<GLfloat>(jointAngles(i, 1) * ANGLE_TO_DEGREES), 0.0f, 0.0f, 1.0f);
-        glTranslatef(0.5f, 0.0f, 0.0f);
+        glTranslatef(0.5f * length, 0.0f, 0.0f);
         glPushMatrix();
-        glScalef(1.0f, 1.2f, 0.3f);
+        glScalef(length, 1.2f * thickness, 0.3f * thickness);
         glutSolidCube(1.0);
         glPopMatrix();
-        glTranslatef(0.5f, 0.0f, 0.0f);
+        glTranslatef(0.5f * length, 0.0f, 0.0f);
     }
     glPopMatrix();
     glutSwapBuffers();
