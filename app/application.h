@@ -33,8 +33,8 @@ extern StateVector k2;
 extern StateVector k3;
 extern StateVector k4;
 extern StateVector stageState;
-// The chain at rest, hanging straight down: the start, and the state a step
-// that left the finite numbers falls back to.
+// The chain at rest at its initial angle (hanging straight down by default):
+// the start, and the state a step that left the finite numbers falls back to.
 extern StateVector restingState;
 
 extern Matrix jointAngles;        // Nx1, the angles the next frame draws

@@ -14,6 +14,7 @@
 
 #include "dynamics/chain_dynamics.h"
 
+// Columns of the 20-link chain; N links have 2 + 2N + 3.
 inline constexpr int CSV_COLUMNS = 2 + STATE_SIZE + 3;
 
 // Large enough for any row of N links: 2N floats of at most 15 characters and
