@@ -44,10 +44,10 @@ bool finiteNumber(std::string_view text, Range range, float& value) {
 // Applies one option's value; false with the message if the value is bad.
 bool applyOption(std::string_view name, std::string_view text, ChainDescription& d, std::string& error) {
     bool good = false;
-    const char* wanted = "";
+    std::string wanted;
     if (name == "--links") {
         good = wholeNumber(text, 1, MOST_LINKS, d.links);
-        wanted = "a whole number from 1 to 100000";
+        wanted = "a whole number from 1 to " + std::to_string(MOST_LINKS);
     } else if (name == "--gravity") {
         good = finiteNumber(text, Range::ANY, d.gravity);
         wanted = "a finite number";
@@ -98,7 +98,7 @@ bool takeChainOptions(int& argc, char** argv, ChainDescription& description, std
         }
     }
     argc = kept;
-    if (argv != nullptr && kept >= 0) {
+    if (argv != nullptr) {
         argv[kept] = nullptr;
     }
     return true;
