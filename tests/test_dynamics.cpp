@@ -194,7 +194,8 @@ TEST_F(UnrolledDynamics, WholeTurnsChangeOnlyTheAbsoluteAngles) {
     target[1] = -30.0f;
     StateVector reference{};
     computeStateDerivative(state.data(), reference.data(), target, 1);
-    const std::array<float, LINK_COUNT> before = std::to_array(absoluteAngle);
+    std::array<float, LINK_COUNT> before{};
+    std::copy_n(absoluteAngle, LINK_COUNT, before.begin());
     StateVector turned = state;
     const float threeTurns = 6.2831855f * 3.0f;
     turned[Q + 4] += threeTurns;
