@@ -56,8 +56,12 @@ namespace {
 
 // stage = x + k * factor / divisor, element by element (k times h first).
 void formStage(const StateVector& slope, float factor, float divisor) {
-    for (int i = 0; i < stageState.size(); ++i) {
-        stageState[i] = currentState[i] + slope[i] * factor / divisor;
+    float* stage = stageState.data();
+    const float* x = currentState.data();
+    const float* k = slope.data();
+    const int n = stageState.size();
+    for (int i = 0; i < n; ++i) {
+        stage[i] = x[i] + k[i] * factor / divisor;
     }
 }
 
@@ -103,8 +107,14 @@ void rungeKuttaStep() {
     computeStateDerivative(stageState.data(), k4.data(), target, down);
 
     // x += (k1 + 2 k2 + 2 k3 + k4) h/6
-    for (int i = 0; i < currentState.size(); ++i) {
-        currentState[i] = currentState[i] + (k1[i] + 2.0f * k2[i] + 2.0f * k3[i] + k4[i]) * SIXTH_STEP;
+    float* x = currentState.data();
+    const float* s1 = k1.data();
+    const float* s2 = k2.data();
+    const float* s3 = k3.data();
+    const float* s4 = k4.data();
+    const int n = currentState.size();
+    for (int i = 0; i < n; ++i) {
+        x[i] = x[i] + (s1[i] + 2.0f * s2[i] + 2.0f * s3[i] + s4[i]) * SIXTH_STEP;
     }
 }
 
