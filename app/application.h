@@ -52,6 +52,10 @@ extern const float linkColour[4];
 // zeroes the slopes. Needs setupUnrolledModel and setupMatrixModel first.
 void initialiseSimulation();
 
+// The chain back at its start without re-deriving it: the resting state, the
+// four slope arrays zeroed, the step count and the drawn angles with them.
+void restartSimulation();
+
 // The whole start-up for a chain: takes the description, sizes the dynamics'
 // working arrays and the matrix model for its links and initialises the
 // simulation. All allocation of a run happens here.

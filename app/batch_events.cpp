@@ -1,11 +1,16 @@
 #include "app/batch_events.h"
 
+#include "app/chain_options.h"
+
 #include <charconv>
 #include <ostream>
 
 namespace {
 
-constexpr std::string_view VERBS = "press, drag, release, left or right";
+constexpr std::string_view VERBS = "press, drag, release, left, right, reset, resize or set";
+
+constexpr std::string_view PARAMETER_NAMES[CHAIN_PARAMETERS] = {"links", "gravity", "damping", "stiffness",
+                                                                 "initial-angle"};
 
 bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
 
@@ -102,6 +107,20 @@ bool readCoordinate(std::string_view word, std::string_view axis, int& value, st
     return true;
 }
 
+// Reads a window side named `axis` for resize; on failure returns false.
+bool readWindowSide(std::string_view word, std::string_view axis, int& value, std::string& what) {
+    int parsed = 0;
+    const auto [end, status] = std::from_chars(word.data(), word.data() + word.size(), parsed);
+    if (!allDigits(word) || status != std::errc{} || end != word.data() + word.size() || parsed < 1 ||
+        parsed > LARGEST_WINDOW) {
+        what = std::string(axis) + " " + quoted(word) + " is not a whole number of pixels from 1 to " +
+               std::to_string(LARGEST_WINDOW);
+        return false;
+    }
+    value = parsed;
+    return true;
+}
+
 // Parses one line that holds an event; on failure returns false.
 bool parseLine(std::string_view line, std::int64_t lastStep, std::int64_t previousStep, std::int64_t previousLine,
                ScriptEvent& event, std::string& what) {
@@ -139,6 +158,35 @@ bool parseLine(std::string_view line, std::int64_t lastStep, std::int64_t previo
         event.kind = EventKind::LeftKey;
     } else if (verb == "right") {
         event.kind = EventKind::RightKey;
+    } else if (verb == "reset") {
+        event.kind = EventKind::Reset;
+    } else if (verb == "set") {
+        event.kind = EventKind::Set;
+        wanted = 4;
+        if (count < 4) {
+            what = "set needs a parameter name and a value";
+            return false;
+        }
+        ChainDescription parsed;
+        if (!setChainParameter(words[2], words[3], parsed, what)) {
+            return false;
+        }
+        int index = 0;
+        while (PARAMETER_NAMES[index] != words[2]) {
+            ++index;
+        }
+        event.parameter = static_cast<ChainParameter>(index);
+        event.value = setEvent(event.parameter, parsed).value;
+    } else if (verb == "resize") {
+        event.kind = EventKind::Resize;
+        wanted = 4;
+        if (count < 4) {
+            what = "resize needs the window's width and height";
+            return false;
+        }
+        if (!readWindowSide(words[2], "width", event.x, what) || !readWindowSide(words[3], "height", event.y, what)) {
+            return false;
+        }
     } else {
         what = "unknown event " + quoted(verb) + " (expected " + std::string(VERBS) + ")";
         return false;
@@ -204,22 +252,128 @@ bool parseEventScript(std::string_view text, std::string_view name, std::int64_t
     return true;
 }
 
-void applyEvent(const ScriptEvent& event, const ViewTransform& view, std::ostream& keyEcho) {
-    switch (event.kind) {
-        case EventKind::Press:
-            applyMouseButton(LEFT_BUTTON, BUTTON_DOWN, event.x, event.y, view);
+ScriptEvent setEvent(ChainParameter parameter, const ChainDescription& description) {
+    const float values[CHAIN_PARAMETERS] = {static_cast<float>(description.links), description.gravity,
+                                            description.damping, description.stiffness, description.initialAngle};
+    ScriptEvent event{0, EventKind::Set, 0, 0, 0};
+    event.parameter = parameter;
+    event.value = values[static_cast<int>(parameter)];
+    return event;
+}
+
+EventTarget eventTarget(int width, int height, std::ostream& keyEcho) {
+    return {reshapeView(width, height), &keyEcho, chain, false};
+}
+
+namespace {
+
+// The chain back at its start. A new number of links or starting angle sets
+// the chain up again (the only allocation); the live parameters, the button
+// and the target carry over.
+void resetChain(const ChainDescription& nextStart) {
+    if (nextStart.links == chain.links && nextStart.initialAngle == chain.initialAngle) {
+        restartSimulation();
+        return;
+    }
+    ChainDescription description = chain;
+    description.links = nextStart.links;
+    description.initialAngle = nextStart.initialAngle;
+    const float target[2] = {mouseTarget(1, 1), mouseTarget(2, 1)};
+    startChain(description);
+    mouseTarget(1, 1) = target[0];
+    mouseTarget(2, 1) = target[1];
+    stepCount = 0;
+}
+
+void setParameter(ChainParameter parameter, float value, EventTarget& target) {
+    switch (parameter) {
+        case ChainParameter::Gravity:
+            chain.gravity = value;
+            return;
+        case ChainParameter::Damping:
+            chain.damping = value;
+            return;
+        case ChainParameter::Stiffness:
+            chain.stiffness = value;
+            return;
+        case ChainParameter::Links:
+            target.nextStart.links = static_cast<std::int32_t>(value);
             break;
-        case EventKind::Drag:
-            applyMouseMotion(event.x, event.y, view);
-            break;
-        case EventKind::Release:
-            applyMouseButton(LEFT_BUTTON, BUTTON_UP, event.x, event.y, view);
-            break;
-        case EventKind::LeftKey:
-            applySpecialKey(KEY_LEFT, keyEcho);
-            break;
-        case EventKind::RightKey:
-            applySpecialKey(KEY_RIGHT, keyEcho);
+        case ChainParameter::InitialAngle:
+            target.nextStart.initialAngle = value;
             break;
     }
+    if (!target.running) {
+        resetChain(target.nextStart);
+    }
+}
+
+}  // namespace
+
+void applyEvent(const ScriptEvent& event, EventTarget& target) {
+    switch (event.kind) {
+        case EventKind::Press:
+            applyMouseButton(LEFT_BUTTON, BUTTON_DOWN, event.x, event.y, target.view);
+            break;
+        case EventKind::Drag:
+            applyMouseMotion(event.x, event.y, target.view);
+            break;
+        case EventKind::Release:
+            applyMouseButton(LEFT_BUTTON, BUTTON_UP, event.x, event.y, target.view);
+            break;
+        case EventKind::LeftKey:
+            applySpecialKey(KEY_LEFT, *target.keyEcho);
+            break;
+        case EventKind::RightKey:
+            applySpecialKey(KEY_RIGHT, *target.keyEcho);
+            break;
+        case EventKind::Reset:
+            resetChain(target.nextStart);
+            break;
+        case EventKind::Resize:
+            target.view = reshapeView(event.x, event.y);
+            break;
+        case EventKind::Set:
+            setParameter(event.parameter, event.value, target);
+            break;
+    }
+}
+
+std::string eventLine(const ScriptEvent& event) {
+    std::string line = std::to_string(event.step);
+    const auto point = [&](const char* verb) {
+        line += verb;
+        line += ' ' + std::to_string(event.x) + ' ' + std::to_string(event.y);
+    };
+    switch (event.kind) {
+        case EventKind::Press:
+            point(" press");
+            break;
+        case EventKind::Drag:
+            point(" drag");
+            break;
+        case EventKind::Release:
+            line += " release";
+            break;
+        case EventKind::LeftKey:
+            line += " left";
+            break;
+        case EventKind::RightKey:
+            line += " right";
+            break;
+        case EventKind::Reset:
+            line += " reset";
+            break;
+        case EventKind::Resize:
+            point(" resize");
+            break;
+        case EventKind::Set: {
+            char value[32];
+            const auto end = std::to_chars(value, value + sizeof value, event.value).ptr;
+            line += " set " + std::string(PARAMETER_NAMES[static_cast<int>(event.parameter)]) + ' ' +
+                    std::string(value, end);
+            break;
+        }
+    }
+    return line;
 }

@@ -4,13 +4,13 @@
 #include <charconv>
 #include <limits>
 
+#include "app/batch_events.h"
 #include "app/chain_options.h"
 #include "app/stderr_lines.h"
 
 namespace {
 
 constexpr std::int64_t MOST_STEPS = std::numeric_limits<std::int32_t>::max();
-constexpr int LARGEST_WINDOW = 16384;
 
 // Accepts plain decimal whole numbers from `low` to `high`.
 CLI::Validator wholeNumberIn(std::int64_t low, std::int64_t high) {

@@ -14,6 +14,7 @@
 #include "app/application.h"
 #include "app/batch_output.h"
 #include "app/progress_bar.h"
+#include "app/state_hash.h"
 #include "app/stderr_lines.h"
 #include "dynamics/chain_dynamics.h"
 #include "model/chain_model.h"
@@ -73,7 +74,6 @@ RunResult runBatch(const BatchOptions& options, const std::vector<ScriptEvent>& 
     // The window program's start-up, and the view its reshape sets.
     programName = PROGRAM;
     startChain(options.chain);
-    const ViewTransform view = reshapeView(options.width, options.height);
 
     const std::int64_t lastStep = options.steps;
     ProgressBar progress(lastStep, ::isatty(STDERR_FILENO) == 1 && lastStep >= STEPS_WORTH_A_PROGRESS_BAR);
@@ -81,21 +81,36 @@ RunResult runBatch(const BatchOptions& options, const std::vector<ScriptEvent>& 
     StderrLines resetLines("", progress, RESET_LINES_SHOWN);
     std::ostream keyEcho(&keyEchoLines);
     std::ostream resetLog(&resetLines);
+    EventTarget target = eventTarget(options.width, options.height, keyEcho);
+
+    // The events before the first step come first: they may set the chain
+    // up anew, and the CSV's columns follow its links.
+    std::size_t nextEvent = 0;
+    const auto applyEventsBefore = [&](std::int64_t step) {
+        while (nextEvent < events.size() && events[nextEvent].step <= step) {
+            applyEvent(events[nextEvent], target);
+            ++nextEvent;
+        }
+    };
+    applyEventsBefore(1);
 
     RunResult run;
     std::vector<char> rowBuffer(csvRowCapacity(linkCount));
-    char* const row = rowBuffer.data();
     int writeError = writeText(out, csvHeader());
     const auto started = std::chrono::steady_clock::now();
-    std::size_t nextEvent = 0;
     std::int64_t step = 0;
     while (writeError == 0 && step < lastStep && stopRequested == 0) {
         ++step;
-        while (nextEvent < events.size() && events[nextEvent].step <= step) {
-            applyEvent(events[nextEvent], view, keyEcho);
-            ++nextEvent;
+        const std::int32_t linksBefore = linkCount;
+        applyEventsBefore(step);
+        if (linkCount != linksBefore) {
+            // A reset to another number of links: a new header, wider rows.
+            rowBuffer.resize(csvRowCapacity(linkCount));
+            writeError = writeText(out, csvHeader());
         }
         advanceSimulation(resetLog);
+        target.running = true;
+        char* const row = rowBuffer.data();
         if (step % options.every == 0 || step == lastStep) {
             writeError = writeText(out, std::string_view(row, formatCsvRow(row, step, currentState)));
         }
@@ -123,4 +138,5 @@ void reportRun(const RunResult& run) {
     std::fprintf(stderr, "steps per second: %.0f\n", wall > 0.0 ? step / wall : 0.0);
     std::fprintf(stderr, "real-time factor: %.2f\n", wall > 0.0 ? simulatedSeconds / wall : 0.0);
     std::fprintf(stderr, "resets: %lld\n", static_cast<long long>(resetCount));
+    std::fprintf(stderr, "state hash: %s\n", hashText(stateHash(currentState.data(), currentState.size())).c_str());
 }

@@ -74,6 +74,21 @@ bool isChainOption(std::string_view name) {
 
 }  // namespace
 
+bool setChainParameter(std::string_view name, std::string_view text, ChainDescription& description,
+                       std::string& error) {
+    const std::string option = "--" + std::string(name);
+    if (!isChainOption(option)) {
+        error = "unknown parameter '" + std::string(name.substr(0, 40)) +
+                "' (expected links, gravity, damping, stiffness or initial-angle)";
+        return false;
+    }
+    if (!applyOption(option, text, description, error)) {
+        error.erase(0, 2);
+        return false;
+    }
+    return true;
+}
+
 bool takeChainOptions(int& argc, char** argv, ChainDescription& description, std::string& error) {
     int kept = argc > 0 ? 1 : 0;
     for (int i = kept; i < argc; ++i) {

@@ -9,11 +9,20 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "dynamics/chain_dynamics.h"
 
 // One line per option for a program's help text.
 extern const char* const CHAIN_OPTIONS_HELP;
+
+// Sets one parameter of `description` from text, the parameter named as its
+// option without the dashes ("links", "gravity", "damping", "stiffness",
+// "initial-angle"), with the options' checks. Returns false with
+// "NAME: 'TEXT' is not ..." in `error` for a bad value, and with a message
+// listing the names for an unknown one.
+bool setChainParameter(std::string_view name, std::string_view text, ChainDescription& description,
+                       std::string& error);
 
 // Takes the chain options out of argv (argc and argv are updated to what
 // remains, in order) and applies them to `description`. Returns false with a

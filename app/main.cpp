@@ -1,69 +1,94 @@
-#include <GL/glut.h>
-
+// chain20: the chain in a window, driven by the mouse and keys, or by an
+// event script played back (--events); the run can be recorded as an event
+// script that chain20-batch replays to the same bits (--record).
+//
+// Everything wrong with the command line, the script or the recording's path
+// is reported before the window opens, as one line on stderr with exit
+// status 2.
 #include <cstdio>
+#include <ctime>
 #include <iostream>
+#include <limits>
+#include <optional>
 #include <string>
 
 #include "app/application.h"
 #include "app/chain_options.h"
+#include "app/output_file.h"
+#include "app/recorder.h"
+#include "app/script_file.h"
+#include "app/session.h"
 #include "app/window.h"
+#include "app/window_options.h"
 #include "dynamics/chain_dynamics.h"
 #include "model/chain_model.h"
 
-static_assert(LEFT_BUTTON == GLUT_LEFT_BUTTON && RIGHT_BUTTON == GLUT_RIGHT_BUTTON);
-static_assert(BUTTON_DOWN == GLUT_DOWN && BUTTON_UP == GLUT_UP);
-static_assert(KEY_LEFT == GLUT_KEY_LEFT && KEY_RIGHT == GLUT_KEY_RIGHT);
-
 namespace {
 
-// Stands in for the command line when the program was started with an empty
-// argument vector (which Linux hands over as a single empty argument), so that
-// GLUT and the window title always get a name.
-char programName[] = "chain20";
-char* fallbackArguments[] = {programName, nullptr};
+constexpr const char* PROGRAM = "chain20";
+constexpr int EXIT_BAD_INPUT = 2;
+
+int failWith(const std::string& message) {
+    std::fprintf(stderr, "%s: %s\n", PROGRAM, message.c_str());
+    return EXIT_BAD_INPUT;
+}
+
+// The script to play, its events for a run without a last step.
+bool loadScript(const std::string& path, std::vector<ScriptEvent>& events, FileIdentity& identity,
+                std::string& error) {
+    std::string text;
+    const std::string name = path == "-" ? "stdin" : path;
+    return readEventScript(path, text, identity, error) &&
+           parseEventScript(text, name, std::numeric_limits<std::int64_t>::max(), events, error);
+}
+
+std::string utcDate() {
+    const std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    char text[32] = "";
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", gmtime_r(&now, &parts));
+    return text;
+}
+
+// Writes the finished recording and moves it into place.
+int saveRecording(OutputFile& file, const std::string& script) {
+    std::fwrite(script.data(), 1, script.size(), file.stream());
+    if (const int errorNumber = file.commit(); errorNumber != 0) {
+        const std::string message = file.writeError(errorNumber);
+        file.discard();
+        return failWith(message);
+    }
+    return 0;
+}
 
 }  // namespace
 
-void idleStep() {
-    if (advanceSimulation(std::cerr)) {
-        glutPostRedisplay();
-    }
-}
-
-void specialKey(int key, int /*x*/, int /*y*/) { applySpecialKey(key, std::cout); }
-
-void mouseButton(int button, int state, int x, int y) { applyMouseButton(button, state, x, y, currentView()); }
-
-void mouseMotion(int x, int y) { unprojectCursor(x, y); }
-
-void setupApplication(int argc, char** argv) {
-    if (argc < 1 || argv == nullptr || argv[0] == nullptr || argv[0][0] == '\0') {
-        argc = 1;
-        argv = fallbackArguments;
-    }
-    glutInit(&argc, argv);
-    glutInitDisplayMode(GLUT_RGB | GLUT_DOUBLE | GLUT_DEPTH);
-    glutInitWindowSize(WINDOW_WIDTH, WINDOW_HEIGHT);
-    glutInitWindowPosition(WINDOW_X, WINDOW_Y);
-    glutCreateWindow(argv[0]);
-    initRenderState();
-    glutDisplayFunc(display);
-    glutReshapeFunc(reshape);
-    glutSpecialFunc(specialKey);
-    glutMotionFunc(mouseMotion);
-    glutIdleFunc(idleStep);
-    glutMouseFunc(mouseButton);
-    glutMainLoop();
-}
-
 int main(int argc, char** argv) {
+    WindowOptions options;
     ChainDescription description;
-    std::string error;
-    if (!takeChainOptions(argc, argv, description, error)) {
-        std::fprintf(stderr, "chain20: %s\n", error.c_str());
-        return 2;
+    if (std::string error;
+        !takeWindowOptions(argc, argv, options, error) || !takeChainOptions(argc, argv, description, error)) {
+        return failWith(error);
     }
     startChain(description);
-    setupApplication(argc, argv);
-    return 0;
+    Session session;
+    session.target = eventTarget(WINDOW_WIDTH, WINDOW_HEIGHT, std::cout);
+
+    FileIdentity script;
+    if (std::string error; options.events && !loadScript(*options.events, session.script, script, error)) {
+        return failWith(error);
+    }
+    OutputFile recording;
+    std::optional<Recorder> recorder;
+    if (options.record) {
+        if (std::string error; !recording.open(*options.record, script, error)) {
+            return failWith(error);
+        }
+        recorder.emplace(PROGRAM, utcDate(), chain, WINDOW_WIDTH, WINDOW_HEIGHT);
+        session.recorder = &*recorder;
+    }
+
+    runWindow(argc, argv, session);
+
+    return recorder ? saveRecording(recording, recorder->script(session.controls.stepsRun, currentState)) : 0;
 }

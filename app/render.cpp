@@ -30,7 +30,7 @@ void initRenderState() {
 }
 
 // The same region of the chain's plane at any window size, stretched to fit.
-void reshape(int width, int height) {
+void setChainView(int width, int height) {
     const ViewTransform view = reshapeView(width, height);
     glViewport(view.viewport[0], view.viewport[1], view.viewport[2], view.viewport[3]);
     glMatrixMode(GL_PROJECTION);
@@ -46,7 +46,7 @@ void reshape(int width, int height) {
 // the next joint. A link is drawn drawingScale() long; its cross-section
 // shrinks with it for chains longer than 20 links, down to a tenth so that a
 // long chain stays visible, and stays as it is for shorter ones.
-void display() {
+void drawChain() {
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     glColor4fv(linkColour);
     glPushMatrix();
@@ -63,15 +63,4 @@ void display() {
         glTranslatef(0.5f * length, 0.0f, 0.0f);
     }
     glPopMatrix();
-    glutSwapBuffers();
 }
-
-ViewTransform currentView() {
-    ViewTransform view{};
-    glGetIntegerv(GL_VIEWPORT, view.viewport.data());
-    glGetDoublev(GL_MODELVIEW_MATRIX, view.modelview.data());
-    glGetDoublev(GL_PROJECTION_MATRIX, view.projection.data());
-    return view;
-}
-
-void unprojectCursor(int x, int y) { setTargetFromCursor(x, y, currentView()); }

@@ -74,12 +74,16 @@ bool stateIsFinite() {
     return true;
 }
 
-void resetToRest(std::ostream& log) {
+void putBackAtRest() {
     currentState = restingState;
     k1.fill(0.0f);
     k2.fill(0.0f);
     k3.fill(0.0f);
     k4.fill(0.0f);
+}
+
+void resetToRest(std::ostream& log) {
+    putBackAtRest();
     ++resetCount;
     log << programName << ": the state left the finite numbers at step " << static_cast<std::int64_t>(stepCount) + 1
         << "; the chain was put back at rest\n";
@@ -92,6 +96,12 @@ void copyAnglesForDrawing() {
 }
 
 }  // namespace
+
+void restartSimulation() {
+    putBackAtRest();
+    stepCount = 0;
+    copyAnglesForDrawing();
+}
 
 void rungeKuttaStep() {
     // All four evaluations see the same target and button state.

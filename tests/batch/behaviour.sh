@@ -50,13 +50,22 @@ key_echo)
     printf 'stepsPerFrame: 31\nstepsPerFrame: 32\nstepsPerFrame: 33\n' > "$scratch/expected"
     grep '^stepsPerFrame' "$scratch/stderr" | diff "$scratch/expected" - >&2 || fail "right arrow echo on stderr"
     allowed='^(stepsPerFrame: 3[123]|steps run: 1000|simulated seconds: 1.000|resets: 0'
-    allowed+='|(wall seconds|steps per second|real-time factor): .*)$'
+    allowed+='|(wall seconds|steps per second|real-time factor): .*|state hash: [0-9a-f]{16})$'
     grep -Ev "$allowed" "$scratch/stderr" >&2 && fail "unexpected lines on stderr"
+    # The summary's hash: 64-bit FNV-1a over the final state's 40 floats as
+    # little-endian bytes, recomputed here from the last row's p and q.
+    summary_hash=$(sed -n 's/^state hash: //p' "$scratch/stderr")
+    row_hash=$(tail -n 1 "$scratch/keys.csv" | perl -Minteger -ne '
+        my @f = split /,/; my $h = -3750763034362895579;    # 0xcbf29ce484222325
+        for my $byte (unpack "C*", pack "f<*", @f[2 .. 41]) { $h ^= $byte; $h *= 1099511628211; }
+        printf "%016x", $h;')
+    [ "$summary_hash" = "$row_hash" ] || fail "state hash $summary_hash, but the last row hashes to $row_hash"
     read -r rows max_p < <(check_csv "$scratch/keys.csv") || fail "stdout holds something besides the CSV"
     [ "$rows" -eq 10 ] || fail "$rows rows, expected 10"
     # stepsPerFrame only paces the window's redraws: the rows are those of a run without keys.
     run --steps 1000 --every 100 > "$scratch/nokeys.csv"
     cmp "$scratch/keys.csv" "$scratch/nokeys.csv" || fail "arrow keys changed the simulation"
+    grep -qx "state hash: $summary_hash" "$scratch/stderr" || fail "arrow keys changed the state hash"
     ;;
 
 cursor_mapping)

@@ -50,5 +50,5 @@ held=$(sed -n 's/^chain20-batch: \([0-9]*\) more resets.*/\1/p' "$scratch/stderr
 total=$(sed -n 's/^resets: //p' "$scratch/stderr")
 [ "$shown" -eq 10 ] || fail "reset storm: $shown reset lines, expected 10"
 [ "$total" -eq $((shown + ${held:-0})) ] || fail "reset storm: total $total is not $shown shown + ${held:-0} held back"
-[ "$(wc -l < "$scratch/stderr")" -eq 17 ] || fail "reset storm: $(wc -l < "$scratch/stderr") lines on stderr"
+[ "$(wc -l < "$scratch/stderr")" -eq 18 ] || fail "reset storm: $(wc -l < "$scratch/stderr") lines on stderr"
 finish

@@ -52,7 +52,8 @@ grep -q '^steps run: '$steps'$' "$scratch/soak.err" || fail "summary does not re
 allowed='^(stepsPerFrame: [0-9]+'
 allowed+='|chain20-batch: the state left the finite numbers at step [0-9]+; the chain was put back at rest'
 allowed+='|chain20-batch: [0-9]+ more resets after the first 10 were not shown'
-allowed+='|(steps run|simulated seconds|wall seconds|steps per second|real-time factor|resets): .*)$'
+allowed+='|(steps run|simulated seconds|wall seconds|steps per second|real-time factor|resets): .*'
+allowed+='|state hash: [0-9a-f]{16})$'
 if grep -Ev "$allowed" \
     "$scratch/soak.err" >&2; then
     fail "unexpected lines on stderr"

@@ -119,6 +119,18 @@ TEST_F(BatchTest, EveryKindOfBadLineIsNamedWithItsLine) {
         {"press 1 2\n", 1, "step 'press' is not a whole number"},
         {"1.5 release\n", 1, "step '1.5' is not a whole number"},
         {"99999999999999999999999 release\n", 1, "lies beyond the last step"},
+        {"1 reset now\n", 1, "unexpected 'now' after the reset event"},
+        {"1 resize 640\n", 1, "resize needs the window's width and height"},
+        {"1 resize 0 640\n", 1, "width '0' is not a whole number of pixels from 1 to 16384"},
+        {"1 resize 640 16385\n", 1, "height '16385' is not a whole number of pixels from 1 to 16384"},
+        {"1 resize 640 -5\n", 1, "height '-5' is not a whole number"},
+        {"1 set gravity\n", 1, "set needs a parameter name and a value"},
+        {"1 set mass 3\n", 1, "unknown parameter 'mass' (expected links, gravity, damping, stiffness or initial-angle)"},
+        {"1 set damping -1\n", 1, "damping: '-1' is not a finite number >= 0"},
+        {"1 set links 0\n", 1, "links: '0' is not a whole number from 1 to 100000"},
+        {"1 set gravity nan\n", 1, "gravity: 'nan' is not a finite number"},
+        {"1 set stiffness 1e39\n", 1, "stiffness: '1e39' is not a finite number"},
+        {"1 set gravity 9.81 m/s2\n", 1, "unexpected 'm/s2' after the set event"},
     };
     for (const BadLine& bad : cases) {
         const std::string error = parseError(bad.text);
@@ -127,6 +139,17 @@ TEST_F(BatchTest, EveryKindOfBadLineIsNamedWithItsLine) {
         EXPECT_NE(error.find(bad.says), std::string::npos) << "script:\n" << bad.text << "message: " << error;
         EXPECT_EQ(error.find('\n'), std::string::npos) << error;
     }
+}
+
+TEST_F(BatchTest, EventLinesReadBackAsTheSameEvents) {
+    const std::string script =
+        "0 resize 800 400\n1 press 600 -20\n1 drag 1000000 -1000000\n9 release\n9 left\n12 right\n40 reset\n"
+        "40 set links 50\n40 set gravity -1.5e-07\n41 set damping 0\n41 set stiffness 200\n42 set initial-angle -1.570796\n";
+    std::string printed;
+    for (const ScriptEvent& event : parseOk(script)) {
+        printed += eventLine(event) + "\n";
+    }
+    EXPECT_EQ(printed, script);
 }
 
 TEST_F(BatchTest, StepsMayRepeatAndReachTheLastStep) {
@@ -168,9 +191,9 @@ TEST_F(BatchTest, NumericLimitsHoldAtBothEnds) {
 // ---- Events through the input rules ----
 
 TEST_F(BatchTest, PressAtTheCentreTargetsHalfAUnitLeftOfTheBaseAtDoubleScale) {
-    const ViewTransform view = reshapeView(640, 640);
     std::ostringstream echo;
-    applyEvent({1, EventKind::Press, 320, 320, 1}, view, echo);
+    EventTarget view = eventTarget(640, 640, echo);
+    applyEvent({1, EventKind::Press, 320, 320, 1}, view);
     EXPECT_EQ(mouseDown, 1);
     // (95 x / w - 49, 50 - 100 y / h), up to the single-precision frustum.
     EXPECT_NEAR(mouseTarget(1, 1), -1.5f, 8e-6f);
@@ -179,51 +202,56 @@ TEST_F(BatchTest, PressAtTheCentreTargetsHalfAUnitLeftOfTheBaseAtDoubleScale) {
 }
 
 TEST_F(BatchTest, CornersMapToTheEdgesOfTheView) {
-    const ViewTransform view = reshapeView(640, 640);
     std::ostringstream echo;
-    applyEvent({1, EventKind::Press, 0, 0, 1}, view, echo);
+    EventTarget view = eventTarget(640, 640, echo);
+    applyEvent({1, EventKind::Press, 0, 0, 1}, view);
     EXPECT_NEAR(mouseTarget(1, 1), -49.0f, 1e-4f);
     EXPECT_NEAR(mouseTarget(2, 1), 50.0f, 1e-4f);
-    applyEvent({1, EventKind::Drag, 640, 640, 2}, view, echo);
+    applyEvent({1, EventKind::Drag, 640, 640, 2}, view);
     EXPECT_NEAR(mouseTarget(1, 1), 46.0f, 1e-4f);
     EXPECT_NEAR(mouseTarget(2, 1), -50.0f, 1e-4f);
 }
 
 TEST_F(BatchTest, WindowSizeScalesTheCursorMapping) {
     // The same fraction of a wider, shorter window is the same target.
-    const ViewTransform wide = reshapeView(1280, 320);
     std::ostringstream echo;
-    applyEvent({1, EventKind::Press, 960, 80, 1}, wide, echo);
+    EventTarget wide = eventTarget(1280, 320, echo);
+    applyEvent({1, EventKind::Press, 960, 80, 1}, wide);
     EXPECT_NEAR(mouseTarget(1, 1), 95.0f * 0.75f - 49.0f, 1e-4f);
     EXPECT_NEAR(mouseTarget(2, 1), 50.0f - 100.0f * 0.25f, 1e-4f);
+    // A resize event changes the mapping of the events after it.
+    applyEvent({2, EventKind::Resize, 640, 640, 2}, wide);
+    applyEvent({2, EventKind::Drag, 320, 320, 3}, wide);
+    EXPECT_NEAR(mouseTarget(1, 1), -1.5f, 8e-6f);
+    EXPECT_NEAR(mouseTarget(2, 1), 0.0f, 1e-5f);
 }
 
 TEST_F(BatchTest, DragMovesTheTargetAndReleaseKeepsIt) {
-    const ViewTransform view = reshapeView(640, 640);
     std::ostringstream echo;
-    applyEvent({1, EventKind::Drag, 0, 0, 1}, view, echo);
+    EventTarget view = eventTarget(640, 640, echo);
+    applyEvent({1, EventKind::Drag, 0, 0, 1}, view);
     EXPECT_EQ(mouseDown, -1) << "a drag alone does not press the button";
     EXPECT_NEAR(mouseTarget(1, 1), -49.0f, 1e-4f);
-    applyEvent({2, EventKind::Press, 320, 320, 2}, view, echo);
+    applyEvent({2, EventKind::Press, 320, 320, 2}, view);
     EXPECT_EQ(mouseDown, 1);
-    applyEvent({3, EventKind::Drag, 640, 320, 3}, view, echo);
+    applyEvent({3, EventKind::Drag, 640, 320, 3}, view);
     EXPECT_EQ(mouseDown, 1);
     EXPECT_NEAR(mouseTarget(1, 1), 46.0f, 1e-4f);
-    applyEvent({4, EventKind::Release, 0, 0, 4}, view, echo);
+    applyEvent({4, EventKind::Release, 0, 0, 4}, view);
     EXPECT_EQ(mouseDown, 0);
     EXPECT_NEAR(mouseTarget(1, 1), 46.0f, 1e-4f) << "release leaves the target where it was";
     EXPECT_NEAR(mouseTarget(2, 1), 0.0f, 1e-4f);
 }
 
 TEST_F(BatchTest, ArrowKeysChangeStepsPerFrameAndOnlyTheRightOneEchoes) {
-    const ViewTransform view = reshapeView(640, 640);
     std::ostringstream echo;
-    applyEvent({1, EventKind::RightKey, 0, 0, 1}, view, echo);
-    applyEvent({1, EventKind::RightKey, 0, 0, 2}, view, echo);
+    EventTarget view = eventTarget(640, 640, echo);
+    applyEvent({1, EventKind::RightKey, 0, 0, 1}, view);
+    applyEvent({1, EventKind::RightKey, 0, 0, 2}, view);
     EXPECT_EQ(stepsPerFrame, 32);
     EXPECT_EQ(echo.str(), "31\n32\n");
     for (int i = 0; i < 40; ++i) {
-        applyEvent({2, EventKind::LeftKey, 0, 0, 3}, view, echo);
+        applyEvent({2, EventKind::LeftKey, 0, 0, 3}, view);
     }
     EXPECT_EQ(stepsPerFrame, 1);
     EXPECT_EQ(echo.str(), "31\n32\n");

@@ -238,3 +238,16 @@ check() {
     for pair in "$@"; do assignments+=(-v "$pair"); done
     awk "${assignments[@]}" "BEGIN { exit !($expression) }"
 }
+
+# True when two screenshots hold the same pixels.
+same_picture() {
+    [ "$(convert "$1" -depth 8 ppm:- | md5sum)" = "$(convert "$2" -depth 8 ppm:- | md5sum)" ]
+}
+
+# Presses one key `count` times.
+press_key() {
+    local key=$1 count=${2:-1}
+    local keys=()
+    for _ in $(seq "$count"); do keys+=("$key"); done
+    xdotool key --delay 5 "${keys[@]}"
+}

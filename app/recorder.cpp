@@ -1,0 +1,37 @@
+#include "app/recorder.h"
+
+#include "app/state_hash.h"
+
+Recorder::Recorder(std::string_view program, std::string_view date, const ChainDescription& start, int width,
+                   int height) {
+    header = "# recorded by " + std::string(program) + " on " + std::string(date) + "\n";
+    for (int i = 0; i < CHAIN_PARAMETERS; ++i) {
+        header += eventLine(setEvent(static_cast<ChainParameter>(i), start)) + "\n";
+    }
+    header += eventLine({0, EventKind::Resize, width, height, 0}) + "\n";
+}
+
+void Recorder::record(const ScriptEvent& event, const StateVector& state) {
+    if (events.empty() || events.back().step != event.step) {
+        hashBeforeLastStepEvents = stateHash(state.data(), state.size());
+    }
+    events.push_back(event);
+}
+
+std::string Recorder::script(std::int64_t stepsRun, const StateVector& state) const {
+    std::string text = header;
+    bool inputAfterLastStep = false;
+    for (const ScriptEvent& event : events) {
+        if (event.step > stepsRun) {
+            inputAfterLastStep = true;
+            text += "# after the last step, not replayed: ";
+        }
+        text += eventLine(event) + "\n";
+    }
+    const std::uint64_t hash = inputAfterLastStep ? hashBeforeLastStepEvents : stateHash(state.data(), state.size());
+    return text + finalLine(stepsRun, hash) + "\n";
+}
+
+std::string finalLine(std::int64_t steps, std::uint64_t hash) {
+    return "# final: step " + std::to_string(steps) + ", state hash " + hashText(hash);
+}

@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# The run controls, seen on the screen:
+#   pause   while paused nothing moves, not even under a drag; '.' steps it
+#   reset   after a drag, r brings back the chain hanging straight down
+#   help    h shows the help overlay over the chain and h hides it again
+# Usage: controls.sh CHAIN20-BINARY WORK-DIRECTORY pause|reset|help
+binary=$1
+work=$2
+case_name=$3
+source "$(dirname "$0")/common.sh"
+require_tools Xvfb xdpyinfo xwininfo xdotool xwd convert perl awk md5sum
+
+launch_program "$binary"
+focus_window
+
+# Holds the left button to the right of the chain until the chain has
+# swung well away from hanging straight down.
+pull_right() {
+    xdotool mousemove --window "$window" --sync 600 450
+    xdotool mousedown 1
+    sleep 1
+    shoot "$work/pulled.png"
+    ! analyse column "$work/pulled.png" >/dev/null || fail "the chain did not move under the pull"
+}
+
+case $case_name in
+    pause)
+        pull_right
+        press_key space
+        sleep 0.3
+        shoot "$work/paused1.png"
+        # A drag while paused moves the target but runs no step.
+        xdotool mousemove --window "$window" --sync 560 200
+        sleep 0.5
+        shoot "$work/paused2.png"
+        same_picture "$work/paused1.png" "$work/paused2.png" || fail "the picture changed while paused"
+        say "paused: two pictures 0.5 s apart are identical"
+        press_key period 150
+        sleep 0.3
+        shoot "$work/stepped.png"
+        ! same_picture "$work/paused2.png" "$work/stepped.png" || fail "150 single steps did not change the picture"
+        sleep 0.5
+        shoot "$work/stepped2.png"
+        same_picture "$work/stepped.png" "$work/stepped2.png" || fail "the chain moved on after the single steps"
+        say "'.' x 150 moved the chain, and it stays paused"
+        xdotool mouseup 1
+        ;;
+    reset)
+        pull_right
+        xdotool mouseup 1
+        sleep 0.2
+        press_key r
+        sleep 0.3
+        shoot "$work/reset.png"
+        analyse column "$work/reset.png" || fail "after r the chain is not hanging straight down"
+        ;;
+    help)
+        press_key h
+        sleep 0.3
+        shoot "$work/help.png"
+        ! analyse column "$work/help.png" >/dev/null || fail "h showed no overlay"
+        say "h: overlay shown ($(analyse stats "$work/help.png" | value_of white_fraction) white)"
+        press_key h
+        sleep 0.3
+        shoot "$work/hidden.png"
+        analyse column "$work/hidden.png" || fail "a second h did not hide the overlay"
+        ;;
+    *) fail "unknown case $case_name" ;;
+esac
+app_running || fail "the program ended"
+[ ! -s "$work/stdout.txt" ] || fail "unexpected standard output: $(head -c 200 "$work/stdout.txt")"
+grep -qx 'press h for help' "$work/stderr.txt" || fail "no 'press h for help' line on standard error"
+say "PASS"

@@ -1,0 +1,352 @@
+// The window program's run controls without a window: the key rules, the
+// real-time pacing, the readouts and the state hash.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <bit>
+#include <cstdint>
+#include <sstream>
+
+#include "app/application.h"
+#include "app/pacing.h"
+#include "app/readouts.h"
+#include "app/recorder.h"
+#include "app/run_controls.h"
+#include "app/session.h"
+#include "app/state_hash.h"
+
+namespace {
+
+class RunControlsTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        setupUnrolledModel();
+        setupMatrixModel();
+    }
+
+    void SetUp() override {
+        initialiseSimulation();
+        mouseDown = -1;
+        stepsPerFrame = INITIAL_STEPS_PER_FRAME;
+        stepCount = 0;
+    }
+
+    void press(unsigned char key) { applyRunCommand(runCommandOf(key), session, log); }
+
+    // Swings the chain with the tip spring, so that state and slopes are far
+    // from their start.
+    void swing(int steps) {
+        liveInput(session, {0, EventKind::Press, 600, 320, 0});
+        for (int i = 0; i < steps; ++i) {
+            sessionStep(session, log);
+        }
+    }
+
+    std::ostringstream echo;
+    Session windowSession() {
+        Session fresh;
+        fresh.target = eventTarget(WINDOW_WIDTH, WINDOW_HEIGHT, echo);
+        return fresh;
+    }
+    Session session = windowSession();
+    RunControls& controls = session.controls;
+    Pacing pacing;
+    std::ostringstream log;
+};
+
+TEST_F(RunControlsTest, PauseSingleStepAndResume) {
+    swing(200);
+    press(KEY_PAUSE);
+    ASSERT_TRUE(controls.paused);
+    const StateVector held = currentState;
+    // Paused: idle calls run no step, yet pictures keep coming about 60 times a
+    // second with sleep in between.
+    int pictures = 0;
+    for (int i = 0; i < 60; ++i) {
+        const IdleOutcome outcome = idleWork(session, pacing, 100.0 + i * 0.005, log);
+        pictures += outcome.redisplay ? 1 : 0;
+        EXPECT_LE(outcome.sleepSeconds, FRAME_SECONDS);
+    }
+    EXPECT_EQ(currentState, held);
+    EXPECT_EQ(controls.stepsRun, 200);
+    EXPECT_GE(pictures, 17);
+    EXPECT_LE(pictures, 19);
+
+    // '.' runs exactly one step: the same as one step of the running chain
+    // from the same state and slopes.
+    const std::array<StateVector, 4> slopes = {k1, k2, k3, k4};
+    const RunControls pausedControls = controls;
+    controls.paused = false;
+    sessionStep(session, log);
+    controls = pausedControls;
+    const StateVector oneStep = currentState;
+    currentState = held;
+    k1 = slopes[0];
+    k2 = slopes[1];
+    k3 = slopes[2];
+    k4 = slopes[3];
+    press(KEY_SINGLE_STEP);
+    EXPECT_EQ(controls.stepsRun, 201);
+    EXPECT_NE(currentState, held);
+    EXPECT_EQ(currentState, oneStep);
+    const StateVector stepped = currentState;
+    press(KEY_PAUSE);
+    ASSERT_FALSE(controls.paused);
+    press(KEY_SINGLE_STEP);
+    EXPECT_EQ(controls.stepsRun, 201);
+    EXPECT_EQ(currentState, stepped);
+    EXPECT_FALSE(idleWork(session, pacing, 200.0, log).sleepSeconds > 0.0);
+    EXPECT_EQ(controls.stepsRun, 202);
+}
+
+TEST_F(RunControlsTest, ResetBringsBackTheStart) {
+    const StateVector start = currentState;
+    swing(1500);
+    ASSERT_NE(currentState, start);
+    press(KEY_RESET);
+    EXPECT_EQ(currentState, restingState);
+    EXPECT_EQ(currentState, start);
+    for (const StateVector* slopes : {&k1, &k2, &k3, &k4}) {
+        for (const float value : *slopes) {
+            ASSERT_EQ(value, 0.0f);
+        }
+    }
+    for (int k = 0; k < LINK_COUNT; ++k) {
+        EXPECT_EQ(jointAngles(k + 1, 1), start[LINK_COUNT + k]) << k;
+    }
+    EXPECT_EQ(controls.stepsSinceReset, 0);
+    EXPECT_EQ(stepCount, 0);
+    EXPECT_EQ(controls.stepsRun, 1500);  // the script's clock runs on
+    EXPECT_EQ(controls.resets, 1);
+    // The spring still holds the tip: the reset chain is pulled again at once.
+    sessionStep(session, log);
+    EXPECT_NE(currentState, start);
+}
+
+TEST_F(RunControlsTest, ToggleAndQuitKeys) {
+    press(KEY_HELP);
+    press(KEY_PANEL);
+    EXPECT_TRUE(controls.helpShown);
+    EXPECT_TRUE(controls.panelShown);
+    press(KEY_HELP);
+    press(KEY_PANEL);
+    EXPECT_FALSE(controls.helpShown);
+    EXPECT_FALSE(controls.panelShown);
+    EXPECT_EQ(runCommandOf('x'), RunCommand::None);
+    EXPECT_EQ(runCommandOf('R'), RunCommand::None);
+    EXPECT_FALSE(controls.quitRequested);
+    press(KEY_ESCAPE);
+    EXPECT_TRUE(controls.quitRequested);
+    EXPECT_EQ(runCommandOf(KEY_QUIT), RunCommand::Quit);
+    EXPECT_EQ(controls.stepsRun, 0);
+    EXPECT_EQ(currentState, restingState);
+}
+
+TEST(RealTimePacing, OneStepPerWallMillisecond) {
+    RealTimeClock clock;
+    EXPECT_EQ(stepsDue(clock, 50.0), 0);  // the clock starts
+    // Ten seconds of pictures at 60 Hz: 10,000 steps, 16 or 17 each.
+    std::int64_t total = 0;
+    for (int frame = 1; frame <= 600; ++frame) {
+        const std::int64_t due = stepsDue(clock, 50.0 + frame / 60.0);
+        EXPECT_GE(due, 16);
+        EXPECT_LE(due, 17);
+        total += due;
+    }
+    EXPECT_EQ(total, 10000);
+    // A machine far behind drops the backlog instead of catching up.
+    EXPECT_EQ(stepsDue(clock, 62.0), MOST_STEPS_BEHIND);
+    EXPECT_EQ(stepsDue(clock, 62.0105), 10);
+    // Time away with the clock stopped is not caught up.
+    stopClock(clock);
+    EXPECT_EQ(stepsDue(clock, 90.0), 0);
+    EXPECT_EQ(stepsDue(clock, 90.0205), 20);
+}
+
+TEST(RealTimePacing, PicturesAboutSixtyTimesASecond) {
+    FramePacer pacer;
+    int pictures = 0;
+    for (int ms = 0; ms < 1000; ++ms) {
+        pictures += frameDue(pacer, 10.0 + ms / 1000.0) ? 1 : 0;
+        EXPECT_LE(secondsToNextFrame(pacer, 10.0 + ms / 1000.0), FRAME_SECONDS + 1e-9);
+    }
+    EXPECT_GE(pictures, 59);
+    EXPECT_LE(pictures, 61);
+    // After a long stall, one picture, then the regular pace again.
+    EXPECT_TRUE(frameDue(pacer, 20.0));
+    EXPECT_FALSE(frameDue(pacer, 20.01));
+    EXPECT_NEAR(secondsToNextFrame(pacer, 20.0), FRAME_SECONDS, 1e-9);
+}
+
+TEST_F(RunControlsTest, ReadoutsEnergyAndRates) {
+    Readouts readouts;
+    controls.panelShown = true;
+    updateReadouts(readouts, controls, 0.0);
+    EXPECT_NEAR(readouts.kinetic, 0.0, 1e-9);
+    EXPECT_NEAR(readouts.potential, -1962.0, 1e-3);  // 20 links, centres at -(i - 1/2), m g = 9.81
+    // 15 s of simulated time at 1,000 steps per wall second, a picture every
+    // 40 steps: the plot keeps the last 10 s, one sample per 0.05 s.
+    for (int frame = 1; frame <= 375; ++frame) {
+        controls.stepsRun += 40;
+        controls.stepsSinceReset += 40;
+        updateReadouts(readouts, controls, frame * 0.04);
+    }
+    EXPECT_EQ(readouts.totalEnergy.size(), ENERGY_SAMPLES);
+    EXPECT_NEAR(readouts.stepRate.perSecond, 1000.0, 1e-6);
+    EXPECT_NEAR(readouts.frameRate.perSecond, 25.0, 1e-6);
+    EXPECT_EQ(readouts.stepsLastFrame, 40);
+    EXPECT_NEAR(realTimeFactor(readouts.stepRate.perSecond), 1.0, 1e-9);
+    EXPECT_EQ(simulatedSeconds(15000), 15.0);
+    // A reset starts the plot over.
+    press(KEY_RESET);
+    updateReadouts(readouts, controls, 16.0);
+    EXPECT_EQ(readouts.totalEnergy.size(), 1u);
+    EXPECT_FLOAT_EQ(readouts.totalEnergy[0], -1962.0f);
+}
+
+TEST(StateHash, FnvOneAOverLittleEndianBytes) {
+    // "abcdefgh" as two floats whose little-endian bytes spell it.
+    const float letters[2] = {std::bit_cast<float>(0x64636261u), std::bit_cast<float>(0x68676665u)};
+    EXPECT_EQ(hashText(stateHash(letters, 2)), "25da8c1836a8d66d");
+    EXPECT_EQ(hashText(stateHash(letters, 0)), "cbf29ce484222325");  // the offset basis
+    // Every bit counts: 0 and -0 differ.
+    const float zero[2] = {1.0f, 0.0f};
+    const float negativeZero[2] = {1.0f, -0.0f};
+    EXPECT_EQ(hashText(stateHash(zero, 2)), "097a29ee2da29518");
+    EXPECT_EQ(hashText(stateHash(negativeZero, 2)), "0979a9ee2da1bb98");  // leading zero kept
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(RunControlsTest, RecorderWritesEachInputAtTheStepBeforeWhichItActed) {
+    Recorder recorder("chain20", "2026-01-02 03:04:05 UTC", chain, 640, 480);
+    session.recorder = &recorder;
+    liveInput(session, {0, EventKind::Press, 600, 320, 0});  // before the first step
+    for (int i = 0; i < 10; ++i) {
+        sessionStep(session, log);
+    }
+    liveInput(session, {0, EventKind::Drag, 500, 100, 0});
+    liveInput(session, {0, EventKind::RightKey, 0, 0, 0});
+    sessionStep(session, log);
+    press(KEY_RESET);
+    sessionStep(session, log);
+    sessionStep(session, log);
+    const std::string hash = hashText(stateHash(currentState.data(), currentState.size()));
+    EXPECT_EQ(recorder.script(controls.stepsRun, currentState),
+              "# recorded by chain20 on 2026-01-02 03:04:05 UTC\n"
+              "0 set links 20\n"
+              "0 set gravity 9.81\n"
+              "0 set damping 30\n"
+              "0 set stiffness 200\n"
+              "0 set initial-angle -1.570796\n"
+              "0 resize 640 480\n"
+              "1 press 600 320\n"
+              "11 drag 500 100\n"
+              "11 right\n"
+              "12 reset\n"
+              "# final: step 13, state hash " + hash + "\n");
+    EXPECT_EQ(echo.str(), "31\n");
+
+    // Input after the last step never acted on one: it stays a comment, and
+    // the hash is that of the state before it.
+    liveInput(session, {0, EventKind::Release, 0, 0, 0});
+    press(KEY_RESET);
+    EXPECT_EQ(currentState, restingState);
+    const std::string script = recorder.script(controls.stepsRun, currentState);
+    EXPECT_NE(script.find("12 reset\n"
+                          "# after the last step, not replayed: 14 release\n"
+                          "# after the last step, not replayed: 14 reset\n"
+                          "# final: step 13, state hash " + hash + "\n"),
+              std::string::npos)
+        << script;
+}
+
+TEST_F(RunControlsTest, PlaybackAppliesTheScriptAndIgnoresLiveMouseUntilItEnds) {
+    std::vector<ScriptEvent> events;
+    std::string error;
+    ASSERT_TRUE(parseEventScript("0 press 600 320\n5 drag 40 320\n8 reset\n", "s", 100, events, error)) << error;
+    session.script = events;
+    Recorder recorder("chain20", "today", chain, 640, 640);
+    session.recorder = &recorder;
+    liveInput(session, {0, EventKind::Press, 10, 10, 0});  // ignored: the script plays
+    EXPECT_EQ(mouseDown, -1);
+    for (int i = 0; i < 4; ++i) {
+        sessionStep(session, log);
+    }
+    EXPECT_EQ(mouseDown, 1);
+    EXPECT_NEAR(mouseTarget(1, 1), 95.0f * 600 / 640 - 49, 1e-4f);
+    liveInput(session, {0, EventKind::Drag, 10, 10, 0});  // ignored
+    sessionStep(session, log);
+    EXPECT_NEAR(mouseTarget(1, 1), 95.0f * 40 / 640 - 49, 1e-4f);  // the script's drag before step 5
+    press(KEY_PAUSE);  // keys still work
+    EXPECT_TRUE(controls.paused);
+    press(KEY_PAUSE);
+    sessionStep(session, log);
+    sessionStep(session, log);
+    EXPECT_TRUE(scriptPlaying(session));  // the reset comes before step 8
+    sessionStep(session, log);
+    EXPECT_FALSE(scriptPlaying(session));
+    EXPECT_EQ(controls.resets, 1);
+    EXPECT_EQ(controls.stepsSinceReset, 1);
+    liveInput(session, {0, EventKind::Drag, 320, 320, 0});  // the script is over: live input acts
+    EXPECT_NEAR(mouseTarget(1, 1), -1.5f, 1e-4f);
+    // A played-back script is recorded like live input.
+    const std::string script = recorder.script(controls.stepsRun, currentState);
+    EXPECT_NE(script.find("0 resize 640 640\n1 press 600 320\n5 drag 40 320\n8 reset\n# after the last step, not replayed: 9 drag"),
+              std::string::npos)
+        << script;
+}
+
+}  // namespace
+
+namespace {
+
+ScriptEvent setTo(ChainParameter parameter, float value) {
+    ScriptEvent event{0, EventKind::Set, 0, 0, 0};
+    event.parameter = parameter;
+    event.value = value;
+    return event;
+}
+
+TEST_F(RunControlsTest, ParametersActAtOnceOrAtTheNextReset) {
+    session.target = eventTarget(WINDOW_WIDTH, WINDOW_HEIGHT, echo);
+    // Before the first step the starting angle acts at once.
+    liveInput(session, setTo(ChainParameter::InitialAngle, -1.0f));
+    EXPECT_EQ(currentState[LINK_COUNT], -1.0f);
+    // Without gravity the displaced chain at rest feels no force and stays.
+    liveInput(session, setTo(ChainParameter::Gravity, 0.0f));
+    const StateVector displaced = currentState;
+    for (int i = 0; i < 100; ++i) {
+        sessionStep(session, log);
+    }
+    EXPECT_EQ(currentState, displaced);
+    // Gravity back: it swings from the next step on.
+    liveInput(session, setTo(ChainParameter::Gravity, 9.81f));
+    sessionStep(session, log);
+    EXPECT_LT(currentState[0], 0.0f);  // the momentum about the base turns it down
+    // Links and starting angle wait for the reset once the run has begun.
+    liveInput(session, setTo(ChainParameter::Links, 5.0f));
+    liveInput(session, setTo(ChainParameter::InitialAngle, -1.570796f));
+    EXPECT_EQ(currentState.size(), 2 * LINK_COUNT);
+    EXPECT_EQ(chain.initialAngle, -1.0f);
+    const float stiffness = 123.0f;
+    liveInput(session, setTo(ChainParameter::Stiffness, stiffness));
+    EXPECT_EQ(chain.stiffness, stiffness);
+    press(KEY_RESET);
+    EXPECT_EQ(linkCount, 5);
+    EXPECT_EQ(currentState.size(), 10);
+    EXPECT_EQ(currentState[5], -1.570796f);
+    EXPECT_EQ(chain.gravity, 9.81f);  // the live parameters carry over
+    EXPECT_EQ(chain.stiffness, stiffness);
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(currentState[i], i == 5 ? -1.570796f : 0.0f) << i;  // at rest, straight down
+        EXPECT_EQ(k1[i], 0.0f);
+    }
+    sessionStep(session, log);  // the five-link chain steps
+    EXPECT_EQ(controls.stepsSinceReset, 1);
+    startChain(ChainDescription{});
+}
+
+}  // namespace
