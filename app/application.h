@@ -99,6 +99,12 @@ struct ViewTransform {
 // frustum is formed in single precision as OpenGL implementations store it.
 ViewTransform reshapeView(int width, int height);
 
+// The object point at window position (x, y) and depth in [0, 1] (0 the near
+// plane, 1 the far plane), y measured from the viewport's lower edge: the
+// inverse of projection x modelview, formed in double, applied to the point in
+// normalized device coordinates, then the homogeneous division.
+std::array<double, 3> unprojectWindowPoint(double x, double y, double depth, const ViewTransform& view);
+
 // Sets mouseTarget from window pixel (x, y), origin top-left, y downward:
 // the far-plane point under the cursor, measured from the chain's base, in
 // links (divided by the drawing scale), so that the spring pulls the tip
