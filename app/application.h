@@ -9,9 +9,9 @@
 
 #include <array>
 #include <cstdint>
-#include <iosfwd>
 #include <string_view>
 
+#include "app/text_sink.h"
 #include "dynamics/chain_dynamics.h"
 #include "matrix/matrix.h"
 
@@ -69,7 +69,7 @@ void rungeKuttaStep();
 // The whole idle step: Runge-Kutta, the fall-back to rest if the state left
 // the finite numbers (one line on `log`), the angles for drawing, and the
 // step count. Returns true when a redisplay is due.
-bool advanceSimulation(std::ostream& log);
+bool advanceSimulation(TextSink log);
 
 // ---- View and input ----
 
@@ -125,4 +125,4 @@ void applyMouseButton(int button, int state, int x, int y, const ViewTransform& 
 void applyMouseMotion(int x, int y, const ViewTransform& view);
 // Left arrow lowers stepsPerFrame (not below 1); right arrow raises it and
 // writes the new value on its own line to `out`.
-void applySpecialKey(int key, std::ostream& out);
+void applySpecialKey(int key, TextSink out);

@@ -3,7 +3,6 @@
 #include "app/chain_options.h"
 
 #include <charconv>
-#include <ostream>
 
 namespace {
 
@@ -261,8 +260,8 @@ ScriptEvent setEvent(ChainParameter parameter, const ChainDescription& descripti
     return event;
 }
 
-EventTarget eventTarget(int width, int height, std::ostream& keyEcho) {
-    return {reshapeView(width, height), &keyEcho, chain, false};
+EventTarget eventTarget(int width, int height, TextSink keyEcho) {
+    return {reshapeView(width, height), keyEcho, chain, false};
 }
 
 namespace {
@@ -322,10 +321,10 @@ void applyEvent(const ScriptEvent& event, EventTarget& target) {
             applyMouseButton(LEFT_BUTTON, BUTTON_UP, event.x, event.y, target.view);
             break;
         case EventKind::LeftKey:
-            applySpecialKey(KEY_LEFT, *target.keyEcho);
+            applySpecialKey(KEY_LEFT, target.keyEcho);
             break;
         case EventKind::RightKey:
-            applySpecialKey(KEY_RIGHT, *target.keyEcho);
+            applySpecialKey(KEY_RIGHT, target.keyEcho);
             break;
         case EventKind::Reset:
             resetChain(target.nextStart);

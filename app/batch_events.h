@@ -66,7 +66,7 @@ bool parseEventScript(std::string_view text, std::string_view name, std::int64_t
 // maps the cursor, and where the right arrow's echo goes.
 struct EventTarget {
     ViewTransform view{};
-    std::ostream* keyEcho = nullptr;
+    TextSink keyEcho;
     // The links and starting angle that the next reset starts from, and
     // whether a step has run (before the first, they act at once).
     ChainDescription nextStart;
@@ -74,7 +74,7 @@ struct EventTarget {
 };
 
 // The target of a run of the chain as now set up.
-EventTarget eventTarget(int width, int height, std::ostream& keyEcho);
+EventTarget eventTarget(int width, int height, TextSink keyEcho);
 
 // Applies one event through the application's input rules, with GLUT's codes.
 // Both programs apply their events, scripted or live, through this one call.

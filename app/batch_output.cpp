@@ -3,8 +3,10 @@
 #include <charconv>
 #include <cstring>
 #include <string>
+#include <type_traits>
 
 #include "app/batch_physics.h"
+#include "app/shortest_text.h"
 
 namespace {
 
@@ -20,12 +22,24 @@ std::string makeHeader() {
     return header;
 }
 
-// Appends `value` in its shortest round-trip form and a separator.
+// Appends `value` in its shortest round-trip form and a separator. A C++
+// library without floating-point to_chars (WebAssembly's) gets the same text
+// from writeShortest.
 template <typename Value>
 char* put(char* out, char* end, Value value, char separator) {
-    const auto result = std::to_chars(out, end, value);
-    *result.ptr = separator;
-    return result.ptr + 1;
+#if defined(__cpp_lib_to_chars)
+    constexpr bool libraryWritesValue = true;
+#else
+    constexpr bool libraryWritesValue = !std::is_floating_point_v<Value>;
+#endif
+    char* stop = nullptr;
+    if constexpr (libraryWritesValue) {
+        stop = std::to_chars(out, end, value).ptr;
+    } else {
+        stop = writeShortest(out, value);
+    }
+    *stop = separator;
+    return stop + 1;
 }
 
 }  // namespace

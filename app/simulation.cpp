@@ -1,6 +1,5 @@
 #include <cmath>
 #include <limits>
-#include <ostream>
 
 #include "app/application.h"
 #include "model/chain_model.h"
@@ -82,7 +81,7 @@ void putBackAtRest() {
     k4.fill(0.0f);
 }
 
-void resetToRest(std::ostream& log) {
+void resetToRest(TextSink log) {
     putBackAtRest();
     ++resetCount;
     log << programName << ": the state left the finite numbers at step " << static_cast<std::int64_t>(stepCount) + 1
@@ -128,7 +127,7 @@ void rungeKuttaStep() {
     }
 }
 
-bool advanceSimulation(std::ostream& log) {
+bool advanceSimulation(TextSink log) {
     rungeKuttaStep();
     if (!stateIsFinite()) {
         resetToRest(log);
@@ -140,7 +139,7 @@ bool advanceSimulation(std::ostream& log) {
     return stepCount % stepsPerFrame == 0;
 }
 
-void applySpecialKey(int key, std::ostream& out) {
+void applySpecialKey(int key, TextSink out) {
     if (key == KEY_LEFT) {
         stepsPerFrame = stepsPerFrame - 1 >= 1 ? stepsPerFrame - 1 : 1;
     } else if (key == KEY_RIGHT) {

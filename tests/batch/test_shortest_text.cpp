@@ -1,0 +1,76 @@
+// The CSV's own shortest text of floats and doubles, used where the C++
+// library has no floating-point to_chars, against the library's to_chars.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "app/shortest_text.h"
+
+namespace {
+
+template <typename Value>
+void expectSameTextAsToChars(const std::vector<Value>& values) {
+    int differing = 0;
+    for (const Value value : values) {
+        char expected[64];
+        char actual[64];
+        const std::string wanted(expected, std::to_chars(expected, expected + sizeof expected, value).ptr);
+        const std::string got(actual, writeShortest(actual, value));
+        if (got != wanted) {
+            ADD_FAILURE() << "'" << got << "' where to_chars writes '" << wanted << "'";
+            ASSERT_LT(++differing, 20);
+        }
+    }
+}
+
+// Values of every kind of text: both signs of zero, the infinities, whole
+// numbers around each format's switch from %f to %e, every power of two (where
+// the gap below a value is half the gap above it), the extremes, and random
+// bit patterns and random magnitudes like the chain's angles and momenta.
+template <typename Value, typename Bits>
+std::vector<Value> probeValues(int randomCount) {
+    std::vector<Value> values = {0, -Value(0), std::numeric_limits<Value>::infinity(),
+                                 -std::numeric_limits<Value>::infinity(), std::numeric_limits<Value>::max(),
+                                 std::numeric_limits<Value>::min(), std::numeric_limits<Value>::denorm_min(),
+                                 std::numeric_limits<Value>::lowest(), Value(0.1), Value(-1962), Value(1e-5),
+                                 Value(123456789), Value(1e15), Value(1e16), Value(1e17), Value(99999),
+                                 Value(100000), Value(1e-4), Value(0.001), Value(-1.570796)};
+    for (int e = std::numeric_limits<Value>::min_exponent - std::numeric_limits<Value>::digits;
+         e < std::numeric_limits<Value>::max_exponent; ++e) {
+        values.push_back(std::ldexp(Value(1), e));
+        values.push_back(-std::ldexp(Value(1), e));
+    }
+    for (Value v = 1; v < Value(1e30); v *= 10) {
+        values.push_back(v);
+        values.push_back(std::nextafter(v, Value(0)));
+        values.push_back(std::nextafter(v, std::numeric_limits<Value>::infinity()));
+    }
+    std::mt19937_64 random(12);
+    std::uniform_real_distribution<double> magnitude(-8.0, 8.0);
+    for (int i = 0; i < randomCount; ++i) {
+        const Value fromBits = std::bit_cast<Value>(static_cast<Bits>(random()));
+        if (std::isfinite(fromBits)) {
+            values.push_back(fromBits);
+        }
+        const double sign = random() % 2 == 0 ? 1.0 : -1.0;
+        values.push_back(static_cast<Value>(sign * std::pow(10.0, magnitude(random))));
+    }
+    return values;
+}
+
+TEST(ShortestText, FloatsReadAsToCharsWritesThem) {
+    expectSameTextAsToChars(probeValues<float, std::uint32_t>(200000));
+}
+
+TEST(ShortestText, DoublesReadAsToCharsWritesThem) {
+    expectSameTextAsToChars(probeValues<double, std::uint64_t>(60000));
+}
+
+}  // namespace

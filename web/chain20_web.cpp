@@ -1,0 +1,115 @@
+// The page's view of the chain20 core: plain C functions over the same
+// start-up, stepping, view and input rules as the window program and
+// chain20-batch. The page's JavaScript calls these and reads the state and
+// the view from the module's memory.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/application.h"
+#include "app/batch_events.h"
+#include "app/batch_physics.h"
+#include "model/chain_model.h"
+
+namespace {
+
+// The core's text (the reset notice, the right arrow's echo) is not shown:
+// the page shows the counts and the steps per frame instead.
+void ignoreText(void* /*context*/, const char* /*text*/, std::size_t /*length*/) {}
+TextSink discard(ignoreText, nullptr);
+
+ViewTransform view = reshapeView(WINDOW_WIDTH, WINDOW_HEIGHT);
+std::vector<ScriptEvent> script;
+std::size_t nextScriptEvent = 0;
+std::string scriptError;
+std::int64_t stepsRun = 0;  // since the last reset; stepCount wraps, this does not
+
+void applyDueScriptEvents() {
+    while (nextScriptEvent < script.size() && script[nextScriptEvent].step <= stepsRun + 1) {
+        applyEvent(script[nextScriptEvent], view, discard);
+        ++nextScriptEvent;
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+// The chain at rest, the steps counted from zero, the spring off.
+void chain20_reset() {
+    initialiseSimulation();
+    mouseDown = -1;
+    stepCount = 0;
+    stepsRun = 0;
+    resetCount = 0;
+    script.clear();
+    nextScriptEvent = 0;
+}
+
+void chain20_start() {
+    setupUnrolledModel();
+    setupMatrixModel();
+    chain20_reset();
+}
+
+// Runs `steps` idle steps, each after the script's events that are due.
+// Returns the steps per frame, which a script may have changed.
+int chain20_advance(int steps) {
+    for (int i = 0; i < steps; ++i) {
+        applyDueScriptEvents();
+        advanceSimulation(discard);
+        ++stepsRun;
+    }
+    return stepsPerFrame;
+}
+
+// The canvas's size in pixels, for the cursor mapping and the drawing.
+void chain20_resize(int width, int height) { view = reshapeView(width, height); }
+
+// Mouse input at canvas pixel (x, y), origin top-left, y downward:
+// kind 0 press, 1 drag, 2 release of the left button.
+void chain20_pointer(int kind, int x, int y) {
+    if (kind == 0) {
+        applyMouseButton(LEFT_BUTTON, BUTTON_DOWN, x, y, view);
+    } else if (kind == 1) {
+        applyMouseMotion(x, y, view);
+    } else {
+        applyMouseButton(LEFT_BUTTON, BUTTON_UP, x, y, view);
+    }
+}
+
+// Right (1) or left (-1) arrow; returns the steps per frame.
+int chain20_arrow(int direction) {
+    applySpecialKey(direction > 0 ? KEY_RIGHT : KEY_LEFT, discard);
+    return stepsPerFrame;
+}
+
+// Loads an event script (the chain20-batch language) to be applied from the
+// next step on, counted from the last reset. Returns 0, or a pointer to the
+// zero-terminated message about the first bad line.
+const char* chain20_load_script(const char* text, int length) {
+    std::vector<ScriptEvent> events;
+    if (!parseEventScript(std::string_view(text, static_cast<std::size_t>(length)), "script", INT32_MAX, events,
+                          scriptError)) {
+        return scriptError.c_str();
+    }
+    script = std::move(events);
+    nextScriptEvent = 0;
+    return nullptr;
+}
+
+// The step of the script's last event, 0 for none.
+double chain20_script_end() { return script.empty() ? 0.0 : static_cast<double>(script.back().step); }
+
+const float* chain20_state() { return currentState.data(); }
+int chain20_links() { return LINK_COUNT; }
+const double* chain20_projection() { return view.projection.data(); }
+const double* chain20_modelview() { return view.modelview.data(); }
+double chain20_steps_run() { return static_cast<double>(stepsRun); }
+double chain20_resets() { return static_cast<double>(resetCount); }
+int chain20_spring_on() { return mouseDown == 1 ? 1 : 0; }
+double chain20_kinetic_energy() { return kineticEnergy(currentState); }
+double chain20_potential_energy() { return potentialEnergy(currentState); }
+float chain20_target(int axis) { return mouseTarget(axis + 1, 1); }
+
+}  // extern "C"
