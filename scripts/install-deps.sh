@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, running and testing chain20 need.
 # Only what is missing is installed; the package lists are refreshed at most once.
+# Extra package names given as arguments are installed the same way.
 set -euo pipefail
 
 packages=(
@@ -9,6 +10,7 @@ packages=(
   freeglut3-dev libglu1-mesa-dev libgl1-mesa-dri libx11-dev libimgui-dev libstb-dev
   xvfb xdotool x11-apps x11-utils imagemagick gnuplot-nox
   xauth
+  "$@"
 )
 
 missing=()

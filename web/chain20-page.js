@@ -1,1 +1,314 @@
+// The chain20 page: draws the core's state on a canvas each animation frame
+// and hands pointer, keys and controls to the core's C functions.
+'use strict';
 
+const LINK_HALF_WIDTH = 0.6;   // boxes 1 long, 1.2 across, 0.3 deep, as the window draws them
+const LINK_HALF_DEPTH = 0.15;
+const BASE_X = -1;             // the chain hangs from world (-1, 0)
+const MOST_REAL_TIME_STEPS = 200;  // per frame, so that a stalled tab does not catch up for minutes
+
+const canvas = document.getElementById('view');
+const context = canvas.getContext('2d');
+const $ = (id) => document.getElementById(id);
+
+createChain20().then((core) => {
+  core._chain20_start();
+  core._chain20_resize(canvas.width, canvas.height);
+  const links = core._chain20_links();
+  const state = () => core.HEAPF32.subarray(core._chain20_state() / 4, core._chain20_state() / 4 + 2 * links);
+  const matrix = (address) => core.HEAPF64.subarray(address / 8, address / 8 + 16);
+
+  let paused = false;
+  let realTime = false;
+  let stepsPerFrame = core._chain20_arrow(1) && core._chain20_arrow(-1);
+  let replayEnd = null;     // the step a replay stops at
+  let recording = null;     // the lines of the script being recorded
+  let stepMillis = 0;       // wall time in the core's steps, and the steps, since the last readout
+  let timedSteps = 0;
+  let frames = 0;
+  let lastReadout = performance.now();
+  let lastFrame = performance.now();
+  let realTimeDebt = 0;
+
+  // 64-bit FNV-1a over the state's floats as little-endian bytes.
+  function stateHash() {
+    const bytes = new Uint8Array(Float32Array.from(state()).buffer);
+    let hash = 0xcbf29ce484222325n;
+    for (const byte of bytes) {
+      hash = BigInt.asUintN(64, (hash ^ BigInt(byte)) * 0x100000001b3n);
+    }
+    return hash.toString(16).padStart(16, '0');
+  }
+
+  function advance(steps) {
+    const started = performance.now();
+    stepsPerFrame = core._chain20_advance(steps);
+    stepMillis += performance.now() - started;
+    timedSteps += steps;
+  }
+
+  function record(line) {
+    if (recording) {
+      recording.push(`${core._chain20_steps_run() + 1} ${line}`);
+    }
+  }
+
+  // ---- Drawing: the boxes' faces through the core's projection and modelview ----
+
+  function project(projection, modelview, x, y, z) {
+    const eye = [0, 1, 2, 3].map((r) => modelview[r] * x + modelview[4 + r] * y + modelview[8 + r] * z + modelview[12 + r]);
+    const clip = [0, 1, 3].map((r) => projection[r] * eye[0] + projection[4 + r] * eye[1] + projection[8 + r] * eye[2] +
+                                     projection[12 + r] * eye[3]);
+    return [(clip[0] / clip[2] + 1) / 2 * canvas.width, (1 - clip[1] / clip[2]) / 2 * canvas.height];
+  }
+
+  function draw() {
+    const projection = matrix(core._chain20_projection());
+    const modelview = matrix(core._chain20_modelview());
+    const q = state().subarray(links);
+    context.fillStyle = '#fff';
+    context.fillRect(0, 0, canvas.width, canvas.height);
+    const sides = [];
+    const fronts = [];
+    let angle = 0;
+    let x = BASE_X;
+    let y = 0;
+    for (let i = 0; i < links; ++i) {
+      angle += q[i];
+      const c = Math.cos(angle);
+      const s = Math.sin(angle);
+      const corners = [[0, -1], [1, -1], [1, 1], [0, 1]].map(([along, across]) =>
+        [x + along * c - across * LINK_HALF_WIDTH * s, y + along * s + across * LINK_HALF_WIDTH * c]);
+      const front = corners.map(([cx, cy]) => project(projection, modelview, cx, cy, LINK_HALF_DEPTH));
+      const back = corners.map(([cx, cy]) => project(projection, modelview, cx, cy, -LINK_HALF_DEPTH));
+      for (let k = 0; k < 4; ++k) {
+        sides.push([front[k], front[(k + 1) % 4], back[(k + 1) % 4], back[k]]);
+      }
+      fronts.push(front);
+      x += c;
+      y += s;
+    }
+    const fill = (polygons, colour) => {
+      context.fillStyle = colour;
+      for (const polygon of polygons) {
+        context.beginPath();
+        polygon.forEach(([px, py], k) => (k === 0 ? context.moveTo(px, py) : context.lineTo(px, py)));
+        context.closePath();
+        context.fill();
+      }
+    };
+    fill(sides, '#4a4a4a');
+    fill(fronts, '#1c1c1c');
+  }
+
+  // ---- Readouts ----
+
+  function showReadouts(now) {
+    const kinetic = core._chain20_kinetic_energy();
+    const potential = core._chain20_potential_energy();
+    const seconds = (now - lastReadout) / 1000;
+    const steps = core._chain20_steps_run();
+    $('time').textContent = (steps / 1000).toFixed(3);
+    $('steps').textContent = steps;
+    $('rate').textContent = Math.round(timedSteps / seconds);
+    $('factor').textContent = (timedSteps / 1000 / seconds).toFixed(2);
+    $('fps').textContent = Math.round(frames / seconds);
+    $('kinetic').textContent = kinetic.toFixed(3);
+    $('potential').textContent = potential.toFixed(3);
+    $('total').textContent = (kinetic + potential).toFixed(3);
+    $('resets').textContent = core._chain20_resets();
+    $('spring').textContent = core._chain20_spring_on() ? 'pulling' : 'off';
+    $('stepTime').textContent = timedSteps > 0 ? (1000 * stepMillis / timedSteps).toFixed(2) : '';
+    $('hash').textContent = stateHash();
+    $('stepsPerFrame').textContent = stepsPerFrame;
+    $('pause').textContent = paused ? 'Resume' : 'Pause';
+    lastReadout = now;
+    frames = 0;
+    timedSteps = 0;
+    stepMillis = 0;
+  }
+
+  // ---- The frame: steps, then the picture ----
+
+  function frame(now) {
+    const elapsed = now - lastFrame;
+    lastFrame = now;
+    if (!paused) {
+      let steps = stepsPerFrame;
+      if (realTime) {
+        realTimeDebt = Math.min(realTimeDebt + elapsed, MOST_REAL_TIME_STEPS);
+        steps = Math.floor(realTimeDebt);
+        realTimeDebt -= steps;
+      }
+      if (replayEnd !== null) {
+        steps = Math.min(steps, replayEnd - core._chain20_steps_run());
+      }
+      advance(steps);
+      if (replayEnd !== null && core._chain20_steps_run() >= replayEnd) {
+        paused = true;
+        $('message').textContent += ` Replay stopped at step ${replayEnd}, state hash ${stateHash()}.`;
+        replayEnd = null;
+      }
+    }
+    draw();
+    ++frames;
+    if (now - lastReadout >= 250 || paused) {
+      showReadouts(now);
+    }
+    requestAnimationFrame(frame);
+  }
+
+  // ---- Input ----
+
+  function canvasPixel(event) {
+    const box = canvas.getBoundingClientRect();
+    return [Math.floor((event.clientX - box.left) * canvas.width / box.width),
+            Math.floor((event.clientY - box.top) * canvas.height / box.height)];
+  }
+  function pointer(kind, verb, event) {
+    if (replayEnd !== null) {
+      return;  // a replay owns the input until it ends
+    }
+    const [x, y] = canvasPixel(event);
+    core._chain20_pointer(kind, x, y);
+    record(kind === 2 ? verb : `${verb} ${x} ${y}`);
+  }
+  canvas.addEventListener('pointerdown', (event) => {
+    if (event.button === 0) {
+      canvas.setPointerCapture(event.pointerId);
+      pointer(0, 'press', event);
+    }
+  });
+  canvas.addEventListener('pointermove', (event) => {
+    if (event.buttons !== 0) {
+      pointer(1, 'drag', event);
+    }
+  });
+  canvas.addEventListener('pointerup', (event) => {
+    if (event.button === 0) {
+      pointer(2, 'release', event);
+    }
+  });
+
+  function arrow(direction) {
+    stepsPerFrame = core._chain20_arrow(direction);
+    record(direction > 0 ? 'right' : 'left');
+    $('stepsPerFrame').textContent = stepsPerFrame;
+  }
+  function togglePause() {
+    paused = !paused;
+  }
+  function singleStep() {
+    if (paused) {
+      advance(1);
+    }
+  }
+  function reset() {
+    core._chain20_reset();
+    replayEnd = null;
+    if (recording) {
+      recording = null;
+      $('record').textContent = 'Record';
+      $('message').textContent = 'Reset: recording abandoned.';
+    }
+  }
+  function toggleHelp() {
+    $('help').hidden = !$('help').hidden;
+  }
+
+  const keys = {
+    ArrowRight: () => arrow(1),
+    ArrowLeft: () => arrow(-1),
+    ' ': togglePause,
+    '.': singleStep,
+    r: reset,
+    h: toggleHelp,
+  };
+  document.addEventListener('keydown', (event) => {
+    const action = keys[event.key];
+    if (action && !(event.target instanceof HTMLInputElement && event.target.type !== 'checkbox')) {
+      event.preventDefault();
+      action();
+    }
+  });
+  $('pause').onclick = togglePause;
+  $('step').onclick = singleStep;
+  $('reset').onclick = reset;
+  $('helpButton').onclick = toggleHelp;
+  $('more').onclick = () => arrow(1);
+  $('fewer').onclick = () => arrow(-1);
+  $('realTime').onchange = (event) => {
+    realTime = event.target.checked;
+    realTimeDebt = 0;
+  };
+
+  // ---- Recording and replay ----
+
+  function stopRecording() {
+    const steps = core._chain20_steps_run();
+    recording.push(`# final: step ${steps}, state hash ${stateHash()}`);
+    const blob = new Blob([recording.join('\n') + '\n'], { type: 'text/plain' });
+    const link = document.createElement('a');
+    link.href = URL.createObjectURL(blob);
+    link.download = 'chain20-recording.txt';
+    link.click();
+    URL.revokeObjectURL(link.href);
+    recording = null;
+    $('record').textContent = 'Record';
+    $('message').textContent = `Recorded ${steps} steps; replay with chain20-batch --events FILE --steps ${steps}.`;
+  }
+  $('record').onclick = () => {
+    if (recording) {
+      stopRecording();
+      return;
+    }
+    reset();
+    recording = [`# chain20 page recording, ${new Date().toISOString()}`];
+    $('record').textContent = 'Stop and download';
+    $('message').textContent = 'Recording from rest.';
+  };
+
+  function replay(text) {
+    reset();
+    const bytes = new TextEncoder().encode(text);
+    const address = core._malloc(bytes.length + 1);
+    core.HEAPU8.set(bytes, address);
+    const error = core._chain20_load_script(address, bytes.length);
+    core._free(address);
+    if (error !== 0) {
+      let end = error;
+      while (core.HEAPU8[end] !== 0) {
+        ++end;
+      }
+      $('message').textContent = new TextDecoder().decode(core.HEAPU8.subarray(error, end));
+      return;
+    }
+    const final = /^# final: step (\d+)(?:, state hash ([0-9a-f]{16}))?/m.exec(text);
+    replayEnd = final ? Number(final[1]) : core._chain20_script_end();
+    paused = false;
+    $('message').textContent = `Replaying to step ${replayEnd}` + (final?.[2] ? ` (recorded hash ${final[2]}).` : '.');
+  }
+  $('replay').onchange = async (event) => {
+    const file = event.target.files[0];
+    if (file) {
+      replay(await file.text());
+      event.target.value = '';
+    }
+  };
+
+  // For tests and the console: the state, its hash, and a timing of n steps.
+  window.chain20 = {
+    state: () => Array.from(state()),
+    hash: stateHash,
+    stepsRun: () => core._chain20_steps_run(),
+    stepsPerFrame: () => stepsPerFrame,
+    replaying: () => replayEnd !== null,
+    replay,
+    timeSteps(n) {
+      const started = performance.now();
+      core._chain20_advance(n);
+      return (performance.now() - started) / n;
+    },
+  };
+  requestAnimationFrame(frame);
+});

@@ -1,0 +1,169 @@
+// The chain20 page in Debian's chromium, headless, driven by playwright-core:
+// the hanging chain on a screenshot, a drag of the tip, the right arrow, and a
+// replayed script that ends in the native runner's state.
+//
+// Usage: node page_test.mjs SITE_DIR NATIVE_BATCH WORK_DIR
+import { chromium } from 'playwright-core';
+import { spawn, execFileSync } from 'node:child_process';
+import { mkdtempSync, mkdirSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { join } from 'node:path';
+import { tmpdir } from 'node:os';
+import { createInterface } from 'node:readline';
+import { after, before, test } from 'node:test';
+import assert from 'node:assert/strict';
+
+const [site, nativeBatch, work] = process.argv.slice(2);
+const serverScript = new URL('../../web/serve.mjs', import.meta.url).pathname;
+mkdirSync(work, { recursive: true });
+
+let server;
+let browser;
+let page;
+let profile;
+
+// The page's server on 127.0.0.1, any free port: its URL is its first line.
+function startServer() {
+  server = spawn(process.execPath, [serverScript, site, '0'], { stdio: ['ignore', 'pipe', 'inherit'] });
+  return new Promise((resolve, reject) => {
+    server.on('error', reject);
+    createInterface({ input: server.stdout }).once('line', (line) => resolve(line.replace(/^.*(http:\S+).*$/, '$1')));
+  });
+}
+
+// 64-bit FNV-1a over floats as little-endian bytes, as the page and the
+// native runner define the state hash.
+function hashOfFloats(values) {
+  let hash = 0xcbf29ce484222325n;
+  for (const byte of new Uint8Array(Float32Array.from(values).buffer)) {
+    hash = BigInt.asUintN(64, (hash ^ BigInt(byte)) * 0x100000001b3n);
+  }
+  return hash.toString(16).padStart(16, '0');
+}
+
+// Dark pixels of a PNG screenshot, decoded by the browser itself: a function
+// (x, y) -> true where the pixel is dark.
+async function darkPixels(png) {
+  const data = await page.evaluate(async (base64) => {
+    const image = new Image();
+    image.src = `data:image/png;base64,${base64}`;
+    await image.decode();
+    const canvas = new OffscreenCanvas(image.width, image.height);
+    const context = canvas.getContext('2d');
+    context.drawImage(image, 0, 0);
+    const rgba = context.getImageData(0, 0, image.width, image.height).data;
+    const dark = [];
+    for (let i = 0; i < rgba.length; i += 4) {
+      dark.push(rgba[i] + rgba[i + 1] + rgba[i + 2] < 3 * 128 ? 1 : 0);
+    }
+    return { width: image.width, dark: dark.join('') };
+  }, png.toString('base64'));
+  return (x, y) => data.dark[y * data.width + x] === '1';
+}
+
+function tipX(state) {
+  const links = state.length / 2;
+  let angle = 0;
+  let x = 0;
+  for (let i = links; i < 2 * links; ++i) {
+    angle += state[i];
+    x += Math.cos(angle);
+  }
+  return x;
+}
+
+before(async () => {
+  const url = await startServer();
+  profile = mkdtempSync(join(tmpdir(), 'chain20-chromium-'));
+  browser = await chromium.launchPersistentContext(profile, {
+    executablePath: '/usr/bin/chromium',
+    headless: true,
+    viewport: { width: 1100, height: 700 },
+    args: ['--no-sandbox', '--disable-gpu', '--disable-background-networking', '--disable-component-update',
+           '--disable-sync', '--no-first-run'],
+  });
+  page = browser.pages()[0] ?? (await browser.newPage());
+  await page.goto(url);
+  await page.waitForFunction(() => window.chain20 !== undefined && window.chain20.stepsRun() > 0);
+});
+
+after(async () => {
+  await browser?.close();
+  server?.kill();
+  rmSync(profile, { recursive: true, force: true, maxRetries: 5 });
+});
+
+test('the page shows the chain hanging straight down from its base', async () => {
+  const png = await page.locator('#view').screenshot();
+  writeFileSync(join(work, 'hanging.png'), png);
+  const dark = await darkPixels(png);
+  // The base is at the centre of the 640 x 640 canvas, a little right of it
+  // through the frustum's offset; 20 links reach about 265 pixels down.
+  let column = 0;
+  for (let y = 330; y < 575; ++y) {
+    column += dark(323, y) ? 1 : 0;
+  }
+  assert.ok(column >= 240, `${column} of 245 pixels dark along the hanging chain`);
+  let elsewhere = 0;
+  for (let y = 0; y < 640; y += 4) {
+    for (let x = 0; x < 640; x += 4) {
+      const nearChain = x > 300 && x < 346 && y > 300 && y < 600;
+      elsewhere += !nearChain && dark(x, y) ? 1 : 0;
+    }
+  }
+  assert.equal(elsewhere, 0, 'dark pixels away from the chain');
+});
+
+test('dragging the tip to the right pulls the chain there, and releasing lets it go', async () => {
+  const box = await page.locator('#view').boundingBox();
+  assert.ok(Math.abs(tipX(await page.evaluate(() => window.chain20.state()))) < 0.01);
+  await page.mouse.move(box.x + 323, box.y + 580);
+  await page.mouse.down();
+  for (let k = 1; k <= 10; ++k) {
+    await page.mouse.move(box.x + 323 + 28 * k, box.y + 580 - 26 * k);
+  }
+  const steps = await page.evaluate(() => window.chain20.stepsRun());
+  await page.waitForFunction((start) => window.chain20.stepsRun() > start + 1500, steps);
+  const pulled = await page.evaluate(() => window.chain20.state());
+  assert.ok(tipX(pulled) > 5, `tip at x = ${tipX(pulled)} after the pull`);
+  assert.equal(await page.locator('#spring').textContent(), 'pulling');
+  await page.mouse.up();
+  await page.waitForFunction(() => document.getElementById('spring').textContent === 'off');
+  await page.locator('#view').screenshot({ path: join(work, 'released.png') });
+});
+
+test('the right arrow raises the steps per frame by one, the left lowers it', async () => {
+  const before = await page.evaluate(() => window.chain20.stepsPerFrame());
+  await page.keyboard.press('ArrowRight');
+  assert.equal(await page.evaluate(() => window.chain20.stepsPerFrame()), before + 1);
+  await page.waitForFunction((n) => document.getElementById('stepsPerFrame').textContent === String(n), before + 1);
+  await page.keyboard.press('ArrowLeft');
+  assert.equal(await page.evaluate(() => window.chain20.stepsPerFrame()), before);
+});
+
+test('a script replayed in the page ends in the state the native runner reaches', async () => {
+  const steps = 2500;
+  const script = ['50 press 600 320', '400 drag 500 100', '900 right', '1000 drag 40 600', '1800 release',
+                  `# final: step ${steps}`].join('\n') + '\n';
+  const scriptPath = join(work, 'replay.txt');
+  writeFileSync(scriptPath, script);
+  const csvPath = join(work, 'replay.csv');
+  execFileSync(nativeBatch, ['--steps', String(steps), '--every', String(steps), '--events', scriptPath,
+                             '--out', csvPath], { stdio: ['ignore', 'ignore', 'inherit'] });
+  const last = readFileSync(csvPath, 'utf8').trim().split('\n').pop().split(',');
+  const nativeHash = hashOfFloats(last.slice(2, last.length - 3).map(Number));
+
+  await page.locator('#replay').setInputFiles(scriptPath);
+  await page.waitForFunction((n) => window.chain20.stepsRun() === n && !window.chain20.replaying(), steps);
+  assert.equal(await page.evaluate(() => window.chain20.hash()), nativeHash);
+  assert.match(await page.locator('#message').textContent(), new RegExp(`stopped at step ${steps}, state hash ${nativeHash}`));
+});
+
+test('the wasm step in the page, timed for the report', async () => {
+  const microseconds = await page.evaluate(() => {
+    window.chain20.timeSteps(2000);
+    const runs = [0, 1, 2, 3, 4].map(() => window.chain20.timeSteps(20000) * 1000);
+    return runs.sort((a, b) => a - b)[2];
+  });
+  console.log(`wasm RK4 step in chromium: ${microseconds.toFixed(2)} us (median of 5 x 20000 steps)`);
+  assert.ok(microseconds > 0);
+});
