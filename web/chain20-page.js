@@ -89,12 +89,15 @@ createChain20().then((core) => {
       y += s;
     }
     const fill = (polygons, colour) => {
+      // Filled and outlined in one colour, so that no seams show between boxes.
       context.fillStyle = colour;
+      context.strokeStyle = colour;
       for (const polygon of polygons) {
         context.beginPath();
         polygon.forEach(([px, py], k) => (k === 0 ? context.moveTo(px, py) : context.lineTo(px, py)));
         context.closePath();
         context.fill();
+        context.stroke();
       }
     };
     fill(sides, '#4a4a4a');
