@@ -5,6 +5,8 @@
 #include <cmath>
 #include <limits>
 
+#include "app/portable_trig.h"
+
 namespace {
 
 constexpr double MASS = 1.0;
@@ -62,8 +64,7 @@ void computeGeometry(const StateVector& state, std::vector<Point>& joint, std::v
     joint[0] = {0.0, 0.0};
     for (int i = 0; i < n; ++i) {
         angle += static_cast<double>(state[n + i]);
-        const double c = std::cos(angle);
-        const double s = std::sin(angle);
+        const auto [s, c] = portableSinCos(angle);
         centre[i] = {joint[i].x + 0.5 * LENGTH * c, joint[i].y + 0.5 * LENGTH * s};
         joint[i + 1] = {joint[i].x + LENGTH * c, joint[i].y + LENGTH * s};
     }

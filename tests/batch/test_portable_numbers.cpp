@@ -1,5 +1,7 @@
-// The CSV's own shortest text of floats and doubles, used where the C++
-// library has no floating-point to_chars, against the library's to_chars.
+// The numbers the CSV is made of in every build alike: the shortest text of
+// floats and doubles (used where the C++ library has no floating-point
+// to_chars) against the library's to_chars, and the portable sine and cosine
+// against the C library's.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -7,10 +9,13 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <algorithm>
+#include <utility>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "app/portable_trig.h"
 #include "app/shortest_text.h"
 
 namespace {
@@ -71,6 +76,45 @@ TEST(ShortestText, FloatsReadAsToCharsWritesThem) {
 
 TEST(ShortestText, DoublesReadAsToCharsWritesThem) {
     expectSameTextAsToChars(probeValues<double, std::uint64_t>(60000));
+}
+
+// Distance in units in the last place between two doubles of the same sign.
+std::int64_t ulpsApart(double a, double b) {
+    const auto ia = std::bit_cast<std::int64_t>(a);
+    const auto ib = std::bit_cast<std::int64_t>(b);
+    return ia > ib ? ia - ib : ib - ia;
+}
+
+TEST(PortableSinCos, WithinTwoUlpsOfTheLibraryOverTheChainsAngles) {
+    // Angles as the chain's absolute angles take them, from rest to long
+    // spins, plus the quarter-turn boundaries where the reduction switches.
+    std::mt19937_64 random(7);
+    std::uniform_real_distribution<double> near(-8.0, 8.0);
+    std::uniform_real_distribution<double> far(-1e5, 1e5);
+    std::vector<double> angles = {0.0, -0.0, 1e-300, -1.5707963267948966, 3.141592653589793, 1e5, -1e6};
+    for (int k = -40; k <= 40; ++k) {
+        const double boundary = (k + 0.5) * 1.5707963267948966;
+        angles.insert(angles.end(), {boundary, std::nextafter(boundary, 1e9), std::nextafter(boundary, -1e9)});
+    }
+    for (int i = 0; i < 200000; ++i) {
+        angles.push_back(near(random));
+        angles.push_back(far(random));
+    }
+    std::int64_t worst = 0;
+    for (const double x : angles) {
+        const SineCosine got = portableSinCos(x);
+        for (const auto& [mine, library] : {std::pair{got.sine, std::sin(x)}, std::pair{got.cosine, std::cos(x)}}) {
+            // Near a zero of the function compare absolutely, at the scale of x.
+            if (std::fabs(library) < 1e-6) {
+                ASSERT_NEAR(mine, library, 1e-16 * std::max(1.0, std::fabs(x))) << x;
+            } else {
+                worst = std::max(worst, ulpsApart(mine, library));
+            }
+        }
+    }
+    EXPECT_LE(worst, 2);
+    const SineCosine nan = portableSinCos(std::numeric_limits<double>::infinity());
+    EXPECT_TRUE(std::isnan(nan.sine) && std::isnan(nan.cosine));
 }
 
 }  // namespace
