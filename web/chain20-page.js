@@ -266,6 +266,7 @@ createChain20().then((core) => {
       return;
     }
     reset();
+    paused = false;
     recording = [`# chain20 page recording, ${new Date().toISOString()}`];
     $('record').textContent = 'Stop and download';
     $('message').textContent = 'Recording from rest.';

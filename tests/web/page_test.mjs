@@ -1,6 +1,7 @@
 // The chain20 page in Debian's chromium, headless, driven by playwright-core:
-// the hanging chain on a screenshot, a drag of the tip, the right arrow, and a
-// replayed script that ends in the native runner's state.
+// the hanging chain on a screenshot, a drag of the tip, the right arrow, a
+// replayed script that ends in the native runner's state, and a recording that
+// the native runner replays to its hash.
 //
 // Usage: node page_test.mjs SITE_DIR NATIVE_BATCH WORK_DIR
 import { chromium } from 'playwright-core';
@@ -58,6 +59,15 @@ async function darkPixels(png) {
     return { width: image.width, dark: dark.join('') };
   }, png.toString('base64'));
   return (x, y) => data.dark[y * data.width + x] === '1';
+}
+
+// The state hash the native runner reaches with this script after `steps` steps.
+function nativeHash(scriptPath, steps, name) {
+  const csvPath = join(work, `${name}.csv`);
+  execFileSync(nativeBatch, ['--steps', String(steps), '--every', String(steps), '--events', scriptPath,
+                             '--out', csvPath], { stdio: ['ignore', 'ignore', 'inherit'] });
+  const last = readFileSync(csvPath, 'utf8').trim().split('\n').pop().split(',');
+  return hashOfFloats(last.slice(2, last.length - 3).map(Number));
 }
 
 function tipX(state) {
@@ -146,16 +156,31 @@ test('a script replayed in the page ends in the state the native runner reaches'
                   `# final: step ${steps}`].join('\n') + '\n';
   const scriptPath = join(work, 'replay.txt');
   writeFileSync(scriptPath, script);
-  const csvPath = join(work, 'replay.csv');
-  execFileSync(nativeBatch, ['--steps', String(steps), '--every', String(steps), '--events', scriptPath,
-                             '--out', csvPath], { stdio: ['ignore', 'ignore', 'inherit'] });
-  const last = readFileSync(csvPath, 'utf8').trim().split('\n').pop().split(',');
-  const nativeHash = hashOfFloats(last.slice(2, last.length - 3).map(Number));
+  const expected = nativeHash(scriptPath, steps, 'replay');
 
   await page.locator('#replay').setInputFiles(scriptPath);
   await page.waitForFunction((n) => window.chain20.stepsRun() === n && !window.chain20.replaying(), steps);
-  assert.equal(await page.evaluate(() => window.chain20.hash()), nativeHash);
-  assert.match(await page.locator('#message').textContent(), new RegExp(`stopped at step ${steps}, state hash ${nativeHash}`));
+  assert.equal(await page.evaluate(() => window.chain20.hash()), expected);
+  assert.match(await page.locator('#message').textContent(), new RegExp(`stopped at step ${steps}, state hash ${expected}`));
+});
+
+test('a run recorded in the page and downloaded replays natively to the recorded hash', async () => {
+  const box = await page.locator('#view').boundingBox();
+  await page.locator('#record').click();
+  await page.mouse.move(box.x + 323, box.y + 580);
+  await page.mouse.down();
+  await page.mouse.move(box.x + 150, box.y + 200, { steps: 8 });
+  await page.keyboard.press('ArrowRight');
+  await page.waitForFunction(() => window.chain20.stepsRun() > 800);
+  await page.mouse.up();
+  const [download] = await Promise.all([page.waitForEvent('download'), page.locator('#record').click()]);
+  const recordingPath = join(work, 'recording.txt');
+  await download.saveAs(recordingPath);
+  const lines = readFileSync(recordingPath, 'utf8').trim().split('\n');
+  assert.match(lines[0], /^# chain20 page recording/);
+  assert.ok(lines.some((line) => /^\d+ press \d+ \d+$/.test(line)) && lines.some((line) => / release$/.test(line)));
+  const [, steps, recordedHash] = /^# final: step (\d+), state hash ([0-9a-f]{16})$/.exec(lines.at(-1));
+  assert.equal(nativeHash(recordingPath, Number(steps), 'recording'), recordedHash);
 });
 
 test('the wasm step in the page, timed for the report', async () => {
