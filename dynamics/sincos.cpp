@@ -29,12 +29,23 @@
 #include "dynamics/sincos.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstdint>
 #include <iterator>
 #include <limits>
 
 namespace {
+
+// std::bit_cast and std::countl_zero, which the C++ library of the
+// WebAssembly build lacks, through the compilers' builtins beneath them.
+// The bits of `value` as a `To`:
+template <typename To, typename From>
+constexpr To bitsAs(From value) {
+    static_assert(sizeof(To) == sizeof(From));
+    return __builtin_bit_cast(To, value);
+}
+
+// Zero bits above the highest set bit of a non-zero `value`.
+int leadingZeros(std::uint64_t value) { return __builtin_clzll(value); }
 
 struct SinCosPair {
     double s;
@@ -168,14 +179,14 @@ struct Reduced {
     double r;
 };
 
-double powerOfTwo(int exponent) { return std::bit_cast<double>(static_cast<std::uint64_t>(1023 + exponent) << 52); }
+double powerOfTwo(int exponent) { return bitsAs<double>(static_cast<std::uint64_t>(1023 + exponent) << 52); }
 
 // |x| < 2^18: Cody-Waite in three parts.
 inline Reduced reduceModerate(double x) {
     const double shifted = x * INVERSE_STEP + ROUNDER;
     const double k = shifted - ROUNDER;
     const double r = ((x - k * STEP_HIGH) - k * STEP_MIDDLE) - k * STEP_LOW;
-    return {std::bit_cast<std::uint64_t>(shifted) & TABLE_MASK, r};
+    return {bitsAs<std::uint64_t>(shifted) & TABLE_MASK, r};
 }
 
 // 128 bits of 1/(2 pi) from bit `position` on (bit 0 being the first of the
@@ -192,7 +203,7 @@ std::uint64_t inverseTurnWord(int position) {
 // times m, modulo 2^128, is x 32/pi mod 64 in fixed point with 122 fraction
 // bits; the window's missing low bits change it by less than 2^-98.
 Reduced reduceLarge(float x) {
-    const std::uint32_t bits = std::bit_cast<std::uint32_t>(x);
+    const std::uint32_t bits = bitsAs<std::uint32_t>(x);
     const int scale = static_cast<int>((bits >> 23) & 0xff) - 144;
     const std::uint64_t m = (bits & 0x7fffff) | 0x800000;
     const int position = scale + 58;
@@ -218,10 +229,10 @@ Reduced reduceLarge(float x) {
     int shift = 0;
     std::uint64_t top = 0;
     if (fractionHigh != 0) {
-        shift = std::countl_zero(fractionHigh);
+        shift = leadingZeros(fractionHigh);
         top = shift == 0 ? fractionHigh : (fractionHigh << shift) | (fractionLow >> (64 - shift));
     } else if (fractionLow != 0) {
-        shift = 64 + std::countl_zero(fractionLow);
+        shift = 64 + leadingZeros(fractionLow);
         top = fractionLow << (shift - 64);
     }
     // Round `top` to 53 bits (the sum stays exact even when it carries to 2^53).
@@ -241,19 +252,19 @@ inline SinCosPair evaluate(std::uint64_t index, double r) {
 }
 
 inline bool nearMidpoint(double y) {
-    const std::uint32_t dropped = static_cast<std::uint32_t>(std::bit_cast<std::uint64_t>(y)) & DROPPED_BITS;
+    const std::uint32_t dropped = static_cast<std::uint32_t>(bitsAs<std::uint64_t>(y)) & DROPPED_BITS;
     return dropped - (MIDPOINT - NEAR_MIDPOINT) < 2 * NEAR_MIDPOINT;
 }
 
 // Replaces s and c with the tabulated correct results if x is a hard case.
 void patchHardCase(float x, float& s, float& c) {
-    const std::uint32_t bits = std::bit_cast<std::uint32_t>(x);
+    const std::uint32_t bits = bitsAs<std::uint32_t>(x);
     const HardCase* end = std::end(HARD_CASES);
     const HardCase* found =
         std::lower_bound(std::begin(HARD_CASES), end, bits, [](const HardCase& h, std::uint32_t b) { return h.x < b; });
     if (found != end && found->x == bits) {
-        s = std::bit_cast<float>(found->s);
-        c = std::bit_cast<float>(found->c);
+        s = bitsAs<float>(found->s);
+        c = bitsAs<float>(found->c);
     }
 }
 
@@ -283,10 +294,10 @@ bool sinCosBlock(const float* x, float* s, float* c, int count) {
     for (int i = 0; i < count; ++i) {
         // Arguments that are not moderate are replaced by zero so that every
         // lane stays in range.
-        const std::uint32_t bits = std::bit_cast<std::uint32_t>(x[i]);
+        const std::uint32_t bits = bitsAs<std::uint32_t>(x[i]);
         const bool moderate = (bits < MODERATE_LIMIT_BITS) | ((bits ^ SIGN_BIT) - 1 < MODERATE_LIMIT_BITS - 1);
         const std::uint32_t keep = 0 - static_cast<std::uint32_t>(moderate);
-        const Reduced reduced = reduceModerate(std::bit_cast<float>(bits & keep));
+        const Reduced reduced = reduceModerate(bitsAs<float>(bits & keep));
         const SinCosPair result = evaluate(reduced.index, reduced.r);
         s[i] = static_cast<float>(result.s);
         c[i] = static_cast<float>(result.c);
