@@ -33,7 +33,8 @@ public:
             write(context, &value, 1);
         } else {
             char digits[24];
-            write(context, digits, static_cast<std::size_t>(std::to_chars(digits, digits + sizeof digits, value).ptr - digits));
+            const char* const end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+            write(context, digits, static_cast<std::size_t>(end - digits));
         }
         return *this;
     }

@@ -56,7 +56,8 @@ createChain20().then((core) => {
   // ---- Drawing: the boxes' faces through the core's projection and modelview ----
 
   function project(projection, modelview, x, y, z) {
-    const eye = [0, 1, 2, 3].map((r) => modelview[r] * x + modelview[4 + r] * y + modelview[8 + r] * z + modelview[12 + r]);
+    const eye = [0, 1, 2, 3].map((r) =>
+      modelview[r] * x + modelview[4 + r] * y + modelview[8 + r] * z + modelview[12 + r]);
     const clip = [0, 1, 3].map((r) => projection[r] * eye[0] + projection[4 + r] * eye[1] + projection[8 + r] * eye[2] +
                                      projection[12 + r] * eye[3]);
     return [(clip[0] / clip[2] + 1) / 2 * canvas.width, (1 - clip[1] / clip[2]) / 2 * canvas.height];

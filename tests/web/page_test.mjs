@@ -161,7 +161,8 @@ test('a script replayed in the page ends in the state the native runner reaches'
   await page.locator('#replay').setInputFiles(scriptPath);
   await page.waitForFunction((n) => window.chain20.stepsRun() === n && !window.chain20.replaying(), steps);
   assert.equal(await page.evaluate(() => window.chain20.hash()), expected);
-  assert.match(await page.locator('#message').textContent(), new RegExp(`stopped at step ${steps}, state hash ${expected}`));
+  assert.match(await page.locator('#message').textContent(),
+               new RegExp(`stopped at step ${steps}, state hash ${expected}`));
 });
 
 test('a run recorded in the page and downloaded replays natively to the recorded hash', async () => {

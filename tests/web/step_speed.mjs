@@ -47,8 +47,9 @@ for (let round = 0; round < Number(rounds); ++round) {
                                           join(scratch, 'pull.txt'), '--out', '/dev/null']).stderr.toString();
   native.push(1e6 / Number(/steps per second: (\d+)/.exec(summary)[1]));
 }
-console.log(`wasm step in chromium: ${wasm.map((v) => v.toFixed(2)).join(' ')} us, median ${median(wasm).toFixed(2)}`);
-console.log(`native step:           ${native.map((v) => v.toFixed(2)).join(' ')} us, median ${median(native).toFixed(2)}`);
+const show = (values) => `${values.map((v) => v.toFixed(2)).join(' ')} us, median ${median(values).toFixed(2)}`;
+console.log(`wasm step in chromium: ${show(wasm)}`);
+console.log(`native step:           ${show(native)}`);
 console.log(`ratio of medians: ${(median(wasm) / median(native)).toFixed(2)}`);
 await browser.close();
 server.kill();
