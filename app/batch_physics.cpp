@@ -1,11 +1,12 @@
 #include "app/batch_physics.h"
 
 #include <array>
-#include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 
 #include "app/portable_trig.h"
+#include "app/shortest_text.h"
 
 namespace {
 
@@ -24,11 +25,9 @@ int linksOf(const StateVector& state) { return state.size() / 2; }
 // The chain's gravity as the decimal number its float stands for (9.81 for
 // 9.81f), so that the energy does not carry the float's representation error.
 double gravityAcceleration() {
-    char text[32];
-    const auto written = std::to_chars(text, text + sizeof text, chain.gravity);
-    double value = 0.0;
-    std::from_chars(text, written.ptr, value);
-    return value;
+    char text[40];
+    *writeShortest(text, chain.gravity) = '\0';
+    return std::strtod(text, nullptr);
 }
 
 // Planar spatial algebra about the base origin: a motion (w, vx, vy) is the

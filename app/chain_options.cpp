@@ -1,8 +1,12 @@
 #include "app/chain_options.h"
 
+#include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <system_error>
 
@@ -28,12 +32,53 @@ bool wholeNumber(std::string_view text, std::int32_t low, std::int32_t high, std
     return true;
 }
 
+#if defined(__cpp_lib_to_chars)
+// The whole text read as a float, correctly rounded.
+bool readFloat(std::string_view text, float& value) {
+    const char* const end = text.data() + text.size();
+    const auto [stop, status] = std::from_chars(text.data(), end, value);
+    return status == std::errc{} && stop == end;
+}
+#else
+// The WebAssembly build's C++ library cannot read floats with from_chars: the
+// same plain decimals (an optional '-', digits with at most one point, an
+// optional exponent) go through strtof, which also rounds correctly.
+bool readFloat(std::string_view text, float& value) {
+    std::size_t i = text.starts_with('-') ? 1 : 0;
+    int digits = 0;
+    bool point = false;
+    for (; i < text.size() && (std::isdigit(static_cast<unsigned char>(text[i])) != 0 || (text[i] == '.' && !point));
+         ++i) {
+        point = point || text[i] == '.';
+        digits += text[i] != '.' ? 1 : 0;
+    }
+    if (digits == 0) {
+        return false;
+    }
+    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+        i += i + 1 < text.size() && (text[i + 1] == '+' || text[i + 1] == '-') ? 2 : 1;
+        const std::size_t exponentStart = i;
+        while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])) != 0) {
+            ++i;
+        }
+        if (i == exponentStart) {
+            return false;
+        }
+    }
+    if (i != text.size()) {
+        return false;
+    }
+    const std::string copy(text);
+    errno = 0;
+    value = std::strtof(copy.c_str(), nullptr);
+    return errno == 0;
+}
+#endif
+
 // A decimal that is a finite float (and not negative if so required).
 bool finiteNumber(std::string_view text, Range range, float& value) {
     float parsed = 0.0f;
-    const char* const end = text.data() + text.size();
-    const auto [stop, status] = std::from_chars(text.data(), end, parsed);
-    if (text.empty() || status != std::errc{} || stop != end || !std::isfinite(parsed) ||
+    if (text.empty() || !readFloat(text, parsed) || !std::isfinite(parsed) ||
         (range == Range::NOT_NEGATIVE && parsed < 0.0f)) {
         return false;
     }

@@ -2,7 +2,9 @@
 // and hands pointer, keys and controls to the core's C functions.
 'use strict';
 
-const LINK_HALF_WIDTH = 0.6;   // boxes 1 long, 1.2 across, 0.3 deep, as the window draws them
+// Boxes one drawing scale long and 1.2 x 0.3 thick (thinner for long chains),
+// as the window draws them.
+const LINK_HALF_WIDTH = 0.6;
 const LINK_HALF_DEPTH = 0.15;
 const BASE_X = -1;             // the chain hangs from world (-1, 0)
 const MOST_REAL_TIME_STEPS = 200;  // per frame, so that a stalled tab does not catch up for minutes
@@ -14,8 +16,8 @@ const $ = (id) => document.getElementById(id);
 createChain20().then((core) => {
   core._chain20_start();
   core._chain20_resize(canvas.width, canvas.height);
-  const links = core._chain20_links();
-  const state = () => core.HEAPF32.subarray(core._chain20_state() / 4, core._chain20_state() / 4 + 2 * links);
+  const state = () => core.HEAPF32.subarray(core._chain20_state() / 4,
+                                            core._chain20_state() / 4 + 2 * core._chain20_links());
   const matrix = (address) => core.HEAPF64.subarray(address / 8, address / 8 + 16);
 
   let paused = false;
@@ -66,7 +68,12 @@ createChain20().then((core) => {
   function draw() {
     const projection = matrix(core._chain20_projection());
     const modelview = matrix(core._chain20_modelview());
+    const links = core._chain20_links();
     const q = state().subarray(links);
+    const length = core._chain20_drawing_scale();
+    const thickness = Math.min(Math.max(length, 0.1), 1);
+    const halfWidth = LINK_HALF_WIDTH * thickness;
+    const halfDepth = LINK_HALF_DEPTH * thickness;
     context.fillStyle = '#fff';
     context.fillRect(0, 0, canvas.width, canvas.height);
     const sides = [];
@@ -79,15 +86,15 @@ createChain20().then((core) => {
       const c = Math.cos(angle);
       const s = Math.sin(angle);
       const corners = [[0, -1], [1, -1], [1, 1], [0, 1]].map(([along, across]) =>
-        [x + along * c - across * LINK_HALF_WIDTH * s, y + along * s + across * LINK_HALF_WIDTH * c]);
-      const front = corners.map(([cx, cy]) => project(projection, modelview, cx, cy, LINK_HALF_DEPTH));
-      const back = corners.map(([cx, cy]) => project(projection, modelview, cx, cy, -LINK_HALF_DEPTH));
+        [x + along * length * c - across * halfWidth * s, y + along * length * s + across * halfWidth * c]);
+      const front = corners.map(([cx, cy]) => project(projection, modelview, cx, cy, halfDepth));
+      const back = corners.map(([cx, cy]) => project(projection, modelview, cx, cy, -halfDepth));
       for (let k = 0; k < 4; ++k) {
         sides.push([front[k], front[(k + 1) % 4], back[(k + 1) % 4], back[k]]);
       }
       fronts.push(front);
-      x += c;
-      y += s;
+      x += length * c;
+      y += length * s;
     }
     const fill = (polygons, colour) => {
       // Filled and outlined in one colour, so that no seams show between boxes.
@@ -212,6 +219,7 @@ createChain20().then((core) => {
     replayEnd = null;
     if (recording) {
       recording = null;
+      lockParameters(false);
       $('record').textContent = 'Record';
       $('message').textContent = 'Reset: recording abandoned.';
     }
@@ -246,6 +254,34 @@ createChain20().then((core) => {
     realTimeDebt = 0;
   };
 
+  // ---- The chain's parameters ----
+
+  const parameters = [
+    { id: 'links', valid: (v) => Number.isInteger(v) && v >= 1 && v <= 100000 },
+    { id: 'gravity', valid: Number.isFinite },
+    { id: 'damping', valid: (v) => Number.isFinite(v) && v >= 0 },
+    { id: 'stiffness', valid: (v) => Number.isFinite(v) && v >= 0 },
+    { id: 'initialAngle', valid: Number.isFinite },
+  ];
+  parameters.forEach(({ id, valid }, index) => {
+    const input = $(id);
+    input.value = Number(core._chain20_get(index).toPrecision(7));
+    input.onchange = () => {
+      const value = input.value.trim() === '' ? NaN : Number(input.value);
+      if (valid(value)) {
+        core._chain20_set(index, value);
+        input.setCustomValidity('');
+      } else {
+        input.setCustomValidity('out of range');
+        input.reportValidity();
+      }
+    };
+  });
+  // A recording replays with the parameters chain20-batch starts with.
+  function lockParameters(locked) {
+    parameters.forEach(({ id }) => { $(id).disabled = locked; });
+  }
+
   // ---- Recording and replay ----
 
   function stopRecording() {
@@ -258,6 +294,7 @@ createChain20().then((core) => {
     link.click();
     URL.revokeObjectURL(link.href);
     recording = null;
+    lockParameters(false);
     $('record').textContent = 'Record';
     $('message').textContent = `Recorded ${steps} steps; replay with chain20-batch --events FILE --steps ${steps}.`;
   }
@@ -266,6 +303,11 @@ createChain20().then((core) => {
       stopRecording();
       return;
     }
+    parameters.forEach(({ id }, index) => {
+      core._chain20_set(index, Number($(id).defaultValue));
+      $(id).value = $(id).defaultValue;
+    });
+    lockParameters(true);
     reset();
     paused = false;
     recording = [`# chain20 page recording, ${new Date().toISOString()}`];
@@ -306,6 +348,7 @@ createChain20().then((core) => {
     state: () => Array.from(state()),
     hash: stateHash,
     stepsRun: () => core._chain20_steps_run(),
+    links: () => core._chain20_links(),
     stepsPerFrame: () => stepsPerFrame,
     replaying: () => replayEnd !== null,
     replay,

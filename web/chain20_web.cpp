@@ -19,6 +19,9 @@ void ignoreText(void* /*context*/, const char* /*text*/, std::size_t /*length*/)
 TextSink discard(ignoreText, nullptr);
 
 ViewTransform view = reshapeView(WINDOW_WIDTH, WINDOW_HEIGHT);
+// The chain that the next reset builds: the live parameters and the links and
+// starting angle set since.
+ChainDescription nextChain;
 std::vector<ScriptEvent> script;
 std::size_t nextScriptEvent = 0;
 std::string scriptError;
@@ -35,9 +38,10 @@ void applyDueScriptEvents() {
 
 extern "C" {
 
-// The chain at rest, the steps counted from zero, the spring off.
+// The chain at rest, built for the parameters set so far, the steps counted
+// from zero, the spring off.
 void chain20_reset() {
-    initialiseSimulation();
+    startChain(nextChain);
     mouseDown = -1;
     stepCount = 0;
     stepsRun = 0;
@@ -46,10 +50,28 @@ void chain20_reset() {
     nextScriptEvent = 0;
 }
 
-void chain20_start() {
-    setupUnrolledModel();
-    setupMatrixModel();
-    chain20_reset();
+void chain20_start() { chain20_reset(); }
+
+// Parameter 0 links, 1 gravity, 2 damping, 3 stiffness, 4 starting angle.
+// Gravity, damping and stiffness act at once; links and the starting angle at
+// the next reset. The page checks the ranges that chain20's options allow.
+void chain20_set(int parameter, double value) {
+    const auto single = static_cast<float>(value);
+    switch (parameter) {
+        case 0: nextChain.links = static_cast<std::int32_t>(value); break;
+        case 1: nextChain.gravity = chain.gravity = single; break;
+        case 2: nextChain.damping = chain.damping = single; break;
+        case 3: nextChain.stiffness = chain.stiffness = single; break;
+        default: nextChain.initialAngle = single; break;
+    }
+}
+
+// The value of a parameter (numbered as for chain20_set) as it will be after
+// the next reset.
+double chain20_get(int parameter) {
+    const float values[] = {static_cast<float>(nextChain.links), nextChain.gravity, nextChain.damping,
+                            nextChain.stiffness, nextChain.initialAngle};
+    return values[parameter];
 }
 
 // Runs `steps` idle steps, each after the script's events that are due.
@@ -102,7 +124,8 @@ const char* chain20_load_script(const char* text, int length) {
 double chain20_script_end() { return script.empty() ? 0.0 : static_cast<double>(script.back().step); }
 
 const float* chain20_state() { return currentState.data(); }
-int chain20_links() { return LINK_COUNT; }
+int chain20_links() { return linkCount; }
+float chain20_drawing_scale() { return drawingScale(); }
 const double* chain20_projection() { return view.projection.data(); }
 const double* chain20_modelview() { return view.modelview.data(); }
 double chain20_steps_run() { return static_cast<double>(stepsRun); }

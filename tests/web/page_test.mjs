@@ -165,6 +165,29 @@ test('a script replayed in the page ends in the state the native runner reaches'
                new RegExp(`stopped at step ${steps}, state hash ${expected}`));
 });
 
+test('links and gravity set in the page build the chain at the next reset', async () => {
+  await page.locator('#links').fill('7');
+  await page.locator('#links').dispatchEvent('change');
+  await page.locator('#gravity').fill('3.5');
+  await page.locator('#gravity').dispatchEvent('change');
+  assert.equal(await page.evaluate(() => window.chain20.links()), 20, 'links wait for the reset');
+  await page.locator('#reset').click();
+  assert.equal(await page.evaluate(() => window.chain20.links()), 7);
+  assert.equal((await page.evaluate(() => window.chain20.state())).length, 14);
+  if ((await page.locator('#pause').textContent()) === 'Resume') {
+    await page.locator('#pause').click();  // the replay before left the page paused
+  }
+  await page.waitForFunction(() => window.chain20.stepsRun() > 300);
+  // Seven links hang straight down as twenty do, over the same region.
+  const dark = await darkPixels(await page.locator('#view').screenshot({ path: join(work, 'seven.png') }));
+  assert.ok(dark(323, 560) && dark(323, 340) && !dark(323, 600));
+  for (const [id, value] of [['links', '20'], ['gravity', '9.81']]) {
+    await page.locator(`#${id}`).fill(value);
+    await page.locator(`#${id}`).dispatchEvent('change');
+  }
+  await page.locator('#reset').click();
+});
+
 test('a run recorded in the page and downloaded replays natively to the recorded hash', async () => {
   const box = await page.locator('#view').boundingBox();
   await page.locator('#record').click();

@@ -58,6 +58,11 @@ cat >"$scratch/resets.txt" <<'SCRIPT'
 SCRIPT
 compare resets --steps 1500 --every 3 --events "$scratch/resets.txt"
 
+# Chains of other lengths and parameters, pulled by the same drag.
+compare seven --steps 2000 --every 5 --events "$scratch/drag.txt" --links 7 --gravity 3.5 --damping 2 \
+  --stiffness 450 --initial-angle -0.3
+compare long --steps 600 --every 11 --events "$scratch/drag.txt" --links 45
+
 # A bad script is refused the same way.
 printf '5 press 1\n' >"$scratch/bad.txt"
 compare bad --steps 10 --events "$scratch/bad.txt"
