@@ -20,37 +20,41 @@ const server = spawn(process.execPath, [new URL('../../web/serve.mjs', import.me
                      { stdio: ['ignore', 'pipe', 'inherit'] });
 const url = await new Promise((resolve) =>
   createInterface({ input: server.stdout }).once('line', (line) => resolve(line.replace(/^.*(http:\S+).*$/, '$1'))));
-const browser = await chromium.launchPersistentContext(join(scratch, 'profile'), {
-  executablePath: '/usr/bin/chromium',
-  headless: true,
-  args: ['--no-sandbox', '--disable-gpu', '--disable-background-networking', '--disable-component-update',
-         '--disable-sync', '--no-first-run'],
-});
-const page = browser.pages()[0] ?? (await browser.newPage());
-await page.goto(url);
-await page.waitForFunction(() => window.chain20 !== undefined);
+let browser;
+try {
+  browser = await chromium.launchPersistentContext(join(scratch, 'profile'), {
+    executablePath: '/usr/bin/chromium',
+    headless: true,
+    args: ['--no-sandbox', '--disable-gpu', '--disable-background-networking', '--disable-component-update',
+           '--disable-sync', '--no-first-run'],
+  });
+  const page = browser.pages()[0] ?? (await browser.newPage());
+  await page.goto(url);
+  await page.waitForFunction(() => window.chain20 !== undefined);
 
-const median = (values) => values.slice().sort((a, b) => a - b)[Math.floor(values.length / 2)];
-const wasm = [];
-const native = [];
-for (let round = 0; round < Number(rounds); ++round) {
-  // The page: the spring set by the same script, the animation paused at step 1.
-  wasm.push(await page.evaluate(([text, steps]) => {
-    window.chain20.replay(text);
-    return new Promise((resolve) => {
-      const wait = () => (window.chain20.replaying() ? requestAnimationFrame(wait)
-                                                     : resolve(window.chain20.timeSteps(steps) * 1000));
-      wait();
-    });
-  }, [script, STEPS]));
-  const summary = spawnSync(nativeBatch, ['--steps', String(STEPS), '--every', String(STEPS), '--events',
-                                          join(scratch, 'pull.txt'), '--out', '/dev/null']).stderr.toString();
-  native.push(1e6 / Number(/steps per second: (\d+)/.exec(summary)[1]));
+  const median = (values) => values.slice().sort((a, b) => a - b)[Math.floor(values.length / 2)];
+  const wasm = [];
+  const native = [];
+  for (let round = 0; round < Number(rounds); ++round) {
+    // The page: the spring set by the same script, the animation paused at step 1.
+    wasm.push(await page.evaluate(([text, steps]) => {
+      window.chain20.replay(text);
+      return new Promise((resolve) => {
+        const wait = () => (window.chain20.replaying() ? requestAnimationFrame(wait)
+                                                       : resolve(window.chain20.timeSteps(steps) * 1000));
+        wait();
+      });
+    }, [script, STEPS]));
+    const summary = spawnSync(nativeBatch, ['--steps', String(STEPS), '--every', String(STEPS), '--events',
+                                            join(scratch, 'pull.txt'), '--out', '/dev/null']).stderr.toString();
+    native.push(1e6 / Number(/steps per second: (\d+)/.exec(summary)[1]));
+  }
+  const show = (values) => `${values.map((v) => v.toFixed(2)).join(' ')} us, median ${median(values).toFixed(2)}`;
+  console.log(`wasm step in chromium: ${show(wasm)}`);
+  console.log(`native step:           ${show(native)}`);
+  console.log(`ratio of medians: ${(median(wasm) / median(native)).toFixed(2)}`);
+} finally {
+  await browser?.close();
+  server.kill();
+  rmSync(scratch, { recursive: true, force: true, maxRetries: 5 });
 }
-const show = (values) => `${values.map((v) => v.toFixed(2)).join(' ')} us, median ${median(values).toFixed(2)}`;
-console.log(`wasm step in chromium: ${show(wasm)}`);
-console.log(`native step:           ${show(native)}`);
-console.log(`ratio of medians: ${(median(wasm) / median(native)).toFixed(2)}`);
-await browser.close();
-server.kill();
-rmSync(scratch, { recursive: true, force: true, maxRetries: 5 });
