@@ -1,6 +1,7 @@
 #include "app/batch_events.h"
 
 #include "app/chain_options.h"
+#include "app/shortest_text.h"
 
 #include <charconv>
 
@@ -367,10 +368,10 @@ std::string eventLine(const ScriptEvent& event) {
             point(" resize");
             break;
         case EventKind::Set: {
-            char value[32];
-            const auto end = std::to_chars(value, value + sizeof value, event.value).ptr;
+            char value[40];
+            const char* const end = writeShortest(value, event.value);
             line += " set " + std::string(PARAMETER_NAMES[static_cast<int>(event.parameter)]) + ' ' +
-                    std::string(value, end);
+                    std::string(static_cast<const char*>(value), end);
             break;
         }
     }

@@ -1,7 +1,5 @@
 #include "app/state_hash.h"
 
-#include <bit>
-
 namespace {
 
 constexpr std::uint64_t FNV_OFFSET_BASIS = 0xcbf29ce484222325ull;
@@ -12,7 +10,8 @@ constexpr std::uint64_t FNV_PRIME = 0x100000001b3ull;
 std::uint64_t stateHash(const float* values, std::size_t count) {
     std::uint64_t hash = FNV_OFFSET_BASIS;
     for (std::size_t i = 0; i < count; ++i) {
-        const auto bits = std::bit_cast<std::uint32_t>(values[i]);
+        // The float's bits (std::bit_cast, which the WebAssembly build's library lacks).
+        const auto bits = __builtin_bit_cast(std::uint32_t, values[i]);
         for (int byte = 0; byte < 4; ++byte) {
             hash ^= (bits >> (8 * byte)) & 0xffu;
             hash *= FNV_PRIME;

@@ -17,6 +17,8 @@ class TextSink {
 public:
     using WriteFunction = void (*)(void* context, const char* text, std::size_t length);
 
+    // Discards the text.
+    TextSink() : write([](void*, const char*, std::size_t) {}), context(nullptr) {}
     // Writes to `stream`; flush() flushes it.
     TextSink(std::ostream& stream);  // NOLINT: implicit, so that streams pass where a sink is taken
     // Hands every piece of text to `write`; flush() does nothing.

@@ -32,14 +32,10 @@ createChain20().then((core) => {
   let lastFrame = performance.now();
   let realTimeDebt = 0;
 
-  // 64-bit FNV-1a over the state's floats as little-endian bytes.
+  // The core's state hash: 64-bit FNV-1a over the state's floats.
   function stateHash() {
-    const bytes = new Uint8Array(Float32Array.from(state()).buffer);
-    let hash = 0xcbf29ce484222325n;
-    for (const byte of bytes) {
-      hash = BigInt.asUintN(64, (hash ^ BigInt(byte)) * 0x100000001b3n);
-    }
-    return hash.toString(16).padStart(16, '0');
+    const text = core._chain20_state_hash();
+    return new TextDecoder().decode(core.HEAPU8.subarray(text, text + 16));
   }
 
   function advance(steps) {

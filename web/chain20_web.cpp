@@ -9,6 +9,7 @@
 #include "app/application.h"
 #include "app/batch_events.h"
 #include "app/batch_physics.h"
+#include "app/state_hash.h"
 #include "model/chain_model.h"
 
 namespace {
@@ -18,7 +19,11 @@ namespace {
 void ignoreText(void* /*context*/, const char* /*text*/, std::size_t /*length*/) {}
 TextSink discard(ignoreText, nullptr);
 
-ViewTransform view = reshapeView(WINDOW_WIDTH, WINDOW_HEIGHT);
+int canvasWidth = WINDOW_WIDTH;
+int canvasHeight = WINDOW_HEIGHT;
+// Where events act: the canvas's view, and the links and starting angle of
+// the next reset.
+EventTarget target;
 // The chain that the next reset builds: the live parameters and the links and
 // starting angle set since.
 ChainDescription nextChain;
@@ -29,7 +34,7 @@ std::int64_t stepsRun = 0;  // since the last reset; stepCount wraps, this does 
 
 void applyDueScriptEvents() {
     while (nextScriptEvent < script.size() && script[nextScriptEvent].step <= stepsRun + 1) {
-        applyEvent(script[nextScriptEvent], view, discard);
+        applyEvent(script[nextScriptEvent], target);
         ++nextScriptEvent;
     }
 }
@@ -42,6 +47,7 @@ extern "C" {
 // from zero, the spring off.
 void chain20_reset() {
     startChain(nextChain);
+    target = eventTarget(canvasWidth, canvasHeight, discard);
     mouseDown = -1;
     stepCount = 0;
     stepsRun = 0;
@@ -58,11 +64,11 @@ void chain20_start() { chain20_reset(); }
 void chain20_set(int parameter, double value) {
     const auto single = static_cast<float>(value);
     switch (parameter) {
-        case 0: nextChain.links = static_cast<std::int32_t>(value); break;
+        case 0: nextChain.links = target.nextStart.links = static_cast<std::int32_t>(value); break;
         case 1: nextChain.gravity = chain.gravity = single; break;
         case 2: nextChain.damping = chain.damping = single; break;
         case 3: nextChain.stiffness = chain.stiffness = single; break;
-        default: nextChain.initialAngle = single; break;
+        default: nextChain.initialAngle = target.nextStart.initialAngle = single; break;
     }
 }
 
@@ -80,29 +86,29 @@ int chain20_advance(int steps) {
     for (int i = 0; i < steps; ++i) {
         applyDueScriptEvents();
         advanceSimulation(discard);
+        target.running = true;
         ++stepsRun;
     }
     return stepsPerFrame;
 }
 
 // The canvas's size in pixels, for the cursor mapping and the drawing.
-void chain20_resize(int width, int height) { view = reshapeView(width, height); }
+void chain20_resize(int width, int height) {
+    canvasWidth = width;
+    canvasHeight = height;
+    applyEvent({0, EventKind::Resize, width, height, 0}, target);
+}
 
 // Mouse input at canvas pixel (x, y), origin top-left, y downward:
 // kind 0 press, 1 drag, 2 release of the left button.
 void chain20_pointer(int kind, int x, int y) {
-    if (kind == 0) {
-        applyMouseButton(LEFT_BUTTON, BUTTON_DOWN, x, y, view);
-    } else if (kind == 1) {
-        applyMouseMotion(x, y, view);
-    } else {
-        applyMouseButton(LEFT_BUTTON, BUTTON_UP, x, y, view);
-    }
+    const EventKind kinds[] = {EventKind::Press, EventKind::Drag, EventKind::Release};
+    applyEvent({0, kinds[kind], x, y, 0}, target);
 }
 
 // Right (1) or left (-1) arrow; returns the steps per frame.
 int chain20_arrow(int direction) {
-    applySpecialKey(direction > 0 ? KEY_RIGHT : KEY_LEFT, discard);
+    applyEvent({0, direction > 0 ? EventKind::RightKey : EventKind::LeftKey, 0, 0, 0}, target);
     return stepsPerFrame;
 }
 
@@ -126,8 +132,15 @@ double chain20_script_end() { return script.empty() ? 0.0 : static_cast<double>(
 const float* chain20_state() { return currentState.data(); }
 int chain20_links() { return linkCount; }
 float chain20_drawing_scale() { return drawingScale(); }
-const double* chain20_projection() { return view.projection.data(); }
-const double* chain20_modelview() { return view.modelview.data(); }
+const double* chain20_projection() { return target.view.projection.data(); }
+const double* chain20_modelview() { return target.view.modelview.data(); }
+
+// The state hash as 16 hex digits, zero-terminated.
+const char* chain20_state_hash() {
+    static std::string text;
+    text = hashText(stateHash(currentState.data(), currentState.size()));
+    return text.c_str();
+}
 double chain20_steps_run() { return static_cast<double>(stepsRun); }
 double chain20_resets() { return static_cast<double>(resetCount); }
 int chain20_spring_on() { return mouseDown == 1 ? 1 : 0; }

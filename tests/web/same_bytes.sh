@@ -63,6 +63,21 @@ compare seven --steps 2000 --every 5 --events "$scratch/drag.txt" --links 7 --gr
   --stiffness 450 --initial-angle -0.3
 compare long --steps 600 --every 11 --events "$scratch/drag.txt" --links 45
 
+# The verbs that reset the chain, change its parameters and the window.
+cat >"$scratch/verbs.txt" <<'SCRIPT'
+0 set links 12
+0 resize 800 500
+100 press 700 250
+600 set stiffness 500
+700 set damping 5
+900 set links 30
+1000 reset
+1100 drag 100 450
+1300 set gravity 2.5
+1500 release
+SCRIPT
+compare verbs --steps 2000 --every 9 --events "$scratch/verbs.txt"
+
 # A bad script is refused the same way.
 printf '5 press 1\n' >"$scratch/bad.txt"
 compare bad --steps 10 --events "$scratch/bad.txt"
