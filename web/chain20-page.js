@@ -24,7 +24,7 @@ createChain20().then((core) => {
   let realTime = false;
   let stepsPerFrame = core._chain20_arrow(1) && core._chain20_arrow(-1);
   let replayEnd = null;     // the step a replay stops at
-  let recording = null;     // the lines of the script being recorded
+  let recording = false;
   let stepMillis = 0;       // wall time in the core's steps, and the steps, since the last readout
   let timedSteps = 0;
   let frames = 0;
@@ -32,23 +32,22 @@ createChain20().then((core) => {
   let lastFrame = performance.now();
   let realTimeDebt = 0;
 
-  // The core's state hash: 64-bit FNV-1a over the state's floats.
-  function stateHash() {
-    const text = core._chain20_state_hash();
-    return new TextDecoder().decode(core.HEAPU8.subarray(text, text + 16));
+  // A zero-terminated string in the core's memory.
+  function coreText(address) {
+    let end = address;
+    while (core.HEAPU8[end] !== 0) {
+      ++end;
+    }
+    return new TextDecoder().decode(core.HEAPU8.subarray(address, end));
   }
+  // The core's state hash: 64-bit FNV-1a over the state's floats.
+  const stateHash = () => coreText(core._chain20_state_hash());
 
   function advance(steps) {
     const started = performance.now();
     stepsPerFrame = core._chain20_advance(steps);
     stepMillis += performance.now() - started;
     timedSteps += steps;
-  }
-
-  function record(line) {
-    if (recording) {
-      recording.push(`${core._chain20_steps_run() + 1} ${line}`);
-    }
   }
 
   // ---- Drawing: the boxes' faces through the core's projection and modelview ----
@@ -110,6 +109,39 @@ createChain20().then((core) => {
 
   // ---- Readouts ----
 
+  // The total energy over the last 10 s of simulated time, one sample per 0.05 s.
+  const PLOT_SAMPLES = 200;
+  const SAMPLE_STEPS = 50;
+  const energies = [];
+  let lastSample = -1;
+  function sampleEnergy() {
+    const sample = Math.floor(core._chain20_steps_run() / SAMPLE_STEPS);
+    if (sample < lastSample) {
+      energies.length = 0;  // a reset started the time again
+    }
+    if (sample !== lastSample) {
+      energies.push(core._chain20_kinetic_energy() + core._chain20_potential_energy());
+      energies.splice(0, energies.length - PLOT_SAMPLES);
+      lastSample = sample;
+    }
+  }
+  function plotEnergy() {
+    const plot = $('energyPlot');
+    const pen = plot.getContext('2d');
+    const low = Math.min(...energies);
+    const high = Math.max(...energies);
+    const height = plot.height - 4;
+    pen.clearRect(0, 0, plot.width, plot.height);
+    pen.beginPath();
+    energies.forEach((energy, k) => {
+      const y = 2 + height - (high > low ? (energy - low) / (high - low) * height : height / 2);
+      pen.lineTo(k * (plot.width - 1) / (PLOT_SAMPLES - 1), y);
+    });
+    pen.strokeStyle = '#1c1c1c';
+    pen.stroke();
+    $('energyRange').textContent = `${low.toFixed(3)} to ${high.toFixed(3)} J`;
+  }
+
   function showReadouts(now) {
     const kinetic = core._chain20_kinetic_energy();
     const potential = core._chain20_potential_energy();
@@ -123,6 +155,7 @@ createChain20().then((core) => {
     $('kinetic').textContent = kinetic.toFixed(3);
     $('potential').textContent = potential.toFixed(3);
     $('total').textContent = (kinetic + potential).toFixed(3);
+    plotEnergy();
     $('resets').textContent = core._chain20_resets();
     $('spring').textContent = core._chain20_spring_on() ? 'pulling' : 'off';
     $('stepTime').textContent = timedSteps > 0 ? (1000 * stepMillis / timedSteps).toFixed(2) : '';
@@ -151,6 +184,7 @@ createChain20().then((core) => {
         steps = Math.min(steps, replayEnd - core._chain20_steps_run());
       }
       advance(steps);
+      sampleEnergy();
       if (replayEnd !== null && core._chain20_steps_run() >= replayEnd) {
         paused = true;
         $('message').textContent += ` Replay stopped at step ${replayEnd}, state hash ${stateHash()}.`;
@@ -172,34 +206,32 @@ createChain20().then((core) => {
     return [Math.floor((event.clientX - box.left) * canvas.width / box.width),
             Math.floor((event.clientY - box.top) * canvas.height / box.height)];
   }
-  function pointer(kind, verb, event) {
+  function pointer(kind, event) {
     if (replayEnd !== null) {
       return;  // a replay owns the input until it ends
     }
     const [x, y] = canvasPixel(event);
     core._chain20_pointer(kind, x, y);
-    record(kind === 2 ? verb : `${verb} ${x} ${y}`);
   }
   canvas.addEventListener('pointerdown', (event) => {
     if (event.button === 0) {
       canvas.setPointerCapture(event.pointerId);
-      pointer(0, 'press', event);
+      pointer(0, event);
     }
   });
   canvas.addEventListener('pointermove', (event) => {
     if (event.buttons !== 0) {
-      pointer(1, 'drag', event);
+      pointer(1, event);
     }
   });
   canvas.addEventListener('pointerup', (event) => {
     if (event.button === 0) {
-      pointer(2, 'release', event);
+      pointer(2, event);
     }
   });
 
   function arrow(direction) {
     stepsPerFrame = core._chain20_arrow(direction);
-    record(direction > 0 ? 'right' : 'left');
     $('stepsPerFrame').textContent = stepsPerFrame;
   }
   function togglePause() {
@@ -208,14 +240,14 @@ createChain20().then((core) => {
   function singleStep() {
     if (paused) {
       advance(1);
+      sampleEnergy();
     }
   }
   function reset() {
     core._chain20_reset();
     replayEnd = null;
     if (recording) {
-      recording = null;
-      lockParameters(false);
+      recording = false;
       $('record').textContent = 'Record';
       $('message').textContent = 'Reset: recording abandoned.';
     }
@@ -273,24 +305,18 @@ createChain20().then((core) => {
       }
     };
   });
-  // A recording replays with the parameters chain20-batch starts with.
-  function lockParameters(locked) {
-    parameters.forEach(({ id }) => { $(id).disabled = locked; });
-  }
 
   // ---- Recording and replay ----
 
   function stopRecording() {
     const steps = core._chain20_steps_run();
-    recording.push(`# final: step ${steps}, state hash ${stateHash()}`);
-    const blob = new Blob([recording.join('\n') + '\n'], { type: 'text/plain' });
+    const blob = new Blob([coreText(core._chain20_record_stop())], { type: 'text/plain' });
     const link = document.createElement('a');
     link.href = URL.createObjectURL(blob);
     link.download = 'chain20-recording.txt';
     link.click();
     URL.revokeObjectURL(link.href);
-    recording = null;
-    lockParameters(false);
+    recording = false;
     $('record').textContent = 'Record';
     $('message').textContent = `Recorded ${steps} steps; replay with chain20-batch --events FILE --steps ${steps}.`;
   }
@@ -299,14 +325,14 @@ createChain20().then((core) => {
       stopRecording();
       return;
     }
-    parameters.forEach(({ id }, index) => {
-      core._chain20_set(index, Number($(id).defaultValue));
-      $(id).value = $(id).defaultValue;
-    });
-    lockParameters(true);
     reset();
     paused = false;
-    recording = [`# chain20 page recording, ${new Date().toISOString()}`];
+    const date = new TextEncoder().encode(new Date().toISOString().replace('T', ' ').slice(0, 19) + ' UTC\0');
+    const address = core._malloc(date.length);
+    core.HEAPU8.set(date, address);
+    core._chain20_record_start(address);
+    core._free(address);
+    recording = true;
     $('record').textContent = 'Stop and download';
     $('message').textContent = 'Recording from rest.';
   };
@@ -319,11 +345,7 @@ createChain20().then((core) => {
     const error = core._chain20_load_script(address, bytes.length);
     core._free(address);
     if (error !== 0) {
-      let end = error;
-      while (core.HEAPU8[end] !== 0) {
-        ++end;
-      }
-      $('message').textContent = new TextDecoder().decode(core.HEAPU8.subarray(error, end));
+      $('message').textContent = coreText(error);
       return;
     }
     const final = /^# final: step (\d+)(?:, state hash ([0-9a-f]{16}))?/m.exec(text);

@@ -3,12 +3,14 @@
 // chain20-batch. The page's JavaScript calls these and reads the state and
 // the view from the module's memory.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/application.h"
 #include "app/batch_events.h"
 #include "app/batch_physics.h"
+#include "app/recorder.h"
 #include "app/state_hash.h"
 #include "model/chain_model.h"
 
@@ -31,6 +33,17 @@ std::vector<ScriptEvent> script;
 std::size_t nextScriptEvent = 0;
 std::string scriptError;
 std::int64_t stepsRun = 0;  // since the last reset; stepCount wraps, this does not
+// The recording under way, if any: it started at the last reset.
+std::optional<Recorder> recorder;
+
+// Live input, applied before step stepsRun + 1 and recorded first.
+void input(ScriptEvent event) {
+    event.step = stepsRun + 1;
+    if (recorder) {
+        recorder->record(event, currentState);
+    }
+    applyEvent(event, target);
+}
 
 void applyDueScriptEvents() {
     while (nextScriptEvent < script.size() && script[nextScriptEvent].step <= stepsRun + 1) {
@@ -54,22 +67,25 @@ void chain20_reset() {
     resetCount = 0;
     script.clear();
     nextScriptEvent = 0;
+    recorder.reset();
 }
 
 void chain20_start() { chain20_reset(); }
 
-// Parameter 0 links, 1 gravity, 2 damping, 3 stiffness, 4 starting angle.
-// Gravity, damping and stiffness act at once; links and the starting angle at
-// the next reset. The page checks the ranges that chain20's options allow.
+// Parameter 0 links, 1 gravity, 2 damping, 3 stiffness, 4 starting angle,
+// set as a script's set event: gravity, damping and stiffness act at once;
+// links and the starting angle at the next reset, or at once before the first
+// step. The page checks the ranges that chain20's options allow.
 void chain20_set(int parameter, double value) {
     const auto single = static_cast<float>(value);
     switch (parameter) {
-        case 0: nextChain.links = target.nextStart.links = static_cast<std::int32_t>(value); break;
-        case 1: nextChain.gravity = chain.gravity = single; break;
-        case 2: nextChain.damping = chain.damping = single; break;
-        case 3: nextChain.stiffness = chain.stiffness = single; break;
-        default: nextChain.initialAngle = target.nextStart.initialAngle = single; break;
+        case 0: nextChain.links = static_cast<std::int32_t>(value); break;
+        case 1: nextChain.gravity = single; break;
+        case 2: nextChain.damping = single; break;
+        case 3: nextChain.stiffness = single; break;
+        default: nextChain.initialAngle = single; break;
     }
+    input(setEvent(static_cast<ChainParameter>(parameter), nextChain));
 }
 
 // The value of a parameter (numbered as for chain20_set) as it will be after
@@ -103,13 +119,29 @@ void chain20_resize(int width, int height) {
 // kind 0 press, 1 drag, 2 release of the left button.
 void chain20_pointer(int kind, int x, int y) {
     const EventKind kinds[] = {EventKind::Press, EventKind::Drag, EventKind::Release};
-    applyEvent({0, kinds[kind], x, y, 0}, target);
+    input({0, kinds[kind], x, y, 0});
 }
 
 // Right (1) or left (-1) arrow; returns the steps per frame.
 int chain20_arrow(int direction) {
-    applyEvent({0, direction > 0 ? EventKind::RightKey : EventKind::LeftKey, 0, 0, 0}, target);
+    input({0, direction > 0 ? EventKind::RightKey : EventKind::LeftKey, 0, 0, 0});
     return stepsPerFrame;
+}
+
+// Starts recording the run from now (the page resets first) as chain20
+// --record does: the parameters and the canvas size at step 0, then the input.
+// `date` is zero-terminated.
+void chain20_record_start(const char* date) {
+    recorder.emplace("chain20 page", date, chain, canvasWidth, canvasHeight);
+}
+
+// The recording so far as an event script ending in its final line,
+// zero-terminated; the recording stops.
+const char* chain20_record_stop() {
+    static std::string text;
+    text = recorder ? recorder->script(stepsRun, currentState) : "";
+    recorder.reset();
+    return text.c_str();
 }
 
 // Loads an event script (the chain20-batch language) to be applied from the

@@ -58,6 +58,14 @@ function nativeHash(scriptPath, steps) {
   return /^state hash: ([0-9a-f]{16})$/m.exec(summary)[1];
 }
 
+// Sets the page's parameter inputs as a user does: [[id, value], ...].
+async function setParameters(values) {
+  for (const [id, value] of values) {
+    await page.locator(`#${id}`).fill(value);
+    await page.locator(`#${id}`).dispatchEvent('change');
+  }
+}
+
 function tipX(state) {
   const links = state.length / 2;
   let angle = 0;
@@ -124,6 +132,15 @@ test('dragging the tip to the right pulls the chain there, and releasing lets it
   const pulled = await page.evaluate(() => window.chain20.state());
   assert.ok(tipX(pulled) > 5, `tip at x = ${tipX(pulled)} after the pull`);
   assert.equal(await page.locator('#spring').textContent(), 'pulling');
+  // The pull feeds energy in: the plot of the total spans a range and draws a line.
+  const [low, high] = (await page.locator('#energyRange').textContent()).match(/-?[\d.]+/g).map(Number);
+  assert.ok(high - low > 1, `total energy from ${low} to ${high} J over the plot`);
+  const inked = await page.evaluate(() => {
+    const plot = document.getElementById('energyPlot');
+    const alpha = plot.getContext('2d').getImageData(0, 0, plot.width, plot.height).data.filter((v, i) => i % 4 === 3);
+    return alpha.filter((a) => a > 0).length;
+  });
+  assert.ok(inked > 200, `${inked} pixels of the energy plot drawn`);
   await page.mouse.up();
   await page.waitForFunction(() => document.getElementById('spring').textContent === 'off');
   await page.locator('#view').screenshot({ path: join(work, 'released.png') });
@@ -170,15 +187,14 @@ test('links and gravity set in the page build the chain at the next reset', asyn
   // Seven links hang straight down as twenty do, over the same region.
   const dark = await darkPixels(await page.locator('#view').screenshot({ path: join(work, 'seven.png') }));
   assert.ok(dark(323, 560) && dark(323, 340) && !dark(323, 600));
-  for (const [id, value] of [['links', '20'], ['gravity', '9.81']]) {
-    await page.locator(`#${id}`).fill(value);
-    await page.locator(`#${id}`).dispatchEvent('change');
-  }
+  await setParameters([['links', '20'], ['gravity', '9.81']]);
   await page.locator('#reset').click();
 });
 
-test('a run recorded in the page and downloaded replays natively to the recorded hash', async () => {
+test('a run recorded in the page with its parameters replays natively, with no options, to the recorded hash',
+     async () => {
   const box = await page.locator('#view').boundingBox();
+  await setParameters([['links', '7'], ['gravity', '5']]);
   await page.locator('#record').click();
   await page.mouse.move(box.x + 323, box.y + 580);
   await page.mouse.down();
@@ -190,10 +206,16 @@ test('a run recorded in the page and downloaded replays natively to the recorded
   const recordingPath = join(work, 'recording.txt');
   await download.saveAs(recordingPath);
   const lines = readFileSync(recordingPath, 'utf8').trim().split('\n');
-  assert.match(lines[0], /^# chain20 page recording/);
+  assert.match(lines[0], /^# recorded by chain20 page on \d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC$/);
+  assert.deepEqual(lines.slice(1, 7).map((line) => line.replace(/ -?[\d.]+$/, '')),
+                   ['0 set links', '0 set gravity', '0 set damping', '0 set stiffness', '0 set initial-angle',
+                    '0 resize 640']);
+  assert.deepEqual([lines[1], lines[2], lines[6]], ['0 set links 7', '0 set gravity 5', '0 resize 640 640']);
   assert.ok(lines.some((line) => /^\d+ press \d+ \d+$/.test(line)) && lines.some((line) => / release$/.test(line)));
   const [, steps, recordedHash] = /^# final: step (\d+), state hash ([0-9a-f]{16})$/.exec(lines.at(-1));
   assert.equal(nativeHash(recordingPath, Number(steps)), recordedHash);
+  await setParameters([['links', '20'], ['gravity', '9.81']]);
+  await page.locator('#reset').click();
 });
 
 test('the wasm step in the page, timed for the report', async () => {
