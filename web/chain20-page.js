@@ -297,7 +297,9 @@ createChain20().then((core) => {
     input.onchange = () => {
       const value = input.value.trim() === '' ? NaN : Number(input.value);
       if (valid(value)) {
-        core._chain20_set(index, value);
+        if (Math.fround(value) !== core._chain20_get(index)) {
+          core._chain20_set(index, value);  // a set line in a recording, so only a change
+        }
         input.setCustomValidity('');
       } else {
         input.setCustomValidity('out of range');

@@ -200,6 +200,7 @@ test('a run recorded in the page with its parameters replays natively, with no o
   await page.mouse.down();
   await page.mouse.move(box.x + 150, box.y + 200, { steps: 8 });
   await page.keyboard.press('ArrowRight');
+  await setParameters([['damping', '12']]);
   await page.waitForFunction(() => window.chain20.stepsRun() > 800);
   await page.mouse.up();
   const [download] = await Promise.all([page.waitForEvent('download'), page.locator('#record').click()]);
@@ -212,9 +213,10 @@ test('a run recorded in the page with its parameters replays natively, with no o
                     '0 resize 640']);
   assert.deepEqual([lines[1], lines[2], lines[6]], ['0 set links 7', '0 set gravity 5', '0 resize 640 640']);
   assert.ok(lines.some((line) => /^\d+ press \d+ \d+$/.test(line)) && lines.some((line) => / release$/.test(line)));
+  assert.ok(lines.some((line) => /^[1-9]\d* set damping 12$/.test(line)), 'the damping changed while recording');
   const [, steps, recordedHash] = /^# final: step (\d+), state hash ([0-9a-f]{16})$/.exec(lines.at(-1));
   assert.equal(nativeHash(recordingPath, Number(steps)), recordedHash);
-  await setParameters([['links', '20'], ['gravity', '9.81']]);
+  await setParameters([['links', '20'], ['gravity', '9.81'], ['damping', '30']]);
   await page.locator('#reset').click();
 });
 
