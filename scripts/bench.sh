@@ -22,7 +22,7 @@ trap 'rm -f "$results"' EXIT
 # Repetitions of different benchmarks run interleaved in random order, so that
 # a burst of load elsewhere on the machine does not land on one benchmark only.
 # The 20-link cases only; scripts/scaling.sh runs the scaling/ ones.
-build-bench/bench/chain20-bench --benchmark_filter='^(derivative|step)/' --benchmark_repetitions=10 \
+build-bench/bench/chain20-bench --benchmark_filter='^(trigonometry|derivative|step)/' --benchmark_repetitions=10 \
   --benchmark_report_aggregates_only=true --benchmark_enable_random_interleaving=true \
   --benchmark_out="$results" --benchmark_out_format=csv "$@"
 
