@@ -21,14 +21,16 @@ float compositeMomentum[2];
 
 namespace {
 
-// Per-link floats of the working arrays: five kinematic, the packed inertia,
-// the momentum bias, two of force, one joint force, three of velocity, and
-// two angles with their sines and cosines for sinCosMany.
-constexpr int FLOATS_PER_LINK = 5 + PACKED_INERTIA_SIZE + SPATIAL_SIZE + 2 + 1 + 3 + 3 * 2;
+// Per-link floats of the working arrays: the packed inertia, the momentum
+// bias, two of force, one joint force, three of velocity, and two angles with
+// their sines and cosines for sinCosMany (the absolute angles and the joint
+// and absolute sines and cosines are views into those).
+constexpr int FLOATS_PER_LINK = PACKED_INERTIA_SIZE + SPATIAL_SIZE + 2 + 1 + 3 + 3 * 2;
 std::vector<float> storage;
 
 // The angles whose sines and cosines a call needs, joint angles first (2N
-// each).
+// each); sinCosMany writes the sines and cosines where jointSin, jointCos,
+// absoluteSin and absoluteCos read them.
 float* trigonometryAngle;
 float* trigonometrySin;
 float* trigonometryCos;
@@ -59,15 +61,8 @@ void computeTrigonometry(const float* x) {
         angle = k == 0 ? q : angle + q;
         trigonometryAngle[k] = q;
         trigonometryAngle[links + k] = angle;
-        absoluteAngle[k] = angle;
     }
     sinCosMany(trigonometryAngle, trigonometrySin, trigonometryCos, 2 * links);
-    for (int k = 0; k < links; ++k) {
-        jointSin[k] = trigonometrySin[k];
-        jointCos[k] = trigonometryCos[k];
-        absoluteSin[k] = trigonometrySin[links + k];
-        absoluteCos[k] = trigonometryCos[links + k];
-    }
 }
 
 // The target seen from the spring's anchor (2, 0) in frame N: rotate it into
@@ -243,11 +238,6 @@ void setupUnrolledModel() {
         next += links * perLink;
         return start;
     };
-    jointCos = take(1);
-    jointSin = take(1);
-    absoluteAngle = take(1);
-    absoluteCos = take(1);
-    absoluteSin = take(1);
     articulatedInertia = reinterpret_cast<float (*)[PACKED_INERTIA_SIZE]>(take(PACKED_INERTIA_SIZE));
     momentumBias = reinterpret_cast<float (*)[SPATIAL_SIZE]>(take(SPATIAL_SIZE));
     subtreeForce = reinterpret_cast<float (*)[2]>(take(2));
@@ -258,6 +248,11 @@ void setupUnrolledModel() {
     trigonometryAngle = take(2);
     trigonometrySin = take(2);
     trigonometryCos = take(2);
+    absoluteAngle = trigonometryAngle + links;
+    jointSin = trigonometrySin;
+    jointCos = trigonometryCos;
+    absoluteSin = trigonometrySin + links;
+    absoluteCos = trigonometryCos + links;
 
     float* tip = articulatedInertia[linkCount - 1];
     tip[0] = LINK_MASS;
