@@ -32,7 +32,7 @@ void liveInput(Session& session, ScriptEvent event) {
     applyAndRecord(session, event);
 }
 
-bool sessionStep(Session& session, std::ostream& log) {
+bool sessionStep(Session& session, TextSink log) {
     RunControls& controls = session.controls;
     while (scriptPlaying(session) && session.script[session.nextScriptEvent].step <= controls.stepsRun + 1) {
         applyAndRecord(session, session.script[session.nextScriptEvent]);
@@ -45,7 +45,7 @@ bool sessionStep(Session& session, std::ostream& log) {
     return redisplay;
 }
 
-bool applyRunCommand(RunCommand command, Session& session, std::ostream& log) {
+bool applyRunCommand(RunCommand command, Session& session, TextSink log) {
     RunControls& controls = session.controls;
     switch (command) {
         case RunCommand::PauseResume:

@@ -5,12 +5,12 @@
 #pragma once
 
 #include <cstddef>
-#include <iosfwd>
 #include <vector>
 
 #include "app/batch_events.h"
 #include "app/recorder.h"
 #include "app/run_controls.h"
+#include "app/text_sink.h"
 
 struct Session {
     RunControls controls;
@@ -30,8 +30,8 @@ void liveInput(Session& session, ScriptEvent event);
 // One step: the script's events due before it, then the idle step
 // (Runge-Kutta with its fall-back to rest), counted. Returns true when a
 // redisplay is due.
-bool sessionStep(Session& session, std::ostream& log);
+bool sessionStep(Session& session, TextSink log);
 
 // Applies a run command. Reset goes through liveInput (it is recorded); a
 // single step runs only while paused. Returns true when the chain moved.
-bool applyRunCommand(RunCommand command, Session& session, std::ostream& log);
+bool applyRunCommand(RunCommand command, Session& session, TextSink log);

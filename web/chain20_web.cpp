@@ -11,6 +11,7 @@
 #include "app/batch_events.h"
 #include "app/batch_physics.h"
 #include "app/recorder.h"
+#include "app/session.h"
 #include "app/state_hash.h"
 #include "model/chain_model.h"
 
@@ -23,34 +24,16 @@ TextSink discard(ignoreText, nullptr);
 
 int canvasWidth = WINDOW_WIDTH;
 int canvasHeight = WINDOW_HEIGHT;
-// Where events act: the canvas's view, and the links and starting angle of
-// the next reset.
-EventTarget target;
+// The run as the window program keeps it: where events act (the canvas's
+// view), the script played back, the steps since the last reset (the
+// script's clock) and the recording, if any.
+Session session;
 // The chain that the next reset builds: the live parameters and the links and
 // starting angle set since.
 ChainDescription nextChain;
-std::vector<ScriptEvent> script;
-std::size_t nextScriptEvent = 0;
 std::string scriptError;
-std::int64_t stepsRun = 0;  // since the last reset; stepCount wraps, this does not
 // The recording under way, if any: it started at the last reset.
 std::optional<Recorder> recorder;
-
-// Live input, applied before step stepsRun + 1 and recorded first.
-void input(ScriptEvent event) {
-    event.step = stepsRun + 1;
-    if (recorder) {
-        recorder->record(event, currentState);
-    }
-    applyEvent(event, target);
-}
-
-void applyDueScriptEvents() {
-    while (nextScriptEvent < script.size() && script[nextScriptEvent].step <= stepsRun + 1) {
-        applyEvent(script[nextScriptEvent], target);
-        ++nextScriptEvent;
-    }
-}
 
 }  // namespace
 
@@ -60,14 +43,12 @@ extern "C" {
 // from zero, the spring off.
 void chain20_reset() {
     startChain(nextChain);
-    target = eventTarget(canvasWidth, canvasHeight, discard);
+    recorder.reset();
+    session = Session{};
+    session.target = eventTarget(canvasWidth, canvasHeight, discard);
     mouseDown = -1;
     stepCount = 0;
-    stepsRun = 0;
     resetCount = 0;
-    script.clear();
-    nextScriptEvent = 0;
-    recorder.reset();
 }
 
 void chain20_start() { chain20_reset(); }
@@ -85,7 +66,7 @@ void chain20_set(int parameter, double value) {
         case 3: nextChain.stiffness = single; break;
         default: nextChain.initialAngle = single; break;
     }
-    input(setEvent(static_cast<ChainParameter>(parameter), nextChain));
+    liveInput(session, setEvent(static_cast<ChainParameter>(parameter), nextChain));
 }
 
 // The value of a parameter (numbered as for chain20_set) as it will be after
@@ -100,10 +81,7 @@ double chain20_get(int parameter) {
 // Returns the steps per frame, which a script may have changed.
 int chain20_advance(int steps) {
     for (int i = 0; i < steps; ++i) {
-        applyDueScriptEvents();
-        advanceSimulation(discard);
-        target.running = true;
-        ++stepsRun;
+        sessionStep(session, discard);
     }
     return stepsPerFrame;
 }
@@ -112,19 +90,19 @@ int chain20_advance(int steps) {
 void chain20_resize(int width, int height) {
     canvasWidth = width;
     canvasHeight = height;
-    applyEvent({0, EventKind::Resize, width, height, 0}, target);
+    applyEvent({0, EventKind::Resize, width, height, 0}, session.target);
 }
 
 // Mouse input at canvas pixel (x, y), origin top-left, y downward:
 // kind 0 press, 1 drag, 2 release of the left button.
 void chain20_pointer(int kind, int x, int y) {
     const EventKind kinds[] = {EventKind::Press, EventKind::Drag, EventKind::Release};
-    input({0, kinds[kind], x, y, 0});
+    liveInput(session, {0, kinds[kind], x, y, 0});
 }
 
 // Right (1) or left (-1) arrow; returns the steps per frame.
 int chain20_arrow(int direction) {
-    input({0, direction > 0 ? EventKind::RightKey : EventKind::LeftKey, 0, 0, 0});
+    liveInput(session, {0, direction > 0 ? EventKind::RightKey : EventKind::LeftKey, 0, 0, 0});
     return stepsPerFrame;
 }
 
@@ -133,13 +111,15 @@ int chain20_arrow(int direction) {
 // `date` is zero-terminated.
 void chain20_record_start(const char* date) {
     recorder.emplace("chain20 page", date, chain, canvasWidth, canvasHeight);
+    session.recorder = &*recorder;
 }
 
 // The recording so far as an event script ending in its final line,
 // zero-terminated; the recording stops.
 const char* chain20_record_stop() {
     static std::string text;
-    text = recorder ? recorder->script(stepsRun, currentState) : "";
+    text = recorder ? recorder->script(session.controls.stepsRun, currentState) : "";
+    session.recorder = nullptr;
     recorder.reset();
     return text.c_str();
 }
@@ -153,19 +133,21 @@ const char* chain20_load_script(const char* text, int length) {
                           scriptError)) {
         return scriptError.c_str();
     }
-    script = std::move(events);
-    nextScriptEvent = 0;
+    session.script = std::move(events);
+    session.nextScriptEvent = 0;
     return nullptr;
 }
 
 // The step of the script's last event, 0 for none.
-double chain20_script_end() { return script.empty() ? 0.0 : static_cast<double>(script.back().step); }
+double chain20_script_end() {
+    return session.script.empty() ? 0.0 : static_cast<double>(session.script.back().step);
+}
 
 const float* chain20_state() { return currentState.data(); }
 int chain20_links() { return linkCount; }
 float chain20_drawing_scale() { return drawingScale(); }
-const double* chain20_projection() { return target.view.projection.data(); }
-const double* chain20_modelview() { return target.view.modelview.data(); }
+const double* chain20_projection() { return session.target.view.projection.data(); }
+const double* chain20_modelview() { return session.target.view.modelview.data(); }
 
 // The state hash as 16 hex digits, zero-terminated.
 const char* chain20_state_hash() {
@@ -173,7 +155,7 @@ const char* chain20_state_hash() {
     text = hashText(stateHash(currentState.data(), currentState.size()));
     return text.c_str();
 }
-double chain20_steps_run() { return static_cast<double>(stepsRun); }
+double chain20_steps_run() { return static_cast<double>(session.controls.stepsRun); }
 double chain20_resets() { return static_cast<double>(resetCount); }
 int chain20_spring_on() { return mouseDown == 1 ? 1 : 0; }
 double chain20_kinetic_energy() { return kineticEnergy(currentState); }
