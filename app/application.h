@@ -14,36 +14,36 @@
 #include "app/text_sink.h"
 #include "dynamics/chain_dynamics.h"
 #include "matrix/matrix.h"
+#include "sim/chain.h"
 
 // ---- Start-up ----
-inline constexpr float STEP_SIZE = 0.001f;              // simulated seconds per step
-inline constexpr float SIXTH_STEP = STEP_SIZE / 6.0f;   // h/6 as the float quotient
 inline constexpr std::int32_t INITIAL_STEPS_PER_FRAME = 30;
 inline constexpr int WINDOW_WIDTH = 640;
 inline constexpr int WINDOW_HEIGHT = 640;
 inline constexpr int WINDOW_X = 100;
 inline constexpr int WINDOW_Y = 100;
 
-// Integrator state. k1..k4 keep, step after step, the slopes of the four
-// evaluations: each evaluation reads its own array's joint rates from the
-// previous step as damping rates, so the arrays are never shared or swapped.
-extern StateVector currentState;
-extern StateVector k1;
-extern StateVector k2;
-extern StateVector k3;
-extern StateVector k4;
-extern StateVector stageState;
-// The chain at rest at its initial angle (hanging straight down by default):
-// the start, and the state a step that left the finite numbers falls back to.
-extern StateVector restingState;
+// The default chain: the float Chain that the programs run. Its integrator
+// state under the names the rest of the program uses: the state, the four
+// slope arrays (see Chain), the stage point, and the chain at rest at its
+// initial angle (hanging straight down by default), the start and the state a
+// step that left the finite numbers falls back to.
+extern Chain<float> defaultChain;
+extern StateVector& currentState;
+extern StateVector& k1;
+extern StateVector& k2;
+extern StateVector& k3;
+extern StateVector& k4;
+extern StateVector& stageState;
+extern StateVector& restingState;
 
 extern Matrix jointAngles;        // Nx1, the angles the next frame draws
 extern Matrix initialVelocities;  // Nx1, zero
 extern Matrix mouseTarget;        // 2x1, spring target from the base, two units per link
 extern std::int32_t mouseDown;    // -1 before any left press, 1 while held, 0 after release
 extern std::int32_t stepsPerFrame;
-extern std::int32_t stepCount;    // wraps around after 2^31 - 1 steps
-extern std::int64_t resetCount;   // steps that ended non-finite and were reset
+extern std::int32_t& stepCount;    // wraps around after 2^31 - 1 steps
+extern std::int64_t& resetCount;   // steps that ended non-finite and were reset
 extern std::string_view programName;  // starts the lines the simulation writes to its log
 extern const float linkColour[4];
 

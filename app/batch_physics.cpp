@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <limits>
 
-#include "app/portable_trig.h"
+#include "dynamics/portable_trig.h"
 #include "app/shortest_text.h"
 
 namespace {

@@ -24,6 +24,7 @@
 #include "app/application.h"
 #include "bench/dense_chain.h"
 #include "dynamics/chain_dynamics.h"
+#include "dynamics/sincos.h"
 #include "model/chain_model.h"
 
 namespace {

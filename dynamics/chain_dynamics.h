@@ -1,5 +1,5 @@
-// The Hamiltonian dynamics of a planar chain of N identical links (20 by
-// default).
+// The Hamiltonian dynamics of the default chain: N identical links (20 by
+// default) in single precision, over module-level working arrays.
 //
 // computeStateDerivative maps the state (generalized momenta p, joint angles q)
 // to its time derivative with the momentum form of the articulated-body
@@ -11,18 +11,19 @@
 //   3. forward sweep, base to tip: joint rates dq/dt = M(q)^-1 p, link
 //      velocities and momentum rates dp/dt = -dH/dq + damping + spring.
 //
-// All working values live in the arrays below, indexed by link (entry k
-// belongs to link k + 1), so that tests can inspect them. setupUnrolledModel
-// sizes them for chain.links; a call then allocates nothing and calls no C
-// library function: sines and cosines come from sinCosMany, correctly rounded
-// and the same on every machine.
+// It is the float instance of ChainRecursion, whose working values are
+// exposed below, indexed by link (entry k belongs to link k + 1), so that
+// tests can inspect them. setupUnrolledModel sizes them for chain.links; a
+// call then allocates nothing and calls no C library function: sines and
+// cosines come from sinCosMany, correctly rounded and the same on every
+// machine.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
-#include "dynamics/sincos.h"
+#include "dynamics/chain_recursion.h"
 #include "model/chain_model.h"
 
 // Sizes of the default 20-link chain.
@@ -35,14 +36,19 @@ inline constexpr std::int32_t MOST_LINKS = 100000;
 
 // The experiment: how many links, gravity (m/s^2 along -y), joint damping
 // (N m s per rad), tip-spring stiffness (N/m) and the angle of joint 1 at
-// rest (the other joints start at 0).
-struct ChainDescription {
+// rest (the other joints start at 0), in the chain's precision.
+template <class Real>
+struct ChainParameters {
     std::int32_t links = LINK_COUNT;
-    float gravity = GRAVITY;
-    float damping = JOINT_DAMPING;
-    float stiffness = SPRING_STIFFNESS;
-    float initialAngle = INITIAL_BASE_ANGLE;
+    Real gravity = Real(9.81);
+    Real damping = Real(30);
+    Real stiffness = Real(200);
+    Real initialAngle = Real(-1.570796);
+
+    ChainLoads<Real> loads() const { return {gravity, damping, stiffness}; }
 };
+using ChainDescription = ChainParameters<float>;
+static_assert(ChainDescription{}.gravity == GRAVITY && ChainDescription{}.initialAngle == INITIAL_BASE_ANGLE);
 
 // The chain being simulated. gravity, damping and stiffness are read at every
 // derivative, so they may be changed while the chain moves; links takes effect
@@ -52,45 +58,33 @@ extern ChainDescription chain;
 // The number of links the working storage is sized for, 2 x it the state size.
 extern std::int32_t linkCount;
 
-// A state or derivative array of 2N floats: p_1..p_N, then q_1..q_N. Made
-// with the size of the chain set up last, zero-filled.
-class StateVector {
+// A state or derivative array of 2N values: p_1..p_N, then q_1..q_N. Made
+// with the size of the default chain set up last, zero-filled.
+template <class Real>
+class StateArray {
 public:
-    StateVector() : values(static_cast<std::size_t>(2 * linkCount), 0.0f) {}
-    explicit StateVector(int size) : values(static_cast<std::size_t>(size), 0.0f) {}
+    StateArray() : values(static_cast<std::size_t>(2 * linkCount), Real(0)) {}
+    explicit StateArray(int size) : values(static_cast<std::size_t>(size), Real(0)) {}
 
-    float& operator[](int i) { return values[static_cast<std::size_t>(i)]; }
-    const float& operator[](int i) const { return values[static_cast<std::size_t>(i)]; }
-    float* data() { return values.data(); }
-    const float* data() const { return values.data(); }
+    Real& operator[](int i) { return values[static_cast<std::size_t>(i)]; }
+    const Real& operator[](int i) const { return values[static_cast<std::size_t>(i)]; }
+    Real* data() { return values.data(); }
+    const Real* data() const { return values.data(); }
     int size() const { return static_cast<int>(values.size()); }
-    void fill(float value) { values.assign(values.size(), value); }
+    void fill(Real value) { values.assign(values.size(), value); }
     auto begin() { return values.begin(); }
     auto end() { return values.end(); }
     auto begin() const { return values.begin(); }
     auto end() const { return values.end(); }
-    bool operator==(const StateVector& other) const = default;
+    bool operator==(const StateArray& other) const = default;
 
 private:
-    std::vector<float> values;
+    std::vector<Real> values;
 };
-// The tip spring measures the chain at two units per link from the base, the
-// scale at which the window's cursor target is formed.
-inline constexpr double TARGET_LINK_SPACING = 2.0;
+using StateVector = StateArray<float>;
 
-// A symmetric 6x6 inertia packed as its upper triangle, row by row.
-inline constexpr int PACKED_INERTIA_SIZE = 21;
-// Packed indices of the six entries that planar motion uses: (0,0), (0,1),
-// (0,5), (1,1), (1,5), (5,5). Spatial components 0, 1 are the in-plane linear
-// ones, component 5 the rotation about the joint axis.
-inline constexpr int I00 = 0;
-inline constexpr int I01 = 1;
-inline constexpr int I05 = 5;
-inline constexpr int I11 = 6;
-inline constexpr int I15 = 10;
-inline constexpr int I55 = 20;
-inline constexpr int SPATIAL_SIZE = 6;
-
+// The default chain's working values (see ChainRecursion), views into the
+// storage that setupUnrolledModel sizes.
 // Kinematics, N entries each.
 extern float* jointCos;
 extern float* jointSin;
@@ -106,14 +100,13 @@ extern float (*subtreeForce)[2];
 extern float* jointForce;
 // Scratch for one link at a time: articulated inertia and momentum with the
 // joint's own axis projected out.
-extern float projectedInertia[PACKED_INERTIA_SIZE];
-extern float projectedMomentum[SPATIAL_SIZE];
+extern float (&projectedInertia)[PACKED_INERTIA_SIZE];
+extern float (&projectedMomentum)[SPATIAL_SIZE];
 // Forward sweep: absolute angular velocity of link i, velocity of joint i in
-// frame i, and (scratch) the in-plane linear momentum of links i..N.
+// frame i.
 extern float* angularVelocity;
 extern float* linearVelocityX;
 extern float* linearVelocityY;
-extern float compositeMomentum[2];
 
 // Sizes the working arrays for chain.links (the only allocation) and writes
 // the tip link's constant spatial inertia. Call before any

@@ -13,3 +13,7 @@ void sinCos(float x, float& s, float& c);
 // s[i], c[i] = sinCos(x[i]) for i < n, bit for bit, several lanes at a time.
 // The three arrays must not overlap.
 void sinCosMany(const float* x, float* s, float* c, int n);
+
+// The same for doubles, through portableSinCos: s[i], c[i] = sin, cos of x[i]
+// within its stated accuracy, the same bits on every machine.
+void sinCosMany(const double* x, double* s, double* c, int n);

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "app/portable_trig.h"
+#include "dynamics/portable_trig.h"
 #include "app/shortest_text.h"
 
 namespace {

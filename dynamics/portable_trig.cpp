@@ -1,4 +1,5 @@
-#include "app/portable_trig.h"
+#include "dynamics/portable_trig.h"
+#include "dynamics/sincos.h"
 
 #include <cmath>
 #include <cstddef>
@@ -78,4 +79,12 @@ SineCosine portableSinCos(double x) {
         return {-s, -c};
     }
     return {-c, s};
+}
+
+void sinCosMany(const double* x, double* s, double* c, int n) {
+    for (int i = 0; i < n; ++i) {
+        const SineCosine value = portableSinCos(x[i]);
+        s[i] = value.sine;
+        c[i] = value.cosine;
+    }
 }
