@@ -15,6 +15,7 @@
 #include "dynamics/chain_dynamics.h"
 #include "matrix/matrix.h"
 #include "sim/chain.h"
+#include "sim/state_view.h"
 
 // ---- Start-up ----
 inline constexpr std::int32_t INITIAL_STEPS_PER_FRAME = 30;
@@ -36,6 +37,16 @@ extern StateVector& k3;
 extern StateVector& k4;
 extern StateVector& stageState;
 extern StateVector& restingState;
+
+// The precision the programs run the chain in, float by default. In double
+// the run's chain is doubleChain: its parameters are the decimals that the
+// float parameters stand for (9.81 for 9.81f), its spring target the
+// window's, and the default chain's step and reset counts follow it.
+extern Precision runPrecision;
+extern Chain<double> doubleChain;
+
+// The state of the run's chain, in its precision.
+StateView runState();
 
 extern Matrix jointAngles;        // Nx1, the angles the next frame draws
 extern Matrix initialVelocities;  // Nx1, zero

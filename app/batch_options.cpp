@@ -31,7 +31,7 @@ CLI::Validator wholeNumberIn(std::int64_t low, std::int64_t high) {
 }  // namespace
 
 int parseBatchOptions(int argc, char** argv, BatchOptions& options) {
-    if (std::string error; !takeChainOptions(argc, argv, options.chain, error)) {
+    if (std::string error; !takeChainOptions(argc, argv, options.chain, options.precision, error)) {
         fail(error);
         return EXIT_BAD_INPUT;
     }

@@ -11,6 +11,7 @@ inline constexpr int EXIT_BAD_INPUT = 2;
 
 struct BatchOptions {
     ChainDescription chain;  // --links, --gravity, --damping, --stiffness, --initial-angle
+    Precision precision = Precision::Float;  // --precision
     std::int64_t steps = 0;
     std::optional<std::string> events;  // absent: no script, the chain just hangs
     std::string out = "-";

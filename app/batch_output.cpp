@@ -50,7 +50,7 @@ std::string_view csvHeader() {
     return header;
 }
 
-std::size_t formatCsvRow(char* buffer, std::int64_t step, const StateVector& state) {
+std::size_t formatCsvRow(char* buffer, std::int64_t step, StateView state) {
     char* out = buffer;
     char* const end = buffer + csvRowCapacity(state.size() / 2);
     out = put(out, end, step, ',');
@@ -61,8 +61,11 @@ std::size_t formatCsvRow(char* buffer, std::int64_t step, const StateVector& sta
     *out++ = static_cast<char>('0' + millis / 10 % 10);
     *out++ = static_cast<char>('0' + millis % 10);
     *out++ = ',';
-    for (const float value : state) {
-        out = put(out, end, value, ',');
+    // Each value as the shortest text that reads back to the same value in
+    // the chain's precision.
+    for (int i = 0; i < state.size(); ++i) {
+        out = state.precision() == Precision::Float ? put(out, end, state.floats()[i], ',')
+                                                    : put(out, end, state.doubles()[i], ',');
     }
     const TipPosition tip = tipPosition(state);
     out = put(out, end, chainEnergy(state), ',');

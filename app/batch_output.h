@@ -3,7 +3,8 @@
 // Columns: step, time, p1..pN, q1..qN, energy, tip_x, tip_y (N the links set
 // up).
 //   time      step x 0.001 s, written as the exact decimal (step / 1000)
-//   p, q      the state's floats, shortest text that reads back to the same float
+//   p, q      the state's values, shortest text that reads back to the same
+//             float (or double, for a chain in double precision)
 //   energy    H(p, q) in double, tip_x, tip_y the free end of link N from the
 //             base in double; shortest text that reads back to the same double
 #pragma once
@@ -12,14 +13,12 @@
 #include <cstdint>
 #include <string_view>
 
-#include "dynamics/chain_dynamics.h"
+#include "sim/state_view.h"
 
-// Columns of the 20-link chain; N links have 2 + 2N + 3.
-inline constexpr int CSV_COLUMNS = 2 + STATE_SIZE + 3;
-
-// Large enough for any row of N links: 2N floats of at most 15 characters and
-// 3 doubles of at most 24, two integers and the separators.
-constexpr std::size_t csvRowCapacity(int links) { return 128 + 16 * 2 * static_cast<std::size_t>(links) + 3 * 25; }
+// Large enough for any row of N links: 2N values of at most 24 characters
+// (floats take at most 15) and 3 doubles of at most 24, two integers and the
+// separators.
+constexpr std::size_t csvRowCapacity(int links) { return 128 + 25 * 2 * static_cast<std::size_t>(links) + 3 * 25; }
 inline constexpr std::size_t CSV_ROW_CAPACITY = 2048;
 static_assert(csvRowCapacity(LINK_COUNT) <= CSV_ROW_CAPACITY);
 
@@ -30,4 +29,4 @@ std::string_view csvHeader();
 // `buffer` (csvRowCapacity of the state's links) and returns its length.
 // Allocates nothing once the energy's working storage has grown to the
 // chain's length (at the first row).
-std::size_t formatCsvRow(char* buffer, std::int64_t step, const StateVector& state);
+std::size_t formatCsvRow(char* buffer, std::int64_t step, StateView state);

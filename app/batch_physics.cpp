@@ -20,8 +20,6 @@ struct Point {
     double y;
 };
 
-int linksOf(const StateVector& state) { return state.size() / 2; }
-
 // The chain's gravity as the decimal number its float stands for (9.81 for
 // 9.81f), so that the energy does not carry the float's representation error.
 double gravityAcceleration() {
@@ -49,14 +47,15 @@ struct Scratch {
     std::vector<std::array<double, 3>> bias;     // and their momentum bias
 };
 
+// One per thread, so that chains on different threads share nothing.
 Scratch& scratch() {
-    static Scratch s;
+    thread_local Scratch s;
     return s;
 }
 
 // Joints r_1..r_(N+1) and centres of mass c_1..c_N of the angles in the state.
-void computeGeometry(const StateVector& state, std::vector<Point>& joint, std::vector<Point>& centre) {
-    const int n = linksOf(state);
+void computeGeometry(StateView state, std::vector<Point>& joint, std::vector<Point>& centre) {
+    const int n = state.links();
     joint.resize(static_cast<std::size_t>(n) + 1);
     centre.resize(static_cast<std::size_t>(n));
     double angle = 0.0;
@@ -70,10 +69,10 @@ void computeGeometry(const StateVector& state, std::vector<Point>& joint, std::v
 }
 
 // M(q) into `m`, row-major N x N.
-void fillMassMatrix(const StateVector& state, std::vector<double>& m) {
+void fillMassMatrix(StateView state, std::vector<double>& m) {
     Scratch& s = scratch();
     computeGeometry(state, s.joint, s.centre);
-    const int n = linksOf(state);
+    const int n = state.links();
     m.assign(static_cast<std::size_t>(n) * static_cast<std::size_t>(n), 0.0);
     for (int k = 0; k < n; ++k) {
         for (int l = 0; l <= k; ++l) {
@@ -94,11 +93,11 @@ void fillMassMatrix(const StateVector& state, std::vector<double>& m) {
 
 // 1/2 p^T M^-1 p by the Cholesky factor M = L L^T (lower triangle) and
 // y = L^-1 p: p^T M^-1 p = |y|^2.
-double denseKineticEnergy(const StateVector& state) {
+double denseKineticEnergy(StateView state) {
     Scratch& s = scratch();
     std::vector<double>& a = s.matrix;
     fillMassMatrix(state, a);
-    const int n = linksOf(state);
+    const int n = state.links();
     for (int j = 0; j < n; ++j) {
         double d = a[j * n + j];
         for (int k = 0; k < j; ++k) {
@@ -143,10 +142,10 @@ Inertia linkInertiaAt(Point c) {
 //   U = IA S, d = S.U, IA_k = I_k + IA - U U^T / d,
 //   B_k = B + U (p - S.B) / d.
 // Base to tip, qdot_k = (p_k - S.B_k - S.IA_k v_(k-1)) / d, v_k = v_(k-1) + S qdot_k.
-void solveJointRates(const StateVector& state, std::vector<double>& rates) {
+void solveJointRates(StateView state, std::vector<double>& rates) {
     Scratch& s = scratch();
     computeGeometry(state, s.joint, s.centre);
-    const int n = linksOf(state);
+    const int n = state.links();
     s.inertia.resize(static_cast<std::size_t>(n));
     s.bias.resize(static_cast<std::size_t>(n));
     const auto inertiaOf = [&s](int k) { return &s.inertia[k]; };
@@ -197,10 +196,10 @@ void solveJointRates(const StateVector& state, std::vector<double>& rates) {
 
 }  // namespace
 
-MassMatrix massMatrix(const StateVector& state) {
+MassMatrix massMatrix(StateView state) {
     std::vector<double> flat;
     fillMassMatrix(state, flat);
-    const int n = linksOf(state);
+    const int n = state.links();
     MassMatrix m(static_cast<std::size_t>(n));
     for (int k = 0; k < n; ++k) {
         m[k].assign(flat.begin() + k * n, flat.begin() + (k + 1) * n);
@@ -208,19 +207,19 @@ MassMatrix massMatrix(const StateVector& state) {
     return m;
 }
 
-std::vector<double> jointRatesOf(const StateVector& state) {
+std::vector<double> jointRatesOf(StateView state) {
     std::vector<double> rates;
     solveJointRates(state, rates);
     return rates;
 }
 
-double kineticEnergy(const StateVector& state) {
-    const int n = linksOf(state);
+double kineticEnergy(StateView state) {
+    const int n = state.links();
     if (n <= DENSE_ENERGY_LINKS) {
         return denseKineticEnergy(state);
     }
-    for (const float value : state) {
-        if (!std::isfinite(value)) {
+    for (int i = 0; i < state.size(); ++i) {
+        if (!std::isfinite(state[i])) {
             return std::numeric_limits<double>::quiet_NaN();
         }
     }
@@ -234,7 +233,7 @@ double kineticEnergy(const StateVector& state) {
     return 0.5 * twice;
 }
 
-double potentialEnergy(const StateVector& state) {
+double potentialEnergy(StateView state) {
     Scratch& s = scratch();
     computeGeometry(state, s.joint, s.centre);
     const double g = gravityAcceleration();
@@ -245,9 +244,9 @@ double potentialEnergy(const StateVector& state) {
     return v;
 }
 
-double chainEnergy(const StateVector& state) { return kineticEnergy(state) + potentialEnergy(state); }
+double chainEnergy(StateView state) { return kineticEnergy(state) + potentialEnergy(state); }
 
-TipPosition tipPosition(const StateVector& state) {
+TipPosition tipPosition(StateView state) {
     Scratch& s = scratch();
     computeGeometry(state, s.joint, s.centre);
     return {s.joint.back().x, s.joint.back().y};

@@ -1,5 +1,5 @@
 // Energy and tip position of the chain, evaluated in double precision from a
-// single-precision state of N links (N = half the state's size). The headless
+// state of N links in either precision (N = half the state's size). The headless
 // runner writes them next to the state; the tests use them to judge runs.
 //
 // Geometry (base frame, x right, y up, joint 1 at the origin):
@@ -16,7 +16,7 @@
 
 #include <vector>
 
-#include "dynamics/chain_dynamics.h"
+#include "sim/state_view.h"
 
 struct TipPosition {
     double x;
@@ -29,21 +29,21 @@ struct TipPosition {
 inline constexpr int DENSE_ENERGY_LINKS = 100;
 
 // H(p, q) of the state. NaN if the state is not finite (M then has no factor).
-double chainEnergy(const StateVector& state);
+double chainEnergy(StateView state);
 
 // Kinetic part 1/2 p^T M^-1 p alone.
-double kineticEnergy(const StateVector& state);
+double kineticEnergy(StateView state);
 
 // Potential part sum_i m g y(c_i) alone; the base is at height 0.
-double potentialEnergy(const StateVector& state);
+double potentialEnergy(StateView state);
 
 // The free end of link N, measured from the base.
-TipPosition tipPosition(const StateVector& state);
+TipPosition tipPosition(StateView state);
 
 // The mass matrix M(q) of the angles in the state, row by row.
 using MassMatrix = std::vector<std::vector<double>>;
-MassMatrix massMatrix(const StateVector& state);
+MassMatrix massMatrix(StateView state);
 
 // The joint rates M(q)^-1 p of the state by the articulated-body solve in
 // double precision, linear in N.
-std::vector<double> jointRatesOf(const StateVector& state);
+std::vector<double> jointRatesOf(StateView state);

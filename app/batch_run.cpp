@@ -13,6 +13,7 @@
 
 #include "app/application.h"
 #include "app/batch_output.h"
+#include "app/chain_options.h"
 #include "app/progress_bar.h"
 #include "app/state_hash.h"
 #include "app/stderr_lines.h"
@@ -73,6 +74,10 @@ RunResult runBatch(const BatchOptions& options, const std::vector<ScriptEvent>& 
 
     // The window program's start-up, and the view its reshape sets.
     programName = PROGRAM;
+    runPrecision = options.precision;
+    if (const std::string note = precisionNote(options.chain.links, runPrecision); !note.empty()) {
+        fail(note);
+    }
     startChain(options.chain);
 
     const std::int64_t lastStep = options.steps;
@@ -112,7 +117,7 @@ RunResult runBatch(const BatchOptions& options, const std::vector<ScriptEvent>& 
         target.running = true;
         char* const row = rowBuffer.data();
         if (step % options.every == 0 || step == lastStep) {
-            writeError = writeText(out, std::string_view(row, formatCsvRow(row, step, currentState)));
+            writeError = writeText(out, std::string_view(row, formatCsvRow(row, step, runState())));
         }
         progress.update(step);
     }
@@ -138,5 +143,5 @@ void reportRun(const RunResult& run) {
     std::fprintf(stderr, "steps per second: %.0f\n", wall > 0.0 ? step / wall : 0.0);
     std::fprintf(stderr, "real-time factor: %.2f\n", wall > 0.0 ? simulatedSeconds / wall : 0.0);
     std::fprintf(stderr, "resets: %lld\n", static_cast<long long>(resetCount));
-    std::fprintf(stderr, "state hash: %s\n", hashText(stateHash(currentState.data(), currentState.size())).c_str());
+    std::fprintf(stderr, "state hash: %s\n", hashText(stateHash(runState())).c_str());
 }

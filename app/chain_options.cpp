@@ -15,7 +15,8 @@ const char* const CHAIN_OPTIONS_HELP =
     "  --gravity G        gravity in m/s^2, any finite value (default 9.81)\n"
     "  --damping C        joint damping in N m s/rad, >= 0 (default 30)\n"
     "  --stiffness K      tip spring stiffness in N/m, >= 0 (default 200)\n"
-    "  --initial-angle A  joint 1's starting angle in radians from the base's x axis (default -1.570796)\n";
+    "  --initial-angle A  joint 1's starting angle in radians from the base's x axis (default -1.570796)\n"
+    "  --precision P      float or double (default float)\n";
 
 namespace {
 
@@ -134,13 +135,32 @@ bool setChainParameter(std::string_view name, std::string_view text, ChainDescri
     return true;
 }
 
-bool takeChainOptions(int& argc, char** argv, ChainDescription& description, std::string& error) {
+const char* precisionName(Precision precision) { return precision == Precision::Double ? "double" : "float"; }
+
+bool readPrecision(std::string_view text, Precision& precision) {
+    if (text != "float" && text != "double") {
+        return false;
+    }
+    precision = text == "double" ? Precision::Double : Precision::Float;
+    return true;
+}
+
+std::string precisionNote(std::int32_t links, Precision precision) {
+    if (precision == Precision::Double || links <= FLOAT_MEANINGFUL_LINKS) {
+        return "";
+    }
+    return std::to_string(links) + " links in float: beyond " + std::to_string(FLOAT_MEANINGFUL_LINKS) +
+           " links the joint rates are off by more than 1%; --precision double keeps them meaningful";
+}
+
+bool takeChainOptions(int& argc, char** argv, ChainDescription& description, Precision& precision,
+                      std::string& error) {
     int kept = argc > 0 ? 1 : 0;
     for (int i = kept; i < argc; ++i) {
         const std::string_view argument = argv[i];
         const std::size_t equals = argument.find('=');
         const std::string_view name = argument.substr(0, equals);
-        if (!isChainOption(name)) {
+        if (!isChainOption(name) && name != "--precision") {
             argv[kept++] = argv[i];
             continue;
         }
@@ -152,6 +172,13 @@ bool takeChainOptions(int& argc, char** argv, ChainDescription& description, std
         } else {
             error = std::string(name) + " needs a value";
             return false;
+        }
+        if (name == "--precision") {
+            if (!readPrecision(value, precision)) {
+                error = "--precision: '" + std::string(value) + "' is not float or double";
+                return false;
+            }
+            continue;
         }
         if (!applyOption(name, value, description, error)) {
             return false;

@@ -5,6 +5,7 @@
 //   --damping C        joint damping, >= 0                  (30)
 //   --stiffness K      tip spring, >= 0                     (200)
 //   --initial-angle A  joint 1's starting angle in radians  (-1.570796)
+//   --precision P      float or double                      (float)
 // Each takes its value as the next argument or after '='.
 #pragma once
 
@@ -12,6 +13,12 @@
 #include <string_view>
 
 #include "dynamics/chain_dynamics.h"
+#include "sim/state_view.h"
+
+// Beyond this many links a float chain's joint rates are off by more than
+// about 1% (the mass matrix's condition grows as N^3); double precision keeps
+// them meaningful.
+inline constexpr std::int32_t FLOAT_MEANINGFUL_LINKS = 200;
 
 // One line per option for a program's help text.
 extern const char* const CHAIN_OPTIONS_HELP;
@@ -25,7 +32,16 @@ bool setChainParameter(std::string_view name, std::string_view text, ChainDescri
                        std::string& error);
 
 // Takes the chain options out of argv (argc and argv are updated to what
-// remains, in order) and applies them to `description`. Returns false with a
-// one-line message in `error` for an unknown value, a missing one, text that
-// is not a number, NaN, infinity or a value out of range.
-bool takeChainOptions(int& argc, char** argv, ChainDescription& description, std::string& error);
+// remains, in order) and applies them to `description` and `precision`.
+// Returns false with a one-line message in `error` for an unknown value, a
+// missing one, text that is not a number, NaN, infinity or a value out of
+// range.
+bool takeChainOptions(int& argc, char** argv, ChainDescription& description, Precision& precision,
+                      std::string& error);
+
+// The word of a precision ("float", "double"), and back; false for another word.
+const char* precisionName(Precision precision);
+bool readPrecision(std::string_view text, Precision& precision);
+
+// A note for a chain too long for its precision to mean much, or "".
+std::string precisionNote(std::int32_t links, Precision precision);

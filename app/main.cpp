@@ -66,9 +66,12 @@ int saveRecording(OutputFile& file, const std::string& script) {
 int main(int argc, char** argv) {
     WindowOptions options;
     ChainDescription description;
-    if (std::string error;
-        !takeWindowOptions(argc, argv, options, error) || !takeChainOptions(argc, argv, description, error)) {
+    if (std::string error; !takeWindowOptions(argc, argv, options, error) ||
+                           !takeChainOptions(argc, argv, description, runPrecision, error)) {
         return failWith(error);
+    }
+    if (const std::string note = precisionNote(description.links, runPrecision); !note.empty()) {
+        std::fprintf(stderr, "%s: %s\n", PROGRAM, note.c_str());
     }
     startChain(description);
     Session session;
@@ -90,5 +93,5 @@ int main(int argc, char** argv) {
 
     runWindow(argc, argv, session);
 
-    return recorder ? saveRecording(recording, recorder->script(session.controls.stepsRun, currentState)) : 0;
+    return recorder ? saveRecording(recording, recorder->script(session.controls.stepsRun, runState())) : 0;
 }

@@ -50,8 +50,8 @@ void updateReadouts(Readouts& readouts, const RunControls& controls, double now)
     if (!controls.panelShown && !sampleDue) {
         return;
     }
-    readouts.kinetic = kineticEnergy(currentState);
-    readouts.potential = potentialEnergy(currentState);
+    readouts.kinetic = kineticEnergy(runState());
+    readouts.potential = potentialEnergy(runState());
     if (sampleDue) {
         readouts.totalEnergy.record(controls.stepsSinceReset, readouts.kinetic + readouts.potential);
     }

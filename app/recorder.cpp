@@ -11,14 +11,14 @@ Recorder::Recorder(std::string_view program, std::string_view date, const ChainD
     header += eventLine({0, EventKind::Resize, width, height, 0}) + "\n";
 }
 
-void Recorder::record(const ScriptEvent& event, const StateVector& state) {
+void Recorder::record(const ScriptEvent& event, StateView state) {
     if (events.empty() || events.back().step != event.step) {
-        hashBeforeLastStepEvents = stateHash(state.data(), state.size());
+        hashBeforeLastStepEvents = stateHash(state);
     }
     events.push_back(event);
 }
 
-std::string Recorder::script(std::int64_t stepsRun, const StateVector& state) const {
+std::string Recorder::script(std::int64_t stepsRun, StateView state) const {
     std::string text = header;
     bool inputAfterLastStep = false;
     for (const ScriptEvent& event : events) {
@@ -28,7 +28,7 @@ std::string Recorder::script(std::int64_t stepsRun, const StateVector& state) co
         }
         text += eventLine(event) + "\n";
     }
-    const std::uint64_t hash = inputAfterLastStep ? hashBeforeLastStepEvents : stateHash(state.data(), state.size());
+    const std::uint64_t hash = inputAfterLastStep ? hashBeforeLastStepEvents : stateHash(state);
     return text + finalLine(stepsRun, hash) + "\n";
 }
 

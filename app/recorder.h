@@ -27,10 +27,10 @@ public:
 
     // Notes an input event (its step already set) just before it is applied
     // to `state`.
-    void record(const ScriptEvent& event, const StateVector& state);
+    void record(const ScriptEvent& event, StateView state);
 
     // The whole script after `stepsRun` steps, the chain now in `state`.
-    std::string script(std::int64_t stepsRun, const StateVector& state) const;
+    std::string script(std::int64_t stepsRun, StateView state) const;
 
 private:
     std::string header;

@@ -12,7 +12,7 @@ bool isMouseEvent(EventKind kind) {
 void applyAndRecord(Session& session, ScriptEvent event) {
     event.step = session.controls.stepsRun + 1;
     if (session.recorder != nullptr) {
-        session.recorder->record(event, currentState);
+        session.recorder->record(event, runState());
     }
     applyEvent(event, session.target);
     if (event.kind == EventKind::Reset) {

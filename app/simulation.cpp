@@ -1,7 +1,8 @@
-#include <cmath>
+#include <cstdlib>
 #include <limits>
 
 #include "app/application.h"
+#include "app/shortest_text.h"
 #include "model/chain_model.h"
 
 Chain<float> defaultChain;
@@ -21,7 +22,43 @@ std::int32_t stepsPerFrame = INITIAL_STEPS_PER_FRAME;
 std::int32_t& stepCount = defaultChain.stepCount;
 std::int64_t& resetCount = defaultChain.resetCount;
 std::string_view programName = "chain20";
+Precision runPrecision = Precision::Float;
+Chain<double> doubleChain;
 const float linkColour[4] = {0.2f, 0.2f, 0.2f, 1.0f};
+
+namespace {
+
+// The double that the shortest decimal of `value` stands for.
+double decimalOf(float value) {
+    char text[40];
+    *writeShortest(text, value) = '\0';
+    return std::strtod(text, nullptr);
+}
+
+ChainParameters<double> widened(const ChainDescription& description) {
+    return {description.links, decimalOf(description.gravity), decimalOf(description.damping),
+            decimalOf(description.stiffness), decimalOf(description.initialAngle)};
+}
+
+// The loads of the description that the double chain's were widened from.
+ChainLoads<float> widenedLoads{};
+
+// The double chain takes the description's loads, widened only when they
+// changed, and the window's spring input.
+void takeDoubleInput() {
+    const ChainLoads<float> loads = chain.loads();
+    if (loads.gravity != widenedLoads.gravity || loads.damping != widenedLoads.damping ||
+        loads.stiffness != widenedLoads.stiffness) {
+        const ChainParameters<double> wide = widened(chain);
+        doubleChain.parameters.gravity = wide.gravity;
+        doubleChain.parameters.damping = wide.damping;
+        doubleChain.parameters.stiffness = wide.stiffness;
+        widenedLoads = loads;
+    }
+    doubleChain.spring = {{mouseTarget(1, 1), mouseTarget(2, 1)}, mouseDown};
+}
+
+}  // namespace
 
 void initialiseSimulation() {
     jointAngles.resize(linkCount, 1);
@@ -42,6 +79,19 @@ void initialiseSimulation() {
     }
     currentState = restingState;
     stageState = restingState;
+    if (runPrecision == Precision::Double) {
+        doubleChain.parameters = widened(chain);
+        widenedLoads = chain.loads();
+        doubleChain.build();
+        doubleChain.stepCount = 0;
+    }
+}
+
+StateView runState() {
+    if (runPrecision == Precision::Double) {
+        return doubleChain.state;
+    }
+    return currentState;
 }
 
 void startChain(const ChainDescription& description) {
@@ -67,14 +117,30 @@ void takeInput() {
 
 void copyAnglesForDrawing() {
     for (int j = 1; j <= linkCount; ++j) {
-        jointAngles(j, 1) = currentState[linkCount + j - 1];
+        jointAngles(j, 1) = runPrecision == Precision::Double ? static_cast<float>(doubleChain.state[linkCount + j - 1])
+                                                              : currentState[linkCount + j - 1];
     }
+}
+
+// One step of the run's chain; false when it fell back to rest. The double
+// chain's counts are the default chain's.
+bool stepRunChain() {
+    if (runPrecision == Precision::Float) {
+        return defaultChain.step();
+    }
+    takeDoubleInput();
+    doubleChain.stepCount = stepCount;
+    const bool finite = doubleChain.step();
+    stepCount = doubleChain.stepCount;
+    resetCount += finite ? 0 : 1;
+    return finite;
 }
 
 }  // namespace
 
 void restartSimulation() {
     defaultChain.putBackAtRest();
+    doubleChain.putBackAtRest();
     stepCount = 0;
     copyAnglesForDrawing();
 }
@@ -87,7 +153,7 @@ void rungeKuttaStep() {
 bool advanceSimulation(TextSink log) {
     takeInput();
     const std::int64_t step = static_cast<std::int64_t>(stepCount) + 1;
-    if (!defaultChain.step()) {
+    if (!stepRunChain()) {
         reportReset(log, step);
     }
     copyAnglesForDrawing();

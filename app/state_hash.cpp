@@ -5,19 +5,32 @@ namespace {
 constexpr std::uint64_t FNV_OFFSET_BASIS = 0xcbf29ce484222325ull;
 constexpr std::uint64_t FNV_PRIME = 0x100000001b3ull;
 
-}  // namespace
-
-std::uint64_t stateHash(const float* values, std::size_t count) {
+// FNV-1a over the values' bytes, lowest first.
+template <class Bits, class Value>
+std::uint64_t hashValues(const Value* values, std::size_t count) {
+    static_assert(sizeof(Bits) == sizeof(Value));
     std::uint64_t hash = FNV_OFFSET_BASIS;
     for (std::size_t i = 0; i < count; ++i) {
-        // The float's bits (std::bit_cast, which the WebAssembly build's library lacks).
-        const auto bits = __builtin_bit_cast(std::uint32_t, values[i]);
-        for (int byte = 0; byte < 4; ++byte) {
+        // The value's bits (std::bit_cast, which the WebAssembly build's library lacks).
+        const auto bits = __builtin_bit_cast(Bits, values[i]);
+        for (std::size_t byte = 0; byte < sizeof(Bits); ++byte) {
             hash ^= (bits >> (8 * byte)) & 0xffu;
             hash *= FNV_PRIME;
         }
     }
     return hash;
+}
+
+}  // namespace
+
+std::uint64_t stateHash(const float* values, std::size_t count) { return hashValues<std::uint32_t>(values, count); }
+
+std::uint64_t stateHash(const double* values, std::size_t count) { return hashValues<std::uint64_t>(values, count); }
+
+std::uint64_t stateHash(StateView state) {
+    const auto count = static_cast<std::size_t>(state.size());
+    return state.precision() == Precision::Float ? stateHash(state.floats(), count)
+                                                 : stateHash(state.doubles(), count);
 }
 
 std::string hashText(std::uint64_t hash) {

@@ -1,14 +1,20 @@
 // A fingerprint of the chain's state, for telling runs apart bit for bit:
-// 64-bit FNV-1a over the state's floats, each as its four IEEE-754 bytes in
-// little-endian order, whatever the machine's own byte order.
+// 64-bit FNV-1a over the state's values, each as its IEEE-754 bytes (four of
+// a float, eight of a double) in little-endian order, whatever the machine's
+// own byte order.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-// The hash of `count` floats.
+#include "sim/state_view.h"
+
+// The hash of `count` floats, or doubles.
 std::uint64_t stateHash(const float* values, std::size_t count);
+std::uint64_t stateHash(const double* values, std::size_t count);
+// The hash of a state in its own precision.
+std::uint64_t stateHash(StateView state);
 
 // The hash as 16 lower-case hex digits.
 std::string hashText(std::uint64_t hash);

@@ -118,7 +118,7 @@ void chain20_record_start(const char* date) {
 // zero-terminated; the recording stops.
 const char* chain20_record_stop() {
     static std::string text;
-    text = recorder ? recorder->script(session.controls.stepsRun, currentState) : "";
+    text = recorder ? recorder->script(session.controls.stepsRun, runState()) : "";
     session.recorder = nullptr;
     recorder.reset();
     return text.c_str();
@@ -152,14 +152,14 @@ const double* chain20_modelview() { return session.target.view.modelview.data();
 // The state hash as 16 hex digits, zero-terminated.
 const char* chain20_state_hash() {
     static std::string text;
-    text = hashText(stateHash(currentState.data(), currentState.size()));
+    text = hashText(stateHash(runState()));
     return text.c_str();
 }
 double chain20_steps_run() { return static_cast<double>(session.controls.stepsRun); }
 double chain20_resets() { return static_cast<double>(resetCount); }
 int chain20_spring_on() { return mouseDown == 1 ? 1 : 0; }
-double chain20_kinetic_energy() { return kineticEnergy(currentState); }
-double chain20_potential_energy() { return potentialEnergy(currentState); }
+double chain20_kinetic_energy() { return kineticEnergy(runState()); }
+double chain20_potential_energy() { return potentialEnergy(runState()); }
 float chain20_target(int axis) { return mouseTarget(axis + 1, 1); }
 
 }  // extern "C"
