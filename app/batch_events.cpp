@@ -3,6 +3,7 @@
 #include "app/chain_options.h"
 #include "app/shortest_text.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace {
@@ -337,6 +338,21 @@ void applyEvent(const ScriptEvent& event, EventTarget& target) {
             setParameter(event.parameter, event.value, target);
             break;
     }
+}
+
+Precision scriptPrecision(std::string_view text) {
+    for (std::size_t start = 0; start < text.size();) {
+        const std::size_t end = std::min(text.find('\n', start), text.size());
+        std::string_view line = text.substr(start, end - start);
+        if (line.ends_with('\r')) {
+            line.remove_suffix(1);
+        }
+        if (line == DOUBLE_PRECISION_LINE) {
+            return Precision::Double;
+        }
+        start = end + 1;
+    }
+    return Precision::Float;
 }
 
 std::string eventLine(const ScriptEvent& event) {

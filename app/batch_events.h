@@ -80,5 +80,13 @@ EventTarget eventTarget(int width, int height, TextSink keyEcho);
 // Both programs apply their events, scripted or live, through this one call.
 void applyEvent(const ScriptEvent& event, EventTarget& target);
 
+// The comment line by which a script (a recording) says that its chain runs
+// in double precision.
+inline constexpr std::string_view DOUBLE_PRECISION_LINE = "# precision: double";
+
+// The precision a script names: double when a line of it is exactly
+// DOUBLE_PRECISION_LINE (a carriage return may end it), else float.
+Precision scriptPrecision(std::string_view text);
+
 // The event as a script line without its newline: "STEP verb [arguments]".
 std::string eventLine(const ScriptEvent& event);

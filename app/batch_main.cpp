@@ -28,15 +28,17 @@ namespace {
 // by SIGPIPE, or with its status when SIGPIPE is ignored.
 constexpr int EXIT_READER_GONE = 128 + SIGPIPE;
 
-bool loadEvents(const std::string& path, std::int64_t lastStep, std::vector<ScriptEvent>& events,
-                FileIdentity& script) {
+// The script's events; a recording's precision unless --precision chose one.
+bool loadEvents(BatchOptions& options, std::vector<ScriptEvent>& events, FileIdentity& script) {
     std::string text;
     std::string error;
+    const std::string& path = *options.events;
     const std::string name = path == "-" ? "stdin" : path;
-    if (!readEventScript(path, text, script, error) || !parseEventScript(text, name, lastStep, events, error)) {
+    if (!readEventScript(path, text, script, error) || !parseEventScript(text, name, options.steps, events, error)) {
         fail(error);
         return false;
     }
+    options.precision = options.precision.value_or(scriptPrecision(text));
     return true;
 }
 
@@ -63,7 +65,7 @@ int main(int argc, char** argv) {
 
     std::vector<ScriptEvent> events;
     FileIdentity script;
-    if (options.events && !loadEvents(*options.events, options.steps, events, script)) {
+    if (options.events && !loadEvents(options, events, script)) {
         return EXIT_BAD_INPUT;
     }
 

@@ -11,7 +11,7 @@ inline constexpr int EXIT_BAD_INPUT = 2;
 
 struct BatchOptions {
     ChainDescription chain;  // --links, --gravity, --damping, --stiffness, --initial-angle
-    Precision precision = Precision::Float;  // --precision
+    std::optional<Precision> precision;  // --precision; else the script's, else float
     std::int64_t steps = 0;
     std::optional<std::string> events;  // absent: no script, the chain just hangs
     std::string out = "-";

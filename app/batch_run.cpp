@@ -74,7 +74,7 @@ RunResult runBatch(const BatchOptions& options, const std::vector<ScriptEvent>& 
 
     // The window program's start-up, and the view its reshape sets.
     programName = PROGRAM;
-    runPrecision = options.precision;
+    runPrecision = options.precision.value_or(Precision::Float);
     if (const std::string note = precisionNote(options.chain.links, runPrecision); !note.empty()) {
         fail(note);
     }

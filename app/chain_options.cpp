@@ -153,7 +153,7 @@ std::string precisionNote(std::int32_t links, Precision precision) {
            " links the joint rates are off by more than 1%; --precision double keeps them meaningful";
 }
 
-bool takeChainOptions(int& argc, char** argv, ChainDescription& description, Precision& precision,
+bool takeChainOptions(int& argc, char** argv, ChainDescription& description, std::optional<Precision>& precision,
                       std::string& error) {
     int kept = argc > 0 ? 1 : 0;
     for (int i = kept; i < argc; ++i) {
@@ -174,10 +174,12 @@ bool takeChainOptions(int& argc, char** argv, ChainDescription& description, Pre
             return false;
         }
         if (name == "--precision") {
-            if (!readPrecision(value, precision)) {
+            Precision chosen = Precision::Float;
+            if (!readPrecision(value, chosen)) {
                 error = "--precision: '" + std::string(value) + "' is not float or double";
                 return false;
             }
+            precision = chosen;
             continue;
         }
         if (!applyOption(name, value, description, error)) {

@@ -9,6 +9,7 @@
 // Each takes its value as the next argument or after '='.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -32,11 +33,12 @@ bool setChainParameter(std::string_view name, std::string_view text, ChainDescri
                        std::string& error);
 
 // Takes the chain options out of argv (argc and argv are updated to what
-// remains, in order) and applies them to `description` and `precision`.
+// remains, in order) and applies them to `description` and, when
+// --precision is given, `precision`.
 // Returns false with a one-line message in `error` for an unknown value, a
 // missing one, text that is not a number, NaN, infinity or a value out of
 // range.
-bool takeChainOptions(int& argc, char** argv, ChainDescription& description, Precision& precision,
+bool takeChainOptions(int& argc, char** argv, ChainDescription& description, std::optional<Precision>& precision,
                       std::string& error);
 
 // The word of a precision ("float", "double"), and back; false for another word.

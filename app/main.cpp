@@ -33,13 +33,18 @@ int failWith(const std::string& message) {
     return EXIT_BAD_INPUT;
 }
 
-// The script to play, its events for a run without a last step.
+// The script to play, its events for a run without a last step, and the
+// precision it names.
 bool loadScript(const std::string& path, std::vector<ScriptEvent>& events, FileIdentity& identity,
-                std::string& error) {
+                Precision& precision, std::string& error) {
     std::string text;
     const std::string name = path == "-" ? "stdin" : path;
-    return readEventScript(path, text, identity, error) &&
-           parseEventScript(text, name, std::numeric_limits<std::int64_t>::max(), events, error);
+    if (!readEventScript(path, text, identity, error) ||
+        !parseEventScript(text, name, std::numeric_limits<std::int64_t>::max(), events, error)) {
+        return false;
+    }
+    precision = scriptPrecision(text);
+    return true;
 }
 
 std::string utcDate() {
@@ -66,28 +71,32 @@ int saveRecording(OutputFile& file, const std::string& script) {
 int main(int argc, char** argv) {
     WindowOptions options;
     ChainDescription description;
+    std::optional<Precision> precision;
     if (std::string error; !takeWindowOptions(argc, argv, options, error) ||
-                           !takeChainOptions(argc, argv, description, runPrecision, error)) {
+                           !takeChainOptions(argc, argv, description, precision, error)) {
         return failWith(error);
     }
+    Session session;
+    FileIdentity script;
+    Precision scripted = Precision::Float;
+    if (std::string error;
+        options.events && !loadScript(*options.events, session.script, script, scripted, error)) {
+        return failWith(error);
+    }
+    runPrecision = precision.value_or(scripted);
     if (const std::string note = precisionNote(description.links, runPrecision); !note.empty()) {
         std::fprintf(stderr, "%s: %s\n", PROGRAM, note.c_str());
     }
     startChain(description);
-    Session session;
     session.target = eventTarget(WINDOW_WIDTH, WINDOW_HEIGHT, std::cout);
 
-    FileIdentity script;
-    if (std::string error; options.events && !loadScript(*options.events, session.script, script, error)) {
-        return failWith(error);
-    }
     OutputFile recording;
     std::optional<Recorder> recorder;
     if (options.record) {
         if (std::string error; !recording.open(*options.record, script, error)) {
             return failWith(error);
         }
-        recorder.emplace(PROGRAM, utcDate(), chain, WINDOW_WIDTH, WINDOW_HEIGHT);
+        recorder.emplace(PROGRAM, utcDate(), chain, WINDOW_WIDTH, WINDOW_HEIGHT, runPrecision);
         session.recorder = &*recorder;
     }
 

@@ -3,8 +3,11 @@
 #include "app/state_hash.h"
 
 Recorder::Recorder(std::string_view program, std::string_view date, const ChainDescription& start, int width,
-                   int height) {
+                   int height, Precision precision) {
     header = "# recorded by " + std::string(program) + " on " + std::string(date) + "\n";
+    if (precision == Precision::Double) {
+        header += std::string(DOUBLE_PRECISION_LINE) + "\n";
+    }
     for (int i = 0; i < CHAIN_PARAMETERS; ++i) {
         header += eventLine(setEvent(static_cast<ChainParameter>(i), start)) + "\n";
     }

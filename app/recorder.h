@@ -1,7 +1,8 @@
 // Recording a window run as an event script that chain20-batch replays to the
 // same bits.
 //
-// The script opens with a comment naming the program and the date, the five
+// The script opens with a comment naming the program and the date, for a
+// chain in double precision the comment "# precision: double", then the five
 // parameters of the chain and the starting window size at step 0, so that a
 // replay needs no options. Then
 // comes one line per input, at the step before which it took effect, and
@@ -23,7 +24,8 @@ class Recorder {
 public:
     // `program` and `date` go into the header comment; `start` is the chain
     // and width x height the window's size at the start.
-    Recorder(std::string_view program, std::string_view date, const ChainDescription& start, int width, int height);
+    Recorder(std::string_view program, std::string_view date, const ChainDescription& start, int width, int height,
+             Precision precision = Precision::Float);
 
     // Notes an input event (its step already set) just before it is applied
     // to `state`.
