@@ -312,6 +312,9 @@ createChain20().then((core) => {
     };
   });
 
+  // The precision acts at the next reset, as the links do.
+  $('precision').onchange = (event) => core._chain20_set_precision(Number(event.target.value));
+
   // ---- Recording and replay ----
 
   function stopRecording() {
@@ -354,6 +357,7 @@ createChain20().then((core) => {
       $('message').textContent = coreText(error);
       return;
     }
+    $('precision').value = String(core._chain20_precision());
     const final = /^# final: step (\d+)(?:, state hash ([0-9a-f]{16}))?/m.exec(text);
     replayEnd = final ? Number(final[1]) : core._chain20_script_end();
     paused = false;

@@ -29,8 +29,11 @@ int canvasHeight = WINDOW_HEIGHT;
 // script's clock) and the recording, if any.
 Session session;
 // The chain that the next reset builds: the live parameters and the links and
-// starting angle set since.
+// starting angle set since, and its precision.
 ChainDescription nextChain;
+Precision nextPrecision = Precision::Float;
+// The state rounded to floats for drawing, when the chain runs in double.
+StateVector drawnState;
 std::string scriptError;
 // The recording under way, if any: it started at the last reset.
 std::optional<Recorder> recorder;
@@ -42,6 +45,7 @@ extern "C" {
 // The chain at rest, built for the parameters set so far, the steps counted
 // from zero, the spring off.
 void chain20_reset() {
+    runPrecision = nextPrecision;
     startChain(nextChain);
     recorder.reset();
     session = Session{};
@@ -68,6 +72,10 @@ void chain20_set(int parameter, double value) {
     }
     liveInput(session, setEvent(static_cast<ChainParameter>(parameter), nextChain));
 }
+
+// 0 float, 1 double: the precision of the chain that the next reset builds.
+void chain20_set_precision(int wide) { nextPrecision = wide != 0 ? Precision::Double : Precision::Float; }
+int chain20_precision() { return runPrecision == Precision::Double ? 1 : 0; }
 
 // The value of a parameter (numbered as for chain20_set) as it will be after
 // the next reset.
@@ -110,7 +118,7 @@ int chain20_arrow(int direction) {
 // --record does: the parameters and the canvas size at step 0, then the input.
 // `date` is zero-terminated.
 void chain20_record_start(const char* date) {
-    recorder.emplace("chain20 page", date, chain, canvasWidth, canvasHeight);
+    recorder.emplace("chain20 page", date, chain, canvasWidth, canvasHeight, runPrecision);
     session.recorder = &*recorder;
 }
 
@@ -125,13 +133,18 @@ const char* chain20_record_stop() {
 }
 
 // Loads an event script (the chain20-batch language) to be applied from the
-// next step on, counted from the last reset. Returns 0, or a pointer to the
-// zero-terminated message about the first bad line.
+// next step on, counted from the last reset; a script in the other precision
+// (a recording says which) resets the chain in it first. Returns 0, or a
+// pointer to the zero-terminated message about the first bad line.
 const char* chain20_load_script(const char* text, int length) {
+    const std::string_view script(text, static_cast<std::size_t>(length));
     std::vector<ScriptEvent> events;
-    if (!parseEventScript(std::string_view(text, static_cast<std::size_t>(length)), "script", INT32_MAX, events,
-                          scriptError)) {
+    if (!parseEventScript(script, "script", INT32_MAX, events, scriptError)) {
         return scriptError.c_str();
+    }
+    if (const Precision precision = scriptPrecision(script); precision != runPrecision) {
+        nextPrecision = precision;
+        chain20_reset();
     }
     session.script = std::move(events);
     session.nextScriptEvent = 0;
@@ -143,7 +156,19 @@ double chain20_script_end() {
     return session.script.empty() ? 0.0 : static_cast<double>(session.script.back().step);
 }
 
-const float* chain20_state() { return currentState.data(); }
+// The state as floats (rounded, for a chain in double), for drawing.
+const float* chain20_state() {
+    if (runPrecision == Precision::Float) {
+        return currentState.data();
+    }
+    if (drawnState.size() != doubleChain.state.size()) {
+        drawnState = StateVector(doubleChain.state.size());
+    }
+    for (int i = 0; i < drawnState.size(); ++i) {
+        drawnState[i] = static_cast<float>(doubleChain.state[i]);
+    }
+    return drawnState.data();
+}
 int chain20_links() { return linkCount; }
 float chain20_drawing_scale() { return drawingScale(); }
 const double* chain20_projection() { return session.target.view.projection.data(); }
