@@ -11,7 +11,7 @@
 #include <random>
 #include <vector>
 
-#include "app/application.h"
+#include "sim/application.h"
 #include "bench/dense_chain.h"
 #include "chain_oracle.h"
 #include "dynamics/chain_dynamics.h"

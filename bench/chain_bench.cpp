@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "app/application.h"
+#include "sim/application.h"
 #include "bench/dense_chain.h"
 #include "dynamics/chain_dynamics.h"
 #include "dynamics/sincos.h"

@@ -10,17 +10,17 @@
 # energy out. The upper panel shows H = kinetic + potential energy (the spring's own
 # energy is not part of it), the lower one where the tip is.
 #
-# Uses the chain20-batch in $CHAIN20_BATCH, or build/app/chain20-batch, which
+# Uses the chain20-batch in $CHAIN20_BATCH, or build/bin/chain20-batch, which
 # it builds first if it is missing. Needs gnuplot (Debian gnuplot-nox).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 output=${1:-docs/energy.png}
-batch=${CHAIN20_BATCH:-build/app/chain20-batch}
+batch=${CHAIN20_BATCH:-build/bin/chain20-batch}
 if [ ! -x "$batch" ]; then
     cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
     cmake --build build -j2 --target chain20-batch
-    batch=build/app/chain20-batch
+    batch=build/bin/chain20-batch
 fi
 command -v gnuplot > /dev/null || { echo "plot_energy.sh: gnuplot is missing (apt-get install gnuplot-nox)" >&2; exit 1; }
 

@@ -30,12 +30,12 @@ if [ -z "$display" ] || ! xdpyinfo -display "$display" >/dev/null 2>&1; then
 
 To run it without a screen, start it in a virtual X server:
 
-    xvfb-run -a -s "-screen 0 1024x768x24" build/app/chain20
+    xvfb-run -a -s "-screen 0 1024x768x24" build/bin/chain20
 
 To watch it there, either take screenshots of the virtual screen, e.g.
 
     Xvfb :1 -screen 0 1024x768x24 &
-    DISPLAY=:1 build/app/chain20 &
+    DISPLAY=:1 build/bin/chain20 &
     DISPLAY=:1 import -window root chain20.png
 
 or share the virtual screen over VNC (apt-get install x11vnc, then
@@ -44,4 +44,4 @@ EOF
     exit 1
 fi
 
-exec build/app/chain20 "$@"
+exec build/bin/chain20 "$@"

@@ -16,7 +16,7 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j2 --target chain20-batch >/dev/null
-batch=build/app/chain20-batch
+batch=build/bin/chain20-batch
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/stability.XXXXXX")
 trap 'rm -rf "$work"' EXIT

@@ -36,7 +36,7 @@ export NODE_PATH=/usr/share/nodejs
 emcmake cmake -S . -B build-web -DCMAKE_BUILD_TYPE=Release -DCMAKE_CROSSCOMPILING_EMULATOR="$(command -v node)"
 cmake --build build-web -j2
 
-echo "Built build-web/site ($(du -cb build-web/site/* | tail -1 | cut -f1) bytes) and build-web/app/chain20-batch.js"
+echo "Built build-web/site ($(du -cb build-web/site/* | tail -1 | cut -f1) bytes) and build-web/bin/chain20-batch.js"
 if [ "$serve" -eq 1 ]; then
     exec node web/serve.mjs build-web/site "$port"
 fi

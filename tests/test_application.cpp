@@ -4,7 +4,7 @@
 #include <cmath>
 #include <sstream>
 
-#include "app/application.h"
+#include "sim/application.h"
 #include "chain_oracle.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "app/application.h"
+#include "sim/application.h"
 
 namespace {
 

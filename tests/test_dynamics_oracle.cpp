@@ -23,7 +23,7 @@
 
 #include "chain_oracle.h"
 #include "dynamics/chain_dynamics.h"
-#include "app/application.h"
+#include "sim/application.h"
 #include "model/chain_model.h"
 
 namespace {

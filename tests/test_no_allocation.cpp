@@ -7,7 +7,7 @@
 #include <new>
 #include <sstream>
 
-#include "app/application.h"
+#include "sim/application.h"
 
 namespace {
 long allocationCount = 0;

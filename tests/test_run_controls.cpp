@@ -7,13 +7,13 @@
 #include <cstdint>
 #include <sstream>
 
-#include "app/application.h"
-#include "app/pacing.h"
-#include "app/readouts.h"
-#include "app/recorder.h"
-#include "app/run_controls.h"
-#include "app/session.h"
-#include "app/state_hash.h"
+#include "sim/application.h"
+#include "sim/pacing.h"
+#include "sim/readouts.h"
+#include "sim/recorder.h"
+#include "sim/run_controls.h"
+#include "sim/session.h"
+#include "sim/state_hash.h"
 
 namespace {
 

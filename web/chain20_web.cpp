@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "app/application.h"
-#include "app/batch_events.h"
-#include "app/batch_physics.h"
-#include "app/recorder.h"
-#include "app/session.h"
-#include "app/state_hash.h"
+#include "sim/application.h"
+#include "sim/events.h"
+#include "sim/diagnostics.h"
+#include "sim/recorder.h"
+#include "sim/session.h"
+#include "sim/state_hash.h"
 #include "model/chain_model.h"
 
 namespace {

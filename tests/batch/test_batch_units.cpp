@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "app/application.h"
-#include "app/batch_events.h"
-#include "app/batch_output.h"
-#include "app/batch_physics.h"
+#include "sim/application.h"
+#include "sim/events.h"
+#include "batch/csv.h"
+#include "sim/diagnostics.h"
 #include "dynamics/chain_dynamics.h"
 #include "model/chain_model.h"
 

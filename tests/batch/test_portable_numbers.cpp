@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "dynamics/portable_trig.h"
-#include "app/shortest_text.h"
+#include "sim/shortest_text.h"
 
 namespace {
 

@@ -1,0 +1,97 @@
+// chain20-batch: the window program's simulation without a window.
+//
+// It runs the same start-up, the same Runge-Kutta idle step (with its reset to
+// rest) and the same mouse and key rules as chain20, fed from an event script
+// instead of the window system, and writes the state as CSV. The cursor is
+// mapped through the view that the window's reshape would set for a window of
+// --width x --height pixels.
+//
+// Everything that can be wrong with the command line or the script is found
+// before the first step. Errors are one line on stderr and exit status 2; a
+// run that fails or is stopped leaves no output file behind.
+
+#include <cerrno>
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include "sim/events.h"
+#include "batch/options.h"
+#include "batch/run.h"
+#include "cli/output_file.h"
+#include "cli/script_file.h"
+#include "cli/stderr_lines.h"
+
+namespace {
+
+// A reader that went away (`| head -1`) ends the run as it ends any filter:
+// by SIGPIPE, or with its status when SIGPIPE is ignored.
+constexpr int EXIT_READER_GONE = 128 + SIGPIPE;
+
+// The script's events; a recording's precision unless --precision chose one.
+bool loadEvents(BatchOptions& options, std::vector<ScriptEvent>& events, FileIdentity& script) {
+    std::string text;
+    std::string error;
+    const std::string& path = *options.events;
+    const std::string name = path == "-" ? "stdin" : path;
+    if (!readEventScript(path, text, script, error) || !parseEventScript(text, name, options.steps, events, error)) {
+        fail(error);
+        return false;
+    }
+    options.precision = options.precision.value_or(scriptPrecision(text));
+    return true;
+}
+
+// Ends a run whose output could not be written: no file left, exit status 2.
+int abandonOutput(OutputFile& output, int errorNumber) {
+    const bool readerGone = errorNumber == EPIPE;
+    const std::string message = output.writeError(errorNumber);
+    output.discard();
+    if (readerGone) {
+        return EXIT_READER_GONE;
+    }
+    fail(message);
+    return EXIT_BAD_INPUT;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    fillClosedStandardDescriptors();
+    BatchOptions options;
+    if (const int status = parseBatchOptions(argc, argv, options); status >= 0) {
+        return status;
+    }
+
+    std::vector<ScriptEvent> events;
+    FileIdentity script;
+    if (options.events && !loadEvents(options, events, script)) {
+        return EXIT_BAD_INPUT;
+    }
+
+    // From here on a signal stops the run cleanly, so that no unfinished
+    // output file is left behind.
+    stopOnSignals();
+    OutputFile output;
+    if (std::string error; !output.open(options.out, script, error)) {
+        fail(error);
+        return EXIT_BAD_INPUT;
+    }
+
+    const RunResult run = runBatch(options, events, output.stream());
+    if (run.writeErrorNumber != 0) {
+        return abandonOutput(output, run.writeErrorNumber);
+    }
+    if (run.stopSignal != 0) {
+        const bool toFile = output.writesTemporaryFile();
+        output.discard();
+        fail("interrupted at step " + std::to_string(run.stepsRun) +
+             (toFile ? "; no output written" : "; the output on " + output.name() + " is incomplete"));
+        return 128 + run.stopSignal;
+    }
+    if (const int errorNumber = output.commit(); errorNumber != 0) {
+        return abandonOutput(output, errorNumber);
+    }
+    reportRun(run);
+    return 0;
+}

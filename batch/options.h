@@ -1,0 +1,26 @@
+// The command line of chain20-batch, parsed in one place.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "sim/application.h"
+
+inline constexpr int EXIT_BAD_INPUT = 2;
+
+struct BatchOptions {
+    ChainDescription chain;  // --links, --gravity, --damping, --stiffness, --initial-angle
+    std::optional<Precision> precision;  // --precision; else the script's, else float
+    std::int64_t steps = 0;
+    std::optional<std::string> events;  // absent: no script, the chain just hangs
+    std::string out = "-";
+    std::int64_t every = 1;
+    int width = WINDOW_WIDTH;
+    int height = WINDOW_HEIGHT;
+};
+
+// Fills `options` from the command line. Returns -1 to go on with the run, or
+// the exit status when the run must not start (0 after --help, EXIT_BAD_INPUT
+// after a one-line message on stderr).
+int parseBatchOptions(int argc, char** argv, BatchOptions& options);

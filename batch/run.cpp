@@ -1,0 +1,147 @@
+#include "batch/run.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sim/application.h"
+#include "batch/csv.h"
+#include "sim/parameters.h"
+#include "cli/progress_bar.h"
+#include "sim/state_hash.h"
+#include "cli/stderr_lines.h"
+#include "dynamics/chain_dynamics.h"
+#include "model/chain_model.h"
+
+namespace {
+
+// Reset lines written one by one; after these a count stands for the rest.
+constexpr std::int64_t RESET_LINES_SHOWN = 10;
+
+// Progress is drawn only for runs long enough to be waited for.
+constexpr std::int64_t STEPS_WORTH_A_PROGRESS_BAR = 200000;
+
+volatile std::sig_atomic_t stopRequested = 0;
+
+extern "C" void requestStop(int signalNumber) { stopRequested = signalNumber; }
+
+// The output buffer, allocated once.
+char outputBuffer[1 << 20];
+
+// Writes `text` to `out`; returns 0, or the error number of the write that
+// failed (the buffer's flush when it fills).
+int writeText(std::FILE* out, std::string_view text) {
+    errno = 0;
+    if (std::fwrite(text.data(), 1, text.size(), out) == text.size()) {
+        return 0;
+    }
+    return errno != 0 ? errno : EIO;
+}
+
+}  // namespace
+
+void stopOnSignals() {
+    for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction previous {};
+        if (::sigaction(signalNumber, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) {
+            continue;
+        }
+        struct sigaction action {};
+        action.sa_handler = requestStop;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(signalNumber, &action, nullptr);
+    }
+}
+
+void fillClosedStandardDescriptors() {
+    for (int descriptor = 0; descriptor <= 2; ++descriptor) {
+        if (::fcntl(descriptor, F_GETFD) < 0 && errno == EBADF) {
+            // open() takes the lowest free descriptor, which is this one.
+            ::open("/dev/null", O_RDWR);
+        }
+    }
+}
+
+RunResult runBatch(const BatchOptions& options, const std::vector<ScriptEvent>& events, std::FILE* out) {
+    std::setvbuf(out, outputBuffer, _IOFBF, sizeof outputBuffer);
+
+    // The window program's start-up, and the view its reshape sets.
+    programName = PROGRAM;
+    runPrecision = options.precision.value_or(Precision::Float);
+    if (const std::string note = precisionNote(options.chain.links, runPrecision); !note.empty()) {
+        fail(note);
+    }
+    startChain(options.chain);
+
+    const std::int64_t lastStep = options.steps;
+    ProgressBar progress(lastStep, ::isatty(STDERR_FILENO) == 1 && lastStep >= STEPS_WORTH_A_PROGRESS_BAR);
+    StderrLines keyEchoLines("stepsPerFrame: ", progress);
+    StderrLines resetLines("", progress, RESET_LINES_SHOWN);
+    std::ostream keyEcho(&keyEchoLines);
+    std::ostream resetLog(&resetLines);
+    EventTarget target = eventTarget(options.width, options.height, keyEcho);
+
+    // The events before the first step come first: they may set the chain
+    // up anew, and the CSV's columns follow its links.
+    std::size_t nextEvent = 0;
+    const auto applyEventsBefore = [&](std::int64_t step) {
+        while (nextEvent < events.size() && events[nextEvent].step <= step) {
+            applyEvent(events[nextEvent], target);
+            ++nextEvent;
+        }
+    };
+    applyEventsBefore(1);
+
+    RunResult run;
+    std::vector<char> rowBuffer(csvRowCapacity(linkCount));
+    int writeError = writeText(out, csvHeader());
+    const auto started = std::chrono::steady_clock::now();
+    std::int64_t step = 0;
+    while (writeError == 0 && step < lastStep && stopRequested == 0) {
+        ++step;
+        const std::int32_t linksBefore = linkCount;
+        applyEventsBefore(step);
+        if (linkCount != linksBefore) {
+            // A reset to another number of links: a new header, wider rows.
+            rowBuffer.resize(csvRowCapacity(linkCount));
+            writeError = writeText(out, csvHeader());
+        }
+        advanceSimulation(resetLog);
+        target.running = true;
+        char* const row = rowBuffer.data();
+        if (step % options.every == 0 || step == lastStep) {
+            writeError = writeText(out, std::string_view(row, formatCsvRow(row, step, runState())));
+        }
+        progress.update(step);
+    }
+    run.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    progress.clear();
+    if (resetLines.linesHeldBack() > 0) {
+        fail(std::to_string(resetLines.linesHeldBack()) + " more resets after the first " +
+             std::to_string(RESET_LINES_SHOWN) + " were not shown");
+    }
+    run.stepsRun = step;
+    run.stopSignal = stopRequested;
+    run.writeErrorNumber = writeError;
+    return run;
+}
+
+void reportRun(const RunResult& run) {
+    const double step = static_cast<double>(run.stepsRun);
+    const double simulatedSeconds = step / 1000.0;
+    const double wall = run.wallSeconds;
+    std::fprintf(stderr, "steps run: %lld\n", static_cast<long long>(run.stepsRun));
+    std::fprintf(stderr, "simulated seconds: %.3f\n", simulatedSeconds);
+    std::fprintf(stderr, "wall seconds: %.3f\n", wall);
+    std::fprintf(stderr, "steps per second: %.0f\n", wall > 0.0 ? step / wall : 0.0);
+    std::fprintf(stderr, "real-time factor: %.2f\n", wall > 0.0 ? simulatedSeconds / wall : 0.0);
+    std::fprintf(stderr, "resets: %lld\n", static_cast<long long>(resetCount));
+    std::fprintf(stderr, "state hash: %s\n", hashText(stateHash(runState())).c_str());
+}

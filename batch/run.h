@@ -1,0 +1,35 @@
+// The run of chain20-batch: the window program's start-up, then the steps
+// with the script's events applied before them, a CSV row every K steps, and
+// the closing summary.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+#include "sim/events.h"
+#include "batch/options.h"
+
+// Makes SIGINT, SIGTERM and SIGHUP stop the run after the current step,
+// except those that were ignored when the program started: they stay ignored
+// (nohup, background jobs of a script).
+void stopOnSignals();
+
+// Opens /dev/null on whichever of descriptors 0 to 2 is closed, so that no
+// file the program opens later takes their place.
+void fillClosedStandardDescriptors();
+
+struct RunResult {
+    std::int64_t stepsRun = 0;
+    double wallSeconds = 0.0;
+    int stopSignal = 0;      // the signal that stopped the run, or 0
+    int writeErrorNumber = 0;  // errno of the write that failed, or 0
+};
+
+// Runs the simulation, writing the CSV to `out`. Stops early on a signal or
+// as soon as a write fails. Reset lines after the first ten are summed up in
+// one line at the end.
+RunResult runBatch(const BatchOptions& options, const std::vector<ScriptEvent>& events, std::FILE* out);
+
+// The closing summary on stderr.
+void reportRun(const RunResult& run);

@@ -1,0 +1,194 @@
+#include "sim/parameters.h"
+
+#include <cctype>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+const char* const CHAIN_OPTIONS_HELP =
+    "  --links N          number of links, 1 to 100000 (default 20)\n"
+    "  --gravity G        gravity in m/s^2, any finite value (default 9.81)\n"
+    "  --damping C        joint damping in N m s/rad, >= 0 (default 30)\n"
+    "  --stiffness K      tip spring stiffness in N/m, >= 0 (default 200)\n"
+    "  --initial-angle A  joint 1's starting angle in radians from the base's x axis (default -1.570796)\n"
+    "  --precision P      float or double (default float)\n";
+
+namespace {
+
+enum class Range { ANY, NOT_NEGATIVE };
+
+bool wholeNumber(std::string_view text, std::int32_t low, std::int32_t high, std::int32_t& value) {
+    std::int64_t parsed = 0;
+    const char* const end = text.data() + text.size();
+    const auto [stop, status] = std::from_chars(text.data(), end, parsed);
+    if (text.empty() || status != std::errc{} || stop != end || parsed < low || parsed > high) {
+        return false;
+    }
+    value = static_cast<std::int32_t>(parsed);
+    return true;
+}
+
+#if defined(__cpp_lib_to_chars)
+// The whole text read as a float, correctly rounded.
+bool readFloat(std::string_view text, float& value) {
+    const char* const end = text.data() + text.size();
+    const auto [stop, status] = std::from_chars(text.data(), end, value);
+    return status == std::errc{} && stop == end;
+}
+#else
+// The WebAssembly build's C++ library cannot read floats with from_chars: the
+// same plain decimals (an optional '-', digits with at most one point, an
+// optional exponent) go through strtof, which also rounds correctly.
+bool readFloat(std::string_view text, float& value) {
+    std::size_t i = text.starts_with('-') ? 1 : 0;
+    int digits = 0;
+    bool point = false;
+    for (; i < text.size() && (std::isdigit(static_cast<unsigned char>(text[i])) != 0 || (text[i] == '.' && !point));
+         ++i) {
+        point = point || text[i] == '.';
+        digits += text[i] != '.' ? 1 : 0;
+    }
+    if (digits == 0) {
+        return false;
+    }
+    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+        i += i + 1 < text.size() && (text[i + 1] == '+' || text[i + 1] == '-') ? 2 : 1;
+        const std::size_t exponentStart = i;
+        while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])) != 0) {
+            ++i;
+        }
+        if (i == exponentStart) {
+            return false;
+        }
+    }
+    if (i != text.size()) {
+        return false;
+    }
+    const std::string copy(text);
+    errno = 0;
+    value = std::strtof(copy.c_str(), nullptr);
+    return errno == 0;
+}
+#endif
+
+// A decimal that is a finite float (and not negative if so required).
+bool finiteNumber(std::string_view text, Range range, float& value) {
+    float parsed = 0.0f;
+    if (text.empty() || !readFloat(text, parsed) || !std::isfinite(parsed) ||
+        (range == Range::NOT_NEGATIVE && parsed < 0.0f)) {
+        return false;
+    }
+    value = parsed;
+    return true;
+}
+
+// Applies one option's value; false with the message if the value is bad.
+bool applyOption(std::string_view name, std::string_view text, ChainDescription& d, std::string& error) {
+    bool good = false;
+    std::string wanted;
+    if (name == "--links") {
+        good = wholeNumber(text, 1, MOST_LINKS, d.links);
+        wanted = "a whole number from 1 to " + std::to_string(MOST_LINKS);
+    } else if (name == "--gravity") {
+        good = finiteNumber(text, Range::ANY, d.gravity);
+        wanted = "a finite number";
+    } else if (name == "--damping") {
+        good = finiteNumber(text, Range::NOT_NEGATIVE, d.damping);
+        wanted = "a finite number >= 0";
+    } else if (name == "--stiffness") {
+        good = finiteNumber(text, Range::NOT_NEGATIVE, d.stiffness);
+        wanted = "a finite number >= 0";
+    } else {
+        good = finiteNumber(text, Range::ANY, d.initialAngle);
+        wanted = "a finite number";
+    }
+    if (!good) {
+        error = std::string(name) + ": '" + std::string(text) + "' is not " + wanted;
+    }
+    return good;
+}
+
+bool isChainOption(std::string_view name) {
+    return name == "--links" || name == "--gravity" || name == "--damping" || name == "--stiffness" ||
+           name == "--initial-angle";
+}
+
+}  // namespace
+
+bool setChainParameter(std::string_view name, std::string_view text, ChainDescription& description,
+                       std::string& error) {
+    const std::string option = "--" + std::string(name);
+    if (!isChainOption(option)) {
+        error = "unknown parameter '" + std::string(name.substr(0, 40)) +
+                "' (expected links, gravity, damping, stiffness or initial-angle)";
+        return false;
+    }
+    if (!applyOption(option, text, description, error)) {
+        error.erase(0, 2);
+        return false;
+    }
+    return true;
+}
+
+const char* precisionName(Precision precision) { return precision == Precision::Double ? "double" : "float"; }
+
+bool readPrecision(std::string_view text, Precision& precision) {
+    if (text != "float" && text != "double") {
+        return false;
+    }
+    precision = text == "double" ? Precision::Double : Precision::Float;
+    return true;
+}
+
+std::string precisionNote(std::int32_t links, Precision precision) {
+    if (precision == Precision::Double || links <= FLOAT_MEANINGFUL_LINKS) {
+        return "";
+    }
+    return std::to_string(links) + " links in float: beyond " + std::to_string(FLOAT_MEANINGFUL_LINKS) +
+           " links the joint rates are off by more than 1%; --precision double keeps them meaningful";
+}
+
+bool takeChainOptions(int& argc, char** argv, ChainDescription& description, std::optional<Precision>& precision,
+                      std::string& error) {
+    int kept = argc > 0 ? 1 : 0;
+    for (int i = kept; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        const std::size_t equals = argument.find('=');
+        const std::string_view name = argument.substr(0, equals);
+        if (!isChainOption(name) && name != "--precision") {
+            argv[kept++] = argv[i];
+            continue;
+        }
+        std::string_view value;
+        if (equals != std::string_view::npos) {
+            value = argument.substr(equals + 1);
+        } else if (i + 1 < argc) {
+            value = argv[++i];
+        } else {
+            error = std::string(name) + " needs a value";
+            return false;
+        }
+        if (name == "--precision") {
+            Precision chosen = Precision::Float;
+            if (!readPrecision(value, chosen)) {
+                error = "--precision: '" + std::string(value) + "' is not float or double";
+                return false;
+            }
+            precision = chosen;
+            continue;
+        }
+        if (!applyOption(name, value, description, error)) {
+            return false;
+        }
+    }
+    argc = kept;
+    if (argv != nullptr) {
+        argv[kept] = nullptr;
+    }
+    return true;
+}

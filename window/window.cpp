@@ -1,0 +1,156 @@
+// The window program's GLUT callbacks: each reads the window system's input
+// and hands it to the session, the overlay or the pacing.
+#include <GL/freeglut.h>
+
+#include <chrono>
+#include <csignal>
+#include <iostream>
+#include <thread>
+
+#include "window/overlay.h"
+#include "sim/pacing.h"
+#include "sim/readouts.h"
+#include "window/window.h"
+
+static_assert(LEFT_BUTTON == GLUT_LEFT_BUTTON && RIGHT_BUTTON == GLUT_RIGHT_BUTTON);
+static_assert(BUTTON_DOWN == GLUT_DOWN && BUTTON_UP == GLUT_UP);
+static_assert(KEY_LEFT == GLUT_KEY_LEFT && KEY_RIGHT == GLUT_KEY_RIGHT);
+
+namespace {
+
+// Stands in for the command line when the program was started with an empty
+// argument vector (which Linux hands over as a single empty argument), so that
+// GLUT and the window title always get a name.
+char programName[] = "chain20";
+char* fallbackArguments[] = {programName, nullptr};
+
+Session* session = nullptr;
+Pacing pacing;
+Readouts readouts;
+
+// Set by SIGINT, SIGTERM or SIGHUP: the program quits as by q, so that a
+// recording is completed.
+volatile std::sig_atomic_t quitSignal = 0;
+
+extern "C" void requestQuit(int signalNumber) { quitSignal = signalNumber; }
+
+double wallSeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+void leaveIfQuitting() {
+    if (quitSignal != 0) {
+        session->controls.quitRequested = true;
+    }
+    if (session->controls.quitRequested) {
+        glutLeaveMainLoop();
+    }
+}
+
+ScriptEvent liveEvent(EventKind kind, int x = 0, int y = 0) { return {0, kind, x, y, 0}; }
+
+}  // namespace
+
+void idleStep() {
+    const IdleOutcome outcome = idleWork(*session, pacing, wallSeconds(), std::cerr);
+    if (outcome.redisplay) {
+        glutPostRedisplay();
+    }
+    if (outcome.sleepSeconds > 0.0) {
+        std::this_thread::sleep_for(std::chrono::duration<double>(outcome.sleepSeconds));
+    }
+    leaveIfQuitting();
+}
+
+void display() {
+    drawChain();
+    drawOverlay(*session, readouts);
+    glutSwapBuffers();
+    updateReadouts(readouts, session->controls, wallSeconds());
+}
+
+// The cursor is mapped through the view of the window's current size, formed
+// the way chain20-batch forms it, so that a recorded run replays exactly.
+void reshape(int width, int height) {
+    setChainView(width, height);
+    overlayReshape(width, height);
+    const auto& viewport = session->target.view.viewport;
+    if (width != viewport[2] || height != viewport[3]) {
+        liveInput(*session, liveEvent(EventKind::Resize, width, height));
+    }
+}
+
+void keyboard(unsigned char key, int x, int y) {
+    overlayKeyboard(key, x, y, true);
+    if (overlayWantsKeys(session->controls)) {
+        return;
+    }
+    applyRunCommand(runCommandOf(key), *session, std::cerr);
+    glutPostRedisplay();
+    leaveIfQuitting();
+}
+
+void keyboardUp(unsigned char key, int x, int y) { overlayKeyboard(key, x, y, false); }
+
+void specialKey(int key, int x, int y) {
+    overlaySpecial(key, x, y, true);
+    if (key == KEY_LEFT || key == KEY_RIGHT) {
+        liveInput(*session, liveEvent(key == KEY_LEFT ? EventKind::LeftKey : EventKind::RightKey));
+    }
+}
+
+void specialKeyUp(int key, int x, int y) { overlaySpecial(key, x, y, false); }
+
+// A press on the panel works its controls; the chain sees every release, so
+// that the spring never stays caught.
+void mouseButton(int button, int state, int x, int y) {
+    overlayMouseButton(button, state, x, y);
+    if (button != LEFT_BUTTON || (state == BUTTON_DOWN && overlayWantsMouse(session->controls))) {
+        return;
+    }
+    liveInput(*session, liveEvent(state == BUTTON_DOWN ? EventKind::Press : EventKind::Release, x, y));
+}
+
+void mouseMotion(int x, int y) {
+    overlayMouseMotion(x, y);
+    if (overlayWantsMouse(session->controls)) {
+        return;
+    }
+    liveInput(*session, liveEvent(EventKind::Drag, x, y));
+}
+
+void passiveMotion(int x, int y) { overlayMouseMotion(x, y); }
+
+void runWindow(int argc, char** argv, Session& run) {
+    session = &run;
+    if (argc < 1 || argv == nullptr || argv[0] == nullptr || argv[0][0] == '\0') {
+        argc = 1;
+        argv = fallbackArguments;
+    }
+    glutInit(&argc, argv);
+    // Closing the window, like q, returns from the main loop, so that the run
+    // ends through the program's own exit path.
+    glutSetOption(GLUT_ACTION_ON_WINDOW_CLOSE, GLUT_ACTION_GLUTMAINLOOP_RETURNS);
+    glutInitDisplayMode(GLUT_RGB | GLUT_DOUBLE | GLUT_DEPTH);
+    glutInitWindowSize(WINDOW_WIDTH, WINDOW_HEIGHT);
+    glutInitWindowPosition(WINDOW_X, WINDOW_Y);
+    glutCreateWindow(argv[0]);
+    initRenderState();
+    initOverlay();
+    glutDisplayFunc(display);
+    glutReshapeFunc(reshape);
+    glutKeyboardFunc(keyboard);
+    glutKeyboardUpFunc(keyboardUp);
+    glutSpecialFunc(specialKey);
+    glutSpecialUpFunc(specialKeyUp);
+    glutMotionFunc(mouseMotion);
+    glutPassiveMotionFunc(passiveMotion);
+    glutIdleFunc(idleStep);
+    glutMouseFunc(mouseButton);
+    for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+        std::signal(signalNumber, requestQuit);
+    }
+    std::cerr << "press h for help" << std::endl;
+    glutMainLoop();
+    shutdownOverlay();
+}
