@@ -16,7 +16,7 @@ constexpr int VALUES_PER_LINK = PACKED_INERTIA_SIZE + SPATIAL_SIZE + 2 + 1 + 3 +
 
 template <class Real>
 void ChainRecursion<Real>::setup(std::int32_t links) {
-    linkCount = links;
+    linksHeld = links;
     const auto count = static_cast<std::size_t>(links);
     storage.assign(count * VALUES_PER_LINK, Real(0));
     Real* next = storage.data();
@@ -64,7 +64,7 @@ template <class Real>
 void ChainRecursion<Real>::computeTrigonometry(const Real* x) {
     // The joint angles q_i, then the absolute angles th_i = q_1 + ... + q_i
     // carried as a running sum; their sines and cosines in one call.
-    const int links = linkCount;
+    const int links = linksHeld;
     const Real* q = x + links;
     Real angle = Real(0);
     for (int k = 0; k < links; ++k) {
@@ -84,7 +84,7 @@ void ChainRecursion<Real>::computeSpringStretch(const Real target[2], Real stret
     const Real ty = target[1];
     double X = jointCos[0] * tx + jointSin[0] * ty;
     double Y = -jointSin[0] * tx + jointCos[0] * ty;
-    for (int k = 1; k < linkCount; ++k) {
+    for (int k = 1; k < linksHeld; ++k) {
         const double shiftedX = X - TARGET_LINK_SPACING;
         const double nextX = jointCos[k] * shiftedX + jointSin[k] * Y;
         const double nextY = -jointSin[k] * shiftedX + jointCos[k] * Y;
@@ -102,7 +102,7 @@ void ChainRecursion<Real>::computeSpringStretch(const Real target[2], Real stret
 // the spring acts.
 template <class Real>
 void ChainRecursion<Real>::computeTipLoads(const LinkLoads& loads, const SpringInput<Real>& spring, Real tipRate) {
-    const int tip = linkCount - 1;
+    const int tip = linksHeld - 1;
     subtreeForce[tip][0] = loads.weight * absoluteSin[tip];
     subtreeForce[tip][1] = loads.weight * absoluteCos[tip];
     jointForce[tip] = Link::halfLength * absoluteCos[tip] * loads.weight + (-loads.damping) * tipRate;
@@ -195,7 +195,7 @@ void ChainRecursion<Real>::assembleLoads(const LinkLoads& loads, int link, Real 
 
 template <class Real>
 void ChainRecursion<Real>::backwardSweep(const LinkLoads& loads, const Real* x, const Real* rates) {
-    for (int link = linkCount - 2; link >= 0; --link) {
+    for (int link = linksHeld - 2; link >= 0; --link) {
         projectLink(link + 1, x[link + 1]);
         assembleInertia(link);
         assembleLoads(loads, link, rates[link]);
@@ -210,7 +210,7 @@ void ChainRecursion<Real>::backwardSweep(const LinkLoads& loads, const Real* x, 
 template <class Real>
 void ChainRecursion<Real>::forwardSweep(const Real* x, Real* xdot) {
     constexpr Real L = Link::length;
-    const int links = linkCount;
+    const int links = linksHeld;
     Real vx = Real(0);
     Real vy = Real(0);
     Real w = Real(0);
@@ -250,9 +250,9 @@ void ChainRecursion<Real>::derivative(const Real* x, Real* xdot, const ChainLoad
     // The damping rates r_j are the joint rates that the previous call left in
     // this array; the first two stages read them all before the forward sweep
     // overwrites them.
-    const Real* rates = xdot + linkCount;
+    const Real* rates = xdot + linksHeld;
     computeTrigonometry(x);
-    computeTipLoads(loads, spring, rates[linkCount - 1]);
+    computeTipLoads(loads, spring, rates[linksHeld - 1]);
     backwardSweep(loads, x, rates);
     forwardSweep(x, xdot);
 }

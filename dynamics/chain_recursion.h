@@ -78,10 +78,10 @@ public:
     ChainRecursion() = default;
     // A copy gets working arrays of its own, for the same number of links;
     // their contents matter only within one derivative call.
-    ChainRecursion(const ChainRecursion& other) { setup(other.linkCount); }
+    ChainRecursion(const ChainRecursion& other) { setup(other.linksHeld); }
     ChainRecursion& operator=(const ChainRecursion& other) {
         if (this != &other) {
-            setup(other.linkCount);
+            setup(other.linksHeld);
         }
         return *this;
     }
@@ -91,7 +91,7 @@ public:
     // Sizes the working arrays for `links` links and writes the tip link's
     // constant spatial inertia.
     void setup(std::int32_t links);
-    std::int32_t links() const { return linkCount; }
+    std::int32_t links() const { return linksHeld; }
 
     // x: the state of 2N values. xdot: the derivative array; its joint-rate
     // half (elements N..2N-1) is read at entry as the damping rates r_j, then
@@ -142,7 +142,7 @@ private:
     void backwardSweep(const LinkLoads& loads, const Real* x, const Real* rates);
     void forwardSweep(const Real* x, Real* xdot);
 
-    std::int32_t linkCount = 0;
+    std::int32_t linksHeld = 0;
     std::vector<Real> storage;
     // The angles whose sines and cosines a call needs, joint angles first (2N
     // each); the trigonometry writes the sines and cosines where jointSin,
