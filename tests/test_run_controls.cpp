@@ -250,20 +250,21 @@ TEST_F(RunControlsTest, RecorderWritesEachInputAtTheStepBeforeWhichItActed) {
     EXPECT_EQ(echo.str(), "31\n");
 
     // Input after the last step never acted on one: it stays a comment, and
-    // the hash is that of the state before it.
-    liveInput(session, {0, EventKind::Release, 0, 0, 0});
+    // the hash is that of the state after that step, not of the reset chain
+    // that the key after the reset found.
     press(KEY_RESET);
     EXPECT_EQ(currentState, restingState);
+    liveInput(session, {0, EventKind::RightKey, 0, 0, 0});
     const std::string script = recorder.script(controls.stepsRun, currentState);
     EXPECT_NE(script.find("12 reset\n"
-                          "# after the last step, not replayed: 14 release\n"
                           "# after the last step, not replayed: 14 reset\n"
+                          "# after the last step, not replayed: 14 right\n"
                           "# final: step 13, state hash " + hash + "\n"),
               std::string::npos)
         << script;
 }
 
-TEST_F(RunControlsTest, PlaybackAppliesTheScriptAndIgnoresLiveMouseUntilItEnds) {
+TEST_F(RunControlsTest, PlaybackAppliesTheScriptAndIgnoresOnlyLiveMouseUntilItEnds) {
     std::vector<ScriptEvent> events;
     std::string error;
     ASSERT_TRUE(parseEventScript("0 press 600 320\n5 drag 40 320\n8 reset\n", "s", 100, events, error)) << error;
@@ -283,18 +284,23 @@ TEST_F(RunControlsTest, PlaybackAppliesTheScriptAndIgnoresLiveMouseUntilItEnds) 
     press(KEY_PAUSE);  // keys still work
     EXPECT_TRUE(controls.paused);
     press(KEY_PAUSE);
+    liveInput(session, {0, EventKind::RightKey, 0, 0, 0});
+    EXPECT_EQ(stepsPerFrame, INITIAL_STEPS_PER_FRAME + 1);
+    press(KEY_RESET);  // and so does a reset
+    EXPECT_EQ(currentState, restingState);
+    EXPECT_EQ(controls.resets, 1);
     sessionStep(session, log);
     sessionStep(session, log);
     EXPECT_TRUE(scriptPlaying(session));  // the reset comes before step 8
     sessionStep(session, log);
     EXPECT_FALSE(scriptPlaying(session));
-    EXPECT_EQ(controls.resets, 1);
+    EXPECT_EQ(controls.resets, 2);
     EXPECT_EQ(controls.stepsSinceReset, 1);
     liveInput(session, {0, EventKind::Drag, 320, 320, 0});  // the script is over: live input acts
     EXPECT_NEAR(mouseTarget(1, 1), -1.5f, 1e-4f);
     // A played-back script is recorded like live input.
     const std::string script = recorder.script(controls.stepsRun, currentState);
-    EXPECT_NE(script.find("0 resize 640 640\n1 press 600 320\n5 drag 40 320\n8 reset\n# after the last step, not replayed: 9 drag"),
+    EXPECT_NE(script.find("0 resize 640 640\n1 press 600 320\n5 drag 40 320\n6 right\n6 reset\n8 reset\n# after the last step, not replayed: 9 drag"),
               std::string::npos)
         << script;
 }
