@@ -284,7 +284,7 @@ TEST_F(RunControlsTest, PlaybackAppliesTheScriptAndIgnoresOnlyLiveMouseUntilItEn
     press(KEY_PAUSE);  // keys still work
     EXPECT_TRUE(controls.paused);
     press(KEY_PAUSE);
-    liveInput(session, {0, EventKind::RightKey, 0, 0, 0});
+    liveInput(session, {0, EventKind::RightKey, 0, 0, 0});  // the arrows too
     EXPECT_EQ(stepsPerFrame, INITIAL_STEPS_PER_FRAME + 1);
     press(KEY_RESET);  // and so does a reset
     EXPECT_EQ(currentState, restingState);
@@ -300,7 +300,8 @@ TEST_F(RunControlsTest, PlaybackAppliesTheScriptAndIgnoresOnlyLiveMouseUntilItEn
     EXPECT_NEAR(mouseTarget(1, 1), -1.5f, 1e-4f);
     // A played-back script is recorded like live input.
     const std::string script = recorder.script(controls.stepsRun, currentState);
-    EXPECT_NE(script.find("0 resize 640 640\n1 press 600 320\n5 drag 40 320\n6 right\n6 reset\n8 reset\n# after the last step, not replayed: 9 drag"),
+    EXPECT_NE(script.find("0 resize 640 640\n1 press 600 320\n5 drag 40 320\n6 right\n6 reset\n8 reset\n"
+                          "# after the last step, not replayed: 9 drag"),
               std::string::npos)
         << script;
 }
