@@ -2,10 +2,9 @@
 // sin and cos in 113-bit precision (libquadmath) rounded to float, and
 // sinCosMany against sinCos bit for bit.
 //
-// The reference is formed in double first (glibc's sin and cos, within one
-// unit in the last place of double); only where that double lies within a few
-// units of a float midpoint does it decide nothing, and there sinq and cosq
-// decide. Prints every mismatch, the hardest cases (true value closest to a
+// The reference is that of tests/sincos_reference.h, which the unit tests
+// share: glibc's double sin and cos, or sinq and cosq where that double lies
+// near a float midpoint. Prints every mismatch, the hardest cases (true value closest to a
 // midpoint, in float ulps) and the count of mismatches; exits 1 if any.
 
 #include <quadmath.h>
@@ -21,14 +20,12 @@
 #include <vector>
 
 #include "dynamics/sincos.h"
+#include "tests/sincos_reference.h"
 
 namespace {
 
 constexpr std::uint64_t PATTERNS = 1ull << 32;
 constexpr std::uint32_t CHUNK = 1u << 16;
-constexpr std::uint32_t DROPPED_BITS = (1u << 29) - 1;
-constexpr std::int64_t MIDPOINT = 1 << 28;
-constexpr std::int64_t DOUBLE_MARGIN = 16;
 constexpr std::size_t HARDEST_KEPT = 6;
 
 struct Hard {
@@ -56,11 +53,6 @@ float roundQuad(__float128 value, double& distance) {
     return nearest;
 }
 
-bool nearMidpoint(double y) {
-    const std::int64_t dropped = static_cast<std::int64_t>(std::bit_cast<std::uint64_t>(y) & DROPPED_BITS);
-    return std::llabs(dropped - MIDPOINT) <= DOUBLE_MARGIN;
-}
-
 void keepHardest(std::vector<Hard>& list, Hard h) {
     list.push_back(h);
     std::sort(list.begin(), list.end(), [](const Hard& a, const Hard& b) { return a.distance < b.distance; });
@@ -71,7 +63,7 @@ void keepHardest(std::vector<Hard>& list, Hard h) {
 
 // Correctly rounded sin (which = 0) or cos (which = 1) of x.
 float reference(float x, double wide, int which, std::vector<Hard>& hardest, std::uint64_t& quads) {
-    if (!nearMidpoint(wide)) {
+    if (!sincos_reference::nearMidpoint(wide)) {
         return static_cast<float>(wide);
     }
     ++quads;

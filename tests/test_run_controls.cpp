@@ -250,20 +250,21 @@ TEST_F(RunControlsTest, RecorderWritesEachInputAtTheStepBeforeWhichItActed) {
     EXPECT_EQ(echo.str(), "31\n");
 
     // Input after the last step never acted on one: it stays a comment, and
-    // the hash is that of the state before it.
-    liveInput(session, {0, EventKind::Release, 0, 0, 0});
+    // the hash is that of the state after that step, not of the reset chain
+    // that the key after the reset found.
     press(KEY_RESET);
     EXPECT_EQ(currentState, restingState);
+    liveInput(session, {0, EventKind::RightKey, 0, 0, 0});
     const std::string script = recorder.script(controls.stepsRun, currentState);
     EXPECT_NE(script.find("12 reset\n"
-                          "# after the last step, not replayed: 14 release\n"
                           "# after the last step, not replayed: 14 reset\n"
+                          "# after the last step, not replayed: 14 right\n"
                           "# final: step 13, state hash " + hash + "\n"),
               std::string::npos)
         << script;
 }
 
-TEST_F(RunControlsTest, PlaybackAppliesTheScriptAndIgnoresLiveMouseUntilItEnds) {
+TEST_F(RunControlsTest, PlaybackAppliesTheScriptAndIgnoresOnlyLiveMouseUntilItEnds) {
     std::vector<ScriptEvent> events;
     std::string error;
     ASSERT_TRUE(parseEventScript("0 press 600 320\n5 drag 40 320\n8 reset\n", "s", 100, events, error)) << error;
@@ -283,18 +284,24 @@ TEST_F(RunControlsTest, PlaybackAppliesTheScriptAndIgnoresLiveMouseUntilItEnds) 
     press(KEY_PAUSE);  // keys still work
     EXPECT_TRUE(controls.paused);
     press(KEY_PAUSE);
+    liveInput(session, {0, EventKind::RightKey, 0, 0, 0});  // the arrows too
+    EXPECT_EQ(stepsPerFrame, INITIAL_STEPS_PER_FRAME + 1);
+    press(KEY_RESET);  // and so does a reset
+    EXPECT_EQ(currentState, restingState);
+    EXPECT_EQ(controls.resets, 1);
     sessionStep(session, log);
     sessionStep(session, log);
     EXPECT_TRUE(scriptPlaying(session));  // the reset comes before step 8
     sessionStep(session, log);
     EXPECT_FALSE(scriptPlaying(session));
-    EXPECT_EQ(controls.resets, 1);
+    EXPECT_EQ(controls.resets, 2);
     EXPECT_EQ(controls.stepsSinceReset, 1);
     liveInput(session, {0, EventKind::Drag, 320, 320, 0});  // the script is over: live input acts
     EXPECT_NEAR(mouseTarget(1, 1), -1.5f, 1e-4f);
     // A played-back script is recorded like live input.
     const std::string script = recorder.script(controls.stepsRun, currentState);
-    EXPECT_NE(script.find("0 resize 640 640\n1 press 600 320\n5 drag 40 320\n8 reset\n# after the last step, not replayed: 9 drag"),
+    EXPECT_NE(script.find("0 resize 640 640\n1 press 600 320\n5 drag 40 320\n6 right\n6 reset\n8 reset\n"
+                          "# after the last step, not replayed: 9 drag"),
               std::string::npos)
         << script;
 }
@@ -315,17 +322,7 @@ TEST_F(RunControlsTest, ParametersActAtOnceOrAtTheNextReset) {
     // Before the first step the starting angle acts at once.
     liveInput(session, setTo(ChainParameter::InitialAngle, -1.0f));
     EXPECT_EQ(currentState[LINK_COUNT], -1.0f);
-    // Without gravity the displaced chain at rest feels no force and stays.
-    liveInput(session, setTo(ChainParameter::Gravity, 0.0f));
-    const StateVector displaced = currentState;
-    for (int i = 0; i < 100; ++i) {
-        sessionStep(session, log);
-    }
-    EXPECT_EQ(currentState, displaced);
-    // Gravity back: it swings from the next step on.
-    liveInput(session, setTo(ChainParameter::Gravity, 9.81f));
     sessionStep(session, log);
-    EXPECT_LT(currentState[0], 0.0f);  // the momentum about the base turns it down
     // Links and starting angle wait for the reset once the run has begun.
     liveInput(session, setTo(ChainParameter::Links, 5.0f));
     liveInput(session, setTo(ChainParameter::InitialAngle, -1.570796f));
@@ -338,14 +335,61 @@ TEST_F(RunControlsTest, ParametersActAtOnceOrAtTheNextReset) {
     EXPECT_EQ(linkCount, 5);
     EXPECT_EQ(currentState.size(), 10);
     EXPECT_EQ(currentState[5], -1.570796f);
-    EXPECT_EQ(chain.gravity, 9.81f);  // the live parameters carry over
-    EXPECT_EQ(chain.stiffness, stiffness);
+    EXPECT_EQ(chain.stiffness, stiffness);  // the live parameters carry over
     for (int i = 0; i < 10; ++i) {
         EXPECT_EQ(currentState[i], i == 5 ? -1.570796f : 0.0f) << i;  // at rest, straight down
         EXPECT_EQ(k1[i], 0.0f);
     }
     sessionStep(session, log);  // the five-link chain steps
     EXPECT_EQ(controls.stepsSinceReset, 1);
+    startChain(ChainDescription{});
+}
+
+// The integrator's state: the chain and the four slope arrays, whose joint
+// rates damp the next step.
+struct RunState {
+    StateVector x, s1, s2, s3, s4;
+};
+
+RunState runState() { return {currentState, k1, k2, k3, k4}; }
+
+void restore(const RunState& state) {
+    currentState = state.x;
+    k1 = state.s1;
+    k2 = state.s2;
+    k3 = state.s3;
+    k4 = state.s4;
+}
+
+// Damping, gravity and stiffness set between steps act from the next step on,
+// as in a run set up afresh with the new values from the state they were set
+// at. The spring holds the tip throughout, so that stiffness acts.
+TEST_F(RunControlsTest, LiveParametersActFromTheNextStep) {
+    constexpr int STEPS = 50;
+    const auto run = [this] {
+        for (int i = 0; i < STEPS; ++i) {
+            sessionStep(session, log);
+        }
+        return runState();
+    };
+    const auto freshRunFrom = [&](const RunState& start, const ChainDescription& description) {
+        startChain(description);
+        swing(0);
+        restore(start);
+        return run().x;
+    };
+    swing(STEPS);
+    for (const ScriptEvent& change : {setTo(ChainParameter::Damping, 5.0f), setTo(ChainParameter::Gravity, 2.0f),
+                                      setTo(ChainParameter::Stiffness, 800.0f)}) {
+        const ChainDescription before = chain;
+        const RunState start = runState();
+        liveInput(session, change);
+        const ChainDescription after = chain;
+        const RunState live = run();
+        EXPECT_NE(live.x, freshRunFrom(start, before)) << static_cast<int>(change.parameter);
+        EXPECT_EQ(live.x, freshRunFrom(start, after)) << static_cast<int>(change.parameter);
+        restore(live);
+    }
     startChain(ChainDescription{});
 }
 
