@@ -107,7 +107,8 @@ Wide multiplyWide(std::uint64_t a, std::uint64_t b) {
     const std::uint64_t lowHigh = aLow * bHigh;
     const std::uint64_t highLow = aHigh * bLow;
     const std::uint64_t middle = (lowLow >> 32) + (lowHigh & 0xffffffffu) + (highLow & 0xffffffffu);
-    return {aHigh * bHigh + (lowHigh >> 32) + (highLow >> 32) + (middle >> 32), (middle << 32) | (lowLow & 0xffffffffu)};
+    const std::uint64_t high = aHigh * bHigh + (lowHigh >> 32) + (highLow >> 32) + (middle >> 32);
+    return {high, (middle << 32) | (lowLow & 0xffffffffu)};
 }
 
 // 64 bits of 2/pi from bit `position` on, bit 0 being the first after the
