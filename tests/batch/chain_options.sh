@@ -3,7 +3,8 @@
 # runs (exit status 2, one line naming the option, no output file); a chain
 # of N links writes p1..pN, q1..qN; and an undamped five-link chain falling
 # from horizontal, with no spring, keeps its energy to 1e-4 of g N^2 L / 2
-# (the potential energy it has to give up to hang) over 10 s.
+# (the potential energy it has to give up to hang) over 10 s; a one-metre
+# link at a huge angle (1e20 rad) still has its tip one metre from the base.
 #   chain_options.sh CHAIN20_BATCH
 source "$(dirname "$0")/common.sh"
 batch=$1
@@ -42,4 +43,10 @@ drift=$(awk -F, 'NR == 2 { start = $(NF - 2) }
 echo "five-link fall: largest energy change / (g N^2 L/2), and whether joint 1 swung: $drift" >&2
 awk -v d="${drift% *}" 'BEGIN { exit !(d < 1e-4) }' || fail "five-link fall: energy drifted by $drift"
 [ "${drift#* }" = moved ] || fail "five-link fall: joint 1 did not swing down"
+
+"$batch" --links 1 --gravity 0 --initial-angle 1e20 --steps 1 --out "$scratch/huge.csv" 2> /dev/null ||
+    fail "angle 1e20: exit status $?"
+reach=$(awk -F, 'END { printf "%.17g", sqrt($(NF - 1) ^ 2 + $NF ^ 2) }' "$scratch/huge.csv")
+echo "one link at 1e20 rad: tip $(tail -n 1 "$scratch/huge.csv" | cut -d, -f5-) at $reach m from the base" >&2
+awk -v r="$reach" 'BEGIN { d = r - 1; exit !(d < 1e-12 && d > -1e-12) }' || fail "angle 1e20: the tip lies $reach m from the base"
 finish

@@ -1,13 +1,15 @@
 // The numbers the CSV is made of in every build alike: the shortest text of
 // floats and doubles (used where the C++ library has no floating-point
 // to_chars) against the library's to_chars, and the portable sine and cosine
-// against the C library's.
+// against libquadmath's 113-bit ones.
 #include <gtest/gtest.h>
+#include <quadmath.h>
 
 #include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <iostream>
 #include <limits>
 #include <algorithm>
 #include <utility>
@@ -78,43 +80,105 @@ TEST(ShortestText, DoublesReadAsToCharsWritesThem) {
     expectSameTextAsToChars(probeValues<double, std::uint64_t>(60000));
 }
 
-// Distance in units in the last place between two doubles of the same sign.
-std::int64_t ulpsApart(double a, double b) {
-    const auto ia = std::bit_cast<std::int64_t>(a);
-    const auto ib = std::bit_cast<std::int64_t>(b);
-    return ia > ib ? ia - ib : ib - ia;
+// Error of a double against a 113-bit value, in units in the last place of
+// the double nearest that value (the subnormal unit below the normal range).
+double ulpsFrom(double got, __float128 exact) {
+    int exponent = 0;
+    frexpq(exact, &exponent);
+    return static_cast<double>(fabsq(static_cast<__float128>(got) - exact) /
+                               ldexpq(1, std::max(exponent - 53, -1074)));
 }
 
-TEST(PortableSinCos, WithinTwoUlpsOfTheLibraryOverTheChainsAngles) {
-    // Angles as the chain's absolute angles take them, from rest to long
-    // spins, plus the quarter-turn boundaries where the reduction switches.
-    std::mt19937_64 random(7);
-    std::uniform_real_distribution<double> near(-8.0, 8.0);
-    std::uniform_real_distribution<double> far(-1e5, 1e5);
-    std::vector<double> angles = {0.0, -0.0, 1e-300, -1.5707963267948966, 3.141592653589793, 1e5, -1e6};
+// m 2^e closest to a multiple of pi/2 in their binades (continued fractions
+// of 2^e 2/pi): the twelve with the smallest remainders of all doubles, down
+// to 4.7e-19, a dozen binades from 2^-3 to 2^840 with remainders below 2e-16,
+// and the closest in [2^19, 1.5 2^20], where the three-part reduction with k
+// near 2^20 leaves an error of several units in the remainder's last place.
+constexpr std::pair<std::int64_t, int> NEAR_QUARTER_TURNS[] = {
+    {6381956970095103, 797}, {3205513981387887, -46}, {6411027962775774, -47}, {6381956970095103, 798},
+    {3205513981387887, -45}, {7763785107565477, -29}, {5916243447979695, 79}, {6381956970095103, 799},
+    {8444920710073313, 939}, {3205513981387887, -44}, {2925482757170843, 526}, {5850965514341686, 525},
+    {6563124118766349, -3}, {6134899525417045, -1}, {1654412418448821, 18}, {5357557309800067, 23},
+    {3880755080051297, 102}, {5008363913782526, 287}, {7185596171844964, 298}, {5818608788150167, 302},
+    {5102024830784693, 338}, {1627253195782199, 423}, {3875116432855739, 437}, {4414122320758745, 840},
+    {5520028710995367, -33}, {5520028710995367, -32}};
+
+// Arguments of every kind, each with its negation: the chain's angles from
+// rest to long spins, the quarter-turn boundaries where the reduction
+// switches, the doubles nearest k pi/2 below and above the switch to exact
+// reduction at 1.5 2^20, the hardest remainders, every power of two and of
+// ten, the largest double, and random bit patterns.
+std::vector<double> trigonometryArguments() {
+    std::vector<double> angles = {0.0, 1e-300, 3.141592653589793, 1e5, 1e6, 1e20, 1e22, 1e38, 1e300,
+                                  0x1.8p20, std::nextafter(0x1.8p20, 0.0), std::numeric_limits<double>::max()};
     for (int k = -40; k <= 40; ++k) {
         const double boundary = (k + 0.5) * 1.5707963267948966;
         angles.insert(angles.end(), {boundary, std::nextafter(boundary, 1e9), std::nextafter(boundary, -1e9)});
     }
-    for (int i = 0; i < 200000; ++i) {
+    for (int k = 1; k < 1 << 21; k += k < 2000 ? 1 : 997) {
+        const double nearest = static_cast<double>(k * acosq(0));
+        angles.insert(angles.end(), {nearest, std::nextafter(nearest, 0.0), std::nextafter(nearest, 1e9)});
+    }
+    for (const auto& [m, e] : NEAR_QUARTER_TURNS) {
+        angles.push_back(std::ldexp(static_cast<double>(m), e));
+    }
+    for (int e = -1074; e <= 1023; ++e) {
+        angles.push_back(std::ldexp(1.0, e));
+    }
+    for (double power = 1e-300; power < 1e308; power *= 10) {
+        angles.push_back(power);
+    }
+    std::mt19937_64 random(7);
+    std::uniform_real_distribution<double> near(0.0, 8.0);
+    std::uniform_real_distribution<double> far(0.0, 2e6);
+    for (int i = 0; i < 100000; ++i) {
         angles.push_back(near(random));
         angles.push_back(far(random));
-    }
-    std::int64_t worst = 0;
-    for (const double x : angles) {
-        const SineCosine got = portableSinCos(x);
-        for (const auto& [mine, library] : {std::pair{got.sine, std::sin(x)}, std::pair{got.cosine, std::cos(x)}}) {
-            // Near a zero of the function compare absolutely, at the scale of x.
-            if (std::fabs(library) < 1e-6) {
-                ASSERT_NEAR(mine, library, 1e-16 * std::max(1.0, std::fabs(x))) << x;
-            } else {
-                worst = std::max(worst, ulpsApart(mine, library));
-            }
+        const double fromBits = std::bit_cast<double>(random() >> 1);
+        if (std::isfinite(fromBits)) {
+            angles.push_back(fromBits);
         }
     }
-    EXPECT_LE(worst, 2);
-    const SineCosine nan = portableSinCos(std::numeric_limits<double>::infinity());
-    EXPECT_TRUE(std::isnan(nan.sine) && std::isnan(nan.cosine));
+    const std::size_t positive = angles.size();
+    for (std::size_t i = 0; i < positive; ++i) {
+        angles.push_back(-angles[i]);
+    }
+    return angles;
+}
+
+// The larger error of sin x and cos x, in units in their last places.
+double errorAt(double x) {
+    const SineCosine got = portableSinCos(x);
+    __float128 sine = 0;
+    __float128 cosine = 0;
+    sincosq(x, &sine, &cosine);
+    return std::max(ulpsFrom(got.sine, sine), ulpsFrom(got.cosine, cosine));
+}
+
+TEST(PortableSinCos, WithinTwoAndAHalfUlpsOfA113BitReferenceAtEveryMagnitude) {
+    double worst = 0.0;
+    for (const double x : trigonometryArguments()) {
+        const double error = errorAt(x);
+        ASSERT_LE(error, 2.5) << std::hexfloat << x;
+        worst = std::max(worst, error);
+    }
+    std::cout << "largest error: " << worst << " ulps\n";
+    for (const double nonFinite : {std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+                                   std::numeric_limits<double>::quiet_NaN()}) {
+        const SineCosine nan = portableSinCos(nonFinite);
+        EXPECT_TRUE(std::isnan(nan.sine) && std::isnan(nan.cosine)) << nonFinite;
+    }
+}
+
+// Next to a quarter turn one of sin x and cos x is the remainder r itself and
+// the other 1 to within r^2/2: both come out as r and 1 correctly rounded
+// (the last bits of r hold after subtracting some 2^60 times pi/2).
+TEST(PortableSinCos, CorrectlyRoundedNextToQuarterTurns) {
+    for (const auto& [m, e] : NEAR_QUARTER_TURNS) {
+        const double x = std::ldexp(static_cast<double>(m), e);
+        EXPECT_LE(errorAt(x), 0.51) << std::hexfloat << x;
+        EXPECT_LE(errorAt(-x), 0.51) << std::hexfloat << -x;
+    }
 }
 
 }  // namespace
