@@ -80,19 +80,22 @@ void ChainRecursion<Real>::computeTrigonometry(const Real* x) {
 // link and rotate by q_i. The running point stays in double precision.
 template <class Real>
 void ChainRecursion<Real>::computeSpringStretch(const Real target[2], Real stretch[2]) const {
+    const auto widen = LaneTraits<Real>::widen;
     const Real tx = target[0];
     const Real ty = target[1];
-    double X = jointCos[0] * tx + jointSin[0] * ty;
-    double Y = -jointSin[0] * tx + jointCos[0] * ty;
+    Wide X = widen(jointCos[0] * tx + jointSin[0] * ty);
+    Wide Y = widen(-jointSin[0] * tx + jointCos[0] * ty);
     for (int k = 1; k < linksHeld; ++k) {
-        const double shiftedX = X - TARGET_LINK_SPACING;
-        const double nextX = jointCos[k] * shiftedX + jointSin[k] * Y;
-        const double nextY = -jointSin[k] * shiftedX + jointCos[k] * Y;
+        const Wide shiftedX = X - TARGET_LINK_SPACING;
+        const Wide c = widen(jointCos[k]);
+        const Wide s = widen(jointSin[k]);
+        const Wide nextX = c * shiftedX + s * Y;
+        const Wide nextY = -s * shiftedX + c * Y;
         X = nextX;
         Y = nextY;
     }
-    stretch[0] = static_cast<Real>(X - TARGET_LINK_SPACING);
-    stretch[1] = static_cast<Real>(Y);
+    stretch[0] = LaneTraits<Real>::narrow(X - TARGET_LINK_SPACING);
+    stretch[1] = LaneTraits<Real>::narrow(Y);
 }
 
 // Loads on link N: its weight in its own frame, the moment of that weight at
@@ -148,8 +151,8 @@ void ChainRecursion<Real>::projectLink(int link, Real p) {
 // back along x to joint i, and add the link's own inertia.
 template <class Real>
 void ChainRecursion<Real>::assembleInertia(int link) {
-    constexpr Real L = Link::length;
-    constexpr Real m = Link::mass;
+    constexpr Scalar L = Link::length;
+    constexpr Scalar m = Link::mass;
     const Real c = jointCos[link + 1];
     const Real s = jointSin[link + 1];
     const Real* A = projectedInertia;
@@ -182,7 +185,7 @@ void ChainRecursion<Real>::assembleInertia(int link) {
 // moment, and the child's moment carried over unchanged.
 template <class Real>
 void ChainRecursion<Real>::assembleLoads(const LinkLoads& loads, int link, Real rate) {
-    constexpr Real L = Link::length;
+    constexpr Scalar L = Link::length;
     const Real c = jointCos[link + 1];
     const Real s = jointSin[link + 1];
     const Real childX = subtreeForce[link + 1][0];
@@ -209,7 +212,7 @@ void ChainRecursion<Real>::backwardSweep(const LinkLoads& loads, const Real* x, 
 // i in frame i, and dp_i/dt = Q_i - (v x h)_z with h the composite momentum.
 template <class Real>
 void ChainRecursion<Real>::forwardSweep(const Real* x, Real* xdot) {
-    constexpr Real L = Link::length;
+    constexpr Scalar L = Link::length;
     const int links = linksHeld;
     Real vx = Real(0);
     Real vy = Real(0);
@@ -259,3 +262,5 @@ void ChainRecursion<Real>::derivative(const Real* x, Real* xdot, const ChainLoad
 
 template class ChainRecursion<float>;
 template class ChainRecursion<double>;
+template class ChainRecursion<FloatLanes>;
+template class ChainRecursion<DoubleLanes>;

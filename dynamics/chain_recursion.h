@@ -13,13 +13,16 @@
 //      velocities and momentum rates dp/dt = -dH/dq + damping + spring.
 // Every stored intermediate is rounded to Real in the order written, so the
 // float instance gives the same bits on every machine, and the double one
-// follows the same order. setup() is the only allocation; derivative()
-// allocates nothing and calls no C library function.
+// follows the same order. Instantiated for lanes (dynamics/lanes.h), it runs
+// several chains at once, each lane with the bits of its chain alone.
+// setup() is the only allocation; derivative() allocates nothing and calls no
+// C library function.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
+#include "dynamics/lanes.h"
 #include "model/chain_model.h"
 
 // A symmetric 6x6 inertia packed as its upper triangle, row by row.
@@ -125,7 +128,9 @@ public:
     Real* linearVelocityY = nullptr;
 
 private:
-    using Link = LinkConstants<Real>;
+    using Scalar = typename LaneTraits<Real>::Scalar;
+    using Wide = typename LaneTraits<Real>::Wide;
+    using Link = LinkConstants<Scalar>;
     // One link's weight along base y, and the damping, as the sweeps use them.
     struct LinkLoads {
         Real weight;
@@ -154,3 +159,5 @@ private:
 
 extern template class ChainRecursion<float>;
 extern template class ChainRecursion<double>;
+extern template class ChainRecursion<FloatLanes>;
+extern template class ChainRecursion<DoubleLanes>;

@@ -28,16 +28,20 @@ struct Lanes {
             v[lane] = value;
         }
     }
-    explicit Lanes(Vector lanes) : v(lanes) {}
+    static Lanes of(Vector lanes) {
+        Lanes value;
+        value.v = lanes;
+        return value;
+    }
 
     Scalar operator[](int lane) const { return v[lane]; }
     void set(int lane, Scalar value) { v[lane] = value; }
 
-    friend Lanes operator+(Lanes a, Lanes b) { return Lanes(a.v + b.v); }
-    friend Lanes operator-(Lanes a, Lanes b) { return Lanes(a.v - b.v); }
-    friend Lanes operator*(Lanes a, Lanes b) { return Lanes(a.v * b.v); }
-    friend Lanes operator/(Lanes a, Lanes b) { return Lanes(a.v / b.v); }
-    friend Lanes operator-(Lanes a) { return Lanes(-a.v); }
+    friend Lanes operator+(Lanes a, Lanes b) { return of(a.v + b.v); }
+    friend Lanes operator-(Lanes a, Lanes b) { return of(a.v - b.v); }
+    friend Lanes operator*(Lanes a, Lanes b) { return of(a.v * b.v); }
+    friend Lanes operator/(Lanes a, Lanes b) { return of(a.v / b.v); }
+    friend Lanes operator-(Lanes a) { return of(-a.v); }
 };
 
 template <class Real>
@@ -52,9 +56,9 @@ template <class S, int W>
 struct LaneTraits<Lanes<S, W>> {
     using Scalar = S;
     using Wide = Lanes<double, W>;
-    static Wide widen(Lanes<S, W> value) { return Wide(__builtin_convertvector(value.v, typename Wide::Vector)); }
+    static Wide widen(Lanes<S, W> value) { return Wide::of(__builtin_convertvector(value.v, typename Wide::Vector)); }
     static Lanes<S, W> narrow(Wide value) {
-        return Lanes<S, W>(__builtin_convertvector(value.v, typename Lanes<S, W>::Vector));
+        return Lanes<S, W>::of(__builtin_convertvector(value.v, typename Lanes<S, W>::Vector));
     }
 };
 

@@ -4,8 +4,10 @@
 #include <array>
 #include <cmath>
 #include <random>
+#include <vector>
 
 #include "dynamics/chain_dynamics.h"
+#include "dynamics/chain_recursion.h"
 
 namespace {
 
@@ -245,6 +247,59 @@ TEST_F(UnrolledDynamics, RigidRotationAboutTheBase) {
         EXPECT_NEAR(std::hypot(linearVelocityX[k], linearVelocityY[k]), w * k, tolerance * (k + 1)) << k;
     }
     EXPECT_EQ(rates[0], jointForce[0]);
+}
+
+}  // namespace
+
+namespace {
+
+// Lanes of a ChainRecursion carry independent chains: each lane's derivative
+// is, bit for bit, what its chain gets alone, with its own loads, its own
+// damping rates left in the array and the shared spring input, for chains
+// swinging fast enough to reach every branch.
+template <class Group>
+void expectLanesEqualSingleChains(int links) {
+    using Scalar = typename LaneTraits<Group>::Scalar;
+    constexpr int W = Group::width;
+    std::mt19937 random(static_cast<unsigned>(links));
+    std::uniform_real_distribution<Scalar> unit(-1, 1);
+    ChainRecursion<Group> group;
+    group.setup(links);
+    std::vector<Group> x(2 * links), xdot(2 * links);
+    ChainLoads<Group> loads{Scalar(0), Scalar(0), Scalar(0)};
+    std::vector<std::vector<Scalar>> singleX(W), singleXdot(W);
+    std::vector<ChainLoads<Scalar>> singleLoads(W);
+    for (int lane = 0; lane < W; ++lane) {
+        singleX[lane].resize(2 * links);
+        singleXdot[lane].resize(2 * links);
+        for (int i = 0; i < 2 * links; ++i) {
+            singleX[lane][i] = (i < links ? 50 : 3) * unit(random);
+            singleXdot[lane][i] = 2 * unit(random);
+            x[i].set(lane, singleX[lane][i]);
+            xdot[i].set(lane, singleXdot[lane][i]);
+        }
+        singleLoads[lane] = {Scalar(9.81) + unit(random), Scalar(30) * (unit(random) + 1), Scalar(200) + unit(random)};
+        loads.gravity.set(lane, singleLoads[lane].gravity);
+        loads.damping.set(lane, singleLoads[lane].damping);
+        loads.stiffness.set(lane, singleLoads[lane].stiffness);
+    }
+    const SpringInput<Scalar> spring{{Scalar(0.7) * links, Scalar(-0.2) * links}, 1};
+    group.derivative(x.data(), xdot.data(), loads, {{spring.target[0], spring.target[1]}, spring.down});
+    ChainRecursion<Scalar> single;
+    single.setup(links);
+    for (int lane = 0; lane < W; ++lane) {
+        single.derivative(singleX[lane].data(), singleXdot[lane].data(), singleLoads[lane], spring);
+        for (int i = 0; i < 2 * links; ++i) {
+            ASSERT_EQ(xdot[i][lane], singleXdot[lane][i]) << links << " links, lane " << lane << ", element " << i;
+        }
+    }
+}
+
+TEST(ChainLanes, EachLaneIsItsChainAloneBitForBit) {
+    for (const int links : {1, 20, 200}) {
+        expectLanesEqualSingleChains<FloatLanes>(links);
+        expectLanesEqualSingleChains<DoubleLanes>(links);
+    }
 }
 
 }  // namespace
