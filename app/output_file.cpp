@@ -65,6 +65,16 @@ long descriptorFolderOwner(const std::string& directory) {
     return rest == "/fd" ? process : -1;
 }
 
+// This process's number in /proc. It is read from /proc/self rather than
+// taken from getpid(): in the WebAssembly build under node, the descriptors
+// are node's and getpid() is a stand-in.
+long ownProcess() {
+    char resolved[PATH_MAX];
+    std::string_view rest = ::realpath("/proc/self", resolved) != nullptr ? resolved : "";
+    long process = -1;
+    return takePrefix(rest, "/proc/") && takeNumber(rest, process) && rest.empty() ? process : -1;
+}
+
 // Where a path leads once its symbolic links are followed: a path to write,
 // or a link in a process's descriptor folder, which is a descriptor of that
 // process and not the file its text names.
@@ -203,7 +213,7 @@ bool OutputFile::open(const std::string& path, const FileIdentity& script, std::
         error = writeError(errno);
         return false;
     }
-    if (destination.process == ::getpid()) {
+    if (destination.process >= 0 && destination.process == ownProcess()) {
         return openDescriptor(destination.descriptor, script, error);
     }
     const std::string& target = destination.path;
