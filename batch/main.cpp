@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,14 @@ bool loadEvents(BatchOptions& options, std::vector<ScriptEvent>& events, FileIde
     }
     options.precision = options.precision.value_or(scriptPrecision(text));
     return true;
+}
+
+void announceWaitForReader(const std::string& name) { fail("waiting for a reader of '" + name + "'"); }
+
+// The line and exit status of a run stopped by a signal.
+int reportInterruption(int signalNumber, std::int64_t stepsRun, const std::string& leftBehind) {
+    fail("interrupted at step " + std::to_string(stepsRun) + "; " + leftBehind);
+    return 128 + signalNumber;
 }
 
 // Ends a run whose output could not be written: no file left, exit status 2.
@@ -73,7 +82,11 @@ int main(int argc, char** argv) {
     // output file is left behind.
     stopOnSignals();
     OutputFile output;
-    if (std::string error; !output.open(options.out, script, error)) {
+    if (std::string error; !output.open(options.out, script, error, {announceWaitForReader, stopSignal})) {
+        // A FIFO's wait for a reader ends on a stop request, before any row.
+        if (stopSignal() != 0) {
+            return reportInterruption(stopSignal(), 0, "no output written");
+        }
         fail(error);
         return EXIT_BAD_INPUT;
     }
@@ -85,9 +98,8 @@ int main(int argc, char** argv) {
     if (run.stopSignal != 0) {
         const bool toFile = output.writesTemporaryFile();
         output.discard();
-        fail("interrupted at step " + std::to_string(run.stepsRun) +
-             (toFile ? "; no output written" : "; the output on " + output.name() + " is incomplete"));
-        return 128 + run.stopSignal;
+        return reportInterruption(run.stopSignal, run.stepsRun,
+                                  toFile ? "no output written" : "the output on " + output.name() + " is incomplete");
     }
     if (const int errorNumber = output.commit(); errorNumber != 0) {
         return abandonOutput(output, errorNumber);

@@ -60,6 +60,8 @@ void stopOnSignals() {
     }
 }
 
+int stopSignal() { return stopRequested; }
+
 void fillClosedStandardDescriptors() {
     for (int descriptor = 0; descriptor <= 2; ++descriptor) {
         if (::fcntl(descriptor, F_GETFD) < 0 && errno == EBADF) {

@@ -15,6 +15,9 @@
 // (nohup, background jobs of a script).
 void stopOnSignals();
 
+// The signal that asked the run to stop, or 0.
+int stopSignal();
+
 // Opens /dev/null on whichever of descriptors 0 to 2 is closed, so that no
 // file the program opens later takes their place.
 void fillClosedStandardDescriptors();

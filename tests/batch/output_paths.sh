@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Whatever --out names comes to no harm: a device, FIFO or socket is written
-# directly and stays what it was, a symbolic link is followed and its target
-# replaced, an existing file keeps its mode, a long valid name is usable, and
-# the event script is never overwritten. A write that fails stops the run at
+# directly and stays what it was, a descriptor named as a path is written
+# where it stands, a symbolic link is followed and its target replaced, an
+# existing file keeps its mode and owner (and its hard links, written in
+# place), a long valid name is usable, and the event script is never
+# overwritten. A write that fails stops the run at
 # once with exit status 2 and leaves no file.
 #   output_paths.sh CHAIN20_BATCH
 source "$(dirname "$0")/common.sh"
@@ -41,12 +43,37 @@ expect_run "FIFO" 0 '^steps run: 10$'
 [ -p "$dir/fifo" ] || fail "FIFO: no longer a FIFO"
 rm "$dir/fifo"
 
-# A link to stdout, as /dev/stdout is: the rows arrive on stdout.
-ln -s /proc/self/fd/1 "$dir/stdout"
-run_batch --steps 10 --out "$dir/stdout"
-[ "$(rows "$scratch/stdout")" -eq 10 ] || fail "link to stdout: stdout did not get 10 rows"
-[ -L "$dir/stdout" ] || fail "link to stdout: the link was replaced"
-rm "$dir/stdout"
+# A descriptor named as a path, directly or through links (one of them to
+# the folder /dev/fd), is written from where it stands: what the shell wrote
+# before and after stays around the rows, and >> keeps what the file held.
+ln -s /dev/stdout "$dir/stdout"
+ln -s /dev/fd "$dir/fds"
+for path in /dev/stdout /dev/fd/1 /proc/self/fd/1 "$dir/stdout" "$dir/fds/1"; do
+    echo held > "$scratch/log"
+    { echo before; "$batch" --steps 2 --out "$path" 2> /dev/null; echo after; } >> "$scratch/log"
+    [ "$(head -1 "$scratch/log")" = held ] || fail "$path: what the file held was lost"
+    [ "$(sed -n '2p;$p' "$scratch/log" | tr '\n' ' ')" = "before after " ] || fail "$path: the lines around it were lost"
+    [ "$(grep -c '^[12],' "$scratch/log")" -eq 2 ] || fail "$path: not 2 rows between them"
+done
+[ -L "$dir/stdout" ] && [ -L "$dir/fds" ] || fail "a link to a descriptor was replaced"
+rm "$dir/stdout" "$dir/fds"
+{ echo before >&2; "$batch" --steps 2 --out /dev/stderr; echo after >&2; } 2> "$scratch/log"
+[ "$(sed -n '1p;$p' "$scratch/log" | tr '\n' ' ')" = "before after " ] || fail "/dev/stderr: the lines around it were lost"
+grep -q '^step,time,' "$scratch/log" || fail "/dev/stderr: no header"
+run_batch --steps 2 --out /dev/fd/0 < /dev/null
+expect_run "read-only descriptor" 2 "^chain20-batch: cannot write output '/dev/fd/0': descriptor 0 is not open for writing$"
+if command -v python3 > /dev/null; then
+    # A socket on stdout, as a service manager or inetd gives it.
+    rows_from_socket=$(python3 -c '
+import socket, subprocess, sys
+ours, theirs = socket.socketpair()
+run = subprocess.Popen([sys.argv[1], "--steps", "3", "--out", "/dev/stdout"], stdout=theirs, stderr=subprocess.DEVNULL)
+theirs.close()
+print(run.wait(), sum(1 for line in ours.makefile() if line[0].isdigit()))' "$batch")
+    [ "$rows_from_socket" = "0 3" ] || fail "socket on stdout: exit status and rows '$rows_from_socket', expected '0 3'"
+else
+    echo "skipped the socket on stdout: no python3"
+fi
 
 # Links, relative to their own directory, are followed to the file they name,
 # whether it exists yet or not; the links stay.
@@ -63,10 +90,22 @@ done
 [ "$(rows "$dir/existing.csv")" -eq 10 ] || fail "chained link: its target was not replaced"
 [ "$(rows "$dir/sub/new.csv")" -eq 10 ] || fail "dangling link: its target was not created"
 
-# An existing file keeps its mode; a name of NAME_MAX (255) bytes is usable.
+# An existing file keeps its mode, and under root its owner and group; a
+# file with a second hard link is written in place, so both names show the
+# new rows. A name of NAME_MAX (255) bytes is usable.
 chmod 600 "$dir/existing.csv"
-run_batch --steps 10 --out "$dir/existing.csv"
+[ "$(id -u)" -eq 0 ] && chown 1234:5678 "$dir/existing.csv"
+owner=$(stat -c %u:%g "$dir/existing.csv")
+ln "$dir/existing.csv" "$dir/linked.csv"
+run_batch --steps 7 --out "$dir/existing.csv"
 [ "$(stat -c %a "$dir/existing.csv")" = 600 ] || fail "mode 600 became $(stat -c %a "$dir/existing.csv")"
+[ "$(stat -c %u:%g "$dir/existing.csv")" = "$owner" ] || fail "owner $owner became $(stat -c %u:%g "$dir/existing.csv")"
+[ "$(stat -c %h "$dir/existing.csv")" -eq 2 ] && [ "$(rows "$dir/linked.csv")" -eq 7 ] ||
+    fail "hard link: the file was split from its other name"
+rm "$dir/linked.csv"
+run_batch --steps 5 --out "$dir/existing.csv"
+[ "$(stat -c %u:%g:%a "$dir/existing.csv")" = "$owner:600" ] ||
+    fail "replaced file: $owner:600 became $(stat -c %u:%g:%a "$dir/existing.csv")"
 long=$(printf 'n%.0s' $(seq 251)).csv
 run_batch --steps 10 --out "$dir/$long"
 expect_run "255-byte name" 0 '^steps run: 10$'

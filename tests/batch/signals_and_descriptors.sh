@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The process around the run: signals that were ignored at start stay
-# ignored (nohup, background jobs of a script), closed standard descriptors
+# ignored (nohup, background jobs of a script), a wait for a FIFO's reader
+# ends on a signal like the run does, closed standard descriptors
 # never become the output, and a reader that goes away ends the run quietly
 # as it ends any filter, whether SIGPIPE kills it or is ignored.
 #   signals_and_descriptors.sh CHAIN20_BATCH
@@ -25,6 +26,33 @@ status=0
 wait "$runner" || status=$?
 expect_run "ignored SIGHUP and SIGINT" 143 '^chain20-batch: interrupted at step [0-9]+; no output written$'
 [ -z "$(ls -A "$dir")" ] || fail "the stopped run left files: $(ls -A "$dir")"
+
+# A FIFO without a reader: the run says it waits, and SIGTERM ends the wait
+# as it ends a run, leaving the FIFO and nothing else. With a reader that
+# comes late, all rows arrive.
+mkfifo "$dir/fifo"
+timeout -k 5 20 "$batch" --steps 10 --out "$dir/fifo" 2> "$scratch/stderr" &
+runner=$!
+for _ in $(seq 100); do
+    grep -q . "$scratch/stderr" && break
+    sleep 0.05
+done
+grep -qx "chain20-batch: waiting for a reader of '$dir/fifo'" "$scratch/stderr" ||
+    fail "FIFO without a reader: stderr '$(head -c 300 "$scratch/stderr")' does not say it waits"
+kill -TERM "$runner" 2> /dev/null || true
+status=0
+wait "$runner" || status=$?
+expect_run "FIFO without a reader, SIGTERM" 143 '^chain20-batch: interrupted at step 0; no output written$'
+[ -p "$dir/fifo" ] && [ "$(ls -A "$dir")" = fifo ] || fail "FIFO without a reader: left $(ls -A "$dir")"
+timeout -k 5 20 "$batch" --steps 10 --out "$dir/fifo" 2> "$scratch/stderr" &
+runner=$!
+sleep 0.3
+rows=$(timeout 60 cat "$dir/fifo" | grep -c '^[0-9]') || true
+status=0
+wait "$runner" || status=$?
+expect_run "FIFO with a late reader" 0 '^steps run: 10$'
+[ "$rows" -eq 10 ] || fail "FIFO with a late reader: $rows rows, expected 10"
+rm "$dir/fifo"
 
 # With stderr closed, the key echo must not land in the CSV.
 printf '1 right\n2 right\n' > "$scratch/keys.events"
