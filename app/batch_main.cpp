@@ -8,10 +8,12 @@
 //
 // Everything that can be wrong with the command line or the script is found
 // before the first step. Errors are one line on stderr and exit status 2; a
-// run that fails or is stopped leaves no output file behind.
+// run that fails or is stopped leaves no output file behind. A replayed
+// recording is checked against its final line: exit status 3 if it differs.
 
 #include <cerrno>
 #include <csignal>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,7 @@
 #include "app/batch_run.h"
 #include "app/output_file.h"
 #include "app/script_file.h"
+#include "app/state_hash.h"
 #include "app/stderr_lines.h"
 
 namespace {
@@ -28,16 +31,49 @@ namespace {
 // by SIGPIPE, or with its status when SIGPIPE is ignored.
 constexpr int EXIT_READER_GONE = 128 + SIGPIPE;
 
-bool loadEvents(const std::string& path, std::int64_t lastStep, std::vector<ScriptEvent>& events,
-                FileIdentity& script) {
+// A replay that ends in another state than its recording.
+constexpr int EXIT_REPLAY_DIFFERS = 3;
+
+// Reads and parses the script. Without --steps the run is as long as the
+// recording it holds.
+bool loadEvents(BatchOptions& options, std::vector<ScriptEvent>& events, FileIdentity& script,
+                std::optional<RecordingEnd>& recorded) {
     std::string text;
     std::string error;
-    const std::string name = path == "-" ? "stdin" : path;
-    if (!readEventScript(path, text, script, error) || !parseEventScript(text, name, lastStep, events, error)) {
+    const std::string& path = *options.events;
+    if (!readEventScript(path, text, script, error)) {
+        fail(error);
+        return false;
+    }
+    recorded = recordingEnd(text);
+    if (!options.stepsGiven && !recorded) {
+        fail(STEPS_REQUIRED);
+        return false;
+    }
+    if (!options.stepsGiven) {
+        options.steps = recorded->step;
+    }
+    if (!parseEventScript(text, path == "-" ? "stdin" : path, options.steps, events, error)) {
         fail(error);
         return false;
     }
     return true;
+}
+
+// Says whether the replay ended where the recording did; returns the exit
+// status. A run of another length cannot be compared.
+int compareWithRecording(const RecordingEnd& recorded, std::int64_t steps, std::uint64_t hash) {
+    if (steps != recorded.step) {
+        fail("the recording ends at step " + std::to_string(recorded.step) + "; not compared");
+        return 0;
+    }
+    if (hash != recorded.hash) {
+        fail("replay differs from the recording (expected " + hashText(recorded.hash) + ", got " + hashText(hash) +
+             ")");
+        return EXIT_REPLAY_DIFFERS;
+    }
+    fail("replay matches the recording");
+    return 0;
 }
 
 // Ends a run whose output could not be written: no file left, exit status 2.
@@ -63,7 +99,8 @@ int main(int argc, char** argv) {
 
     std::vector<ScriptEvent> events;
     FileIdentity script;
-    if (options.events && !loadEvents(*options.events, options.steps, events, script)) {
+    std::optional<RecordingEnd> recorded;
+    if (options.events && !loadEvents(options, events, script, recorded)) {
         return EXIT_BAD_INPUT;
     }
 
@@ -91,5 +128,5 @@ int main(int argc, char** argv) {
         return abandonOutput(output, errorNumber);
     }
     reportRun(run);
-    return 0;
+    return recorded ? compareWithRecording(*recorded, options.steps, run.stateHash) : 0;
 }

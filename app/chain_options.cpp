@@ -1,5 +1,7 @@
 #include "app/chain_options.h"
 
+#include "app/message_words.h"
+
 #include <cctype>
 #include <cerrno>
 #include <charconv>
@@ -107,7 +109,7 @@ bool applyOption(std::string_view name, std::string_view text, ChainDescription&
         wanted = "a finite number";
     }
     if (!good) {
-        error = std::string(name) + ": '" + std::string(text) + "' is not " + wanted;
+        error = std::string(name) + ": " + quotedWord(text) + " is not " + wanted;
     }
     return good;
 }
@@ -123,8 +125,8 @@ bool setChainParameter(std::string_view name, std::string_view text, ChainDescri
                        std::string& error) {
     const std::string option = "--" + std::string(name);
     if (!isChainOption(option)) {
-        error = "unknown parameter '" + std::string(name.substr(0, 40)) +
-                "' (expected links, gravity, damping, stiffness or initial-angle)";
+        error = "unknown parameter " + quotedWord(name) +
+                " (expected links, gravity, damping, stiffness or initial-angle)";
         return false;
     }
     if (!applyOption(option, text, description, error)) {
