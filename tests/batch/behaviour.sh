@@ -186,7 +186,7 @@ replay)
     ;;
 
 set_up)
-    # A set-up of 60,000 links takes a good part of a second. Six changes of
+    # A set-up of 30,000 links takes a fair part of a second. Six changes of
     # the links before the first step must cost about one, not six, and end
     # in the chain that --links gives.
     seconds_of() {  # seconds_of ARGS...: the wall time of a run, hash in $scratch/stderr
@@ -196,11 +196,11 @@ set_up)
         end=$(date +%s%N)
         echo $(((end - start) / 1000000))
     }
-    one=$(seconds_of --steps 3 --links 59999)
+    one=$(seconds_of --steps 3 --links 29999)
     one_hash=$(sed -n 's/^state hash: //p' "$scratch/stderr")
-    for links in 60000 59999 60000 59999 60000 59999; do echo "0 set links $links"; done > "$scratch/six.events"
+    for links in 30000 29999 30000 29999 30000 29999; do echo "0 set links $links"; done > "$scratch/six.events"
     six=$(seconds_of --steps 3 --events "$scratch/six.events")
-    echo "set-up: one chain of 59999 links in $one ms, six changes before the first step in $six ms"
+    echo "set-up: one chain of 29999 links in $one ms, six changes before the first step in $six ms"
     grep -qx "state hash: $one_hash" "$scratch/stderr" || fail "six changes of the links end in another chain"
     [ "$six" -lt $((3 * one)) ] || fail "six changes of the links took $six ms, one set-up $one ms"
     # A press maps the cursor by the chain's length: it sees the chain that

@@ -27,13 +27,13 @@ wait "$runner" || status=$?
 expect_run "ignored SIGHUP and SIGINT" 143 '^chain20-batch: interrupted at step [0-9]+; no output written$'
 [ -z "$(ls -A "$dir")" ] || fail "the stopped run left files: $(ls -A "$dir")"
 
-# SIGTERM during a long set-up: six resets to 60,000 links before the first
+# SIGTERM during a long set-up: six resets to 30,000 links before the first
 # step. The run stops after the set-up under way, not after all six, with
 # the usual line and no file.
 start=$(date +%s%N)
-"$batch" --steps 0 --links 59999 --out /dev/null 2> /dev/null
+"$batch" --steps 0 --links 29999 --out /dev/null 2> /dev/null
 one=$((($(date +%s%N) - start) / 1000000))
-for links in 60000 59999 60000 59999 60000 59999; do printf '0 set links %d\n0 reset\n' "$links"; done \
+for links in 30000 29999 30000 29999 30000 29999; do printf '0 set links %d\n0 reset\n' "$links"; done \
     > "$scratch/resets.events"
 start=$(date +%s%N)
 "$batch" --steps 10 --events "$scratch/resets.events" --out "$dir/set_up.csv" 2> "$scratch/stderr" &
