@@ -8,11 +8,13 @@
 //
 // Everything that can be wrong with the command line or the script is found
 // before the first step. Errors are one line on stderr and exit status 2; a
-// run that fails or is stopped leaves no output file behind.
+// run that fails or is stopped leaves no output file behind. A replayed
+// recording is checked against its final line: exit status 3 if it differs.
 
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +23,7 @@
 #include "batch/run.h"
 #include "cli/output_file.h"
 #include "cli/script_file.h"
+#include "sim/state_hash.h"
 #include "cli/stderr_lines.h"
 
 namespace {
@@ -29,18 +32,51 @@ namespace {
 // by SIGPIPE, or with its status when SIGPIPE is ignored.
 constexpr int EXIT_READER_GONE = 128 + SIGPIPE;
 
-// The script's events; a recording's precision unless --precision chose one.
-bool loadEvents(BatchOptions& options, std::vector<ScriptEvent>& events, FileIdentity& script) {
+// A replay that ends in another state than its recording.
+constexpr int EXIT_REPLAY_DIFFERS = 3;
+
+// Reads and parses the script. Without --steps the run is as long as the
+// recording it holds.
+bool loadEvents(BatchOptions& options, std::vector<ScriptEvent>& events, FileIdentity& script,
+                std::optional<RecordingEnd>& recorded) {
     std::string text;
     std::string error;
     const std::string& path = *options.events;
-    const std::string name = path == "-" ? "stdin" : path;
-    if (!readEventScript(path, text, script, error) || !parseEventScript(text, name, options.steps, events, error)) {
+    if (!readEventScript(path, text, script, error)) {
         fail(error);
         return false;
     }
+    recorded = recordingEnd(text);
+    if (!options.stepsGiven && !recorded) {
+        fail(STEPS_REQUIRED);
+        return false;
+    }
+    if (!options.stepsGiven) {
+        options.steps = recorded->step;
+    }
+    if (!parseEventScript(text, path == "-" ? "stdin" : path, options.steps, events, error)) {
+        fail(error);
+        return false;
+    }
+    // A recording's precision, unless --precision chose one.
     options.precision = options.precision.value_or(scriptPrecision(text));
     return true;
+}
+
+// Says whether the replay ended where the recording did; returns the exit
+// status. A run of another length cannot be compared.
+int compareWithRecording(const RecordingEnd& recorded, std::int64_t steps, std::uint64_t hash) {
+    if (steps != recorded.step) {
+        fail("the recording ends at step " + std::to_string(recorded.step) + "; not compared");
+        return 0;
+    }
+    if (hash != recorded.hash) {
+        fail("replay differs from the recording (expected " + hashText(recorded.hash) + ", got " + hashText(hash) +
+             ")");
+        return EXIT_REPLAY_DIFFERS;
+    }
+    fail("replay matches the recording");
+    return 0;
 }
 
 void announceWaitForReader(const std::string& name) { fail("waiting for a reader of '" + name + "'"); }
@@ -74,7 +110,8 @@ int main(int argc, char** argv) {
 
     std::vector<ScriptEvent> events;
     FileIdentity script;
-    if (options.events && !loadEvents(options, events, script)) {
+    std::optional<RecordingEnd> recorded;
+    if (options.events && !loadEvents(options, events, script, recorded)) {
         return EXIT_BAD_INPUT;
     }
 
@@ -105,5 +142,5 @@ int main(int argc, char** argv) {
         return abandonOutput(output, errorNumber);
     }
     reportRun(run);
-    return 0;
+    return recorded ? compareWithRecording(*recorded, options.steps, run.stateHash) : 0;
 }

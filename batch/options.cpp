@@ -6,6 +6,7 @@
 
 #include "sim/events.h"
 #include "sim/parameters.h"
+#include "sim/message_words.h"
 #include "cli/stderr_lines.h"
 
 namespace {
@@ -21,7 +22,7 @@ CLI::Validator wholeNumberIn(std::int64_t low, std::int64_t high) {
             const char* const end = text.data() + text.size();
             const auto [stop, status] = std::from_chars(text.data(), end, value);
             if (text.empty() || status != std::errc{} || stop != end || value < low || value > high) {
-                return "'" + text + "' is not a whole number from " + range;
+                return quotedWord(text) + " is not a whole number from " + range;
             }
             return std::string();
         },
@@ -40,12 +41,15 @@ int parseBatchOptions(int argc, char** argv, BatchOptions& options) {
         "script, with the state written as CSV."};
     app.footer(std::string("Chain options:\n") + CHAIN_OPTIONS_HELP);
     app.set_help_flag("-h,--help", "Print this help and exit");
-    app.add_option("--steps", options.steps, "Number of steps of 0.001 s to run")
-        ->required()
-        ->check(wholeNumberIn(0, MOST_STEPS));
+    const CLI::Option* const steps =
+        app.add_option("--steps", options.steps,
+                       "Number of steps of 0.001 s to run (required unless the event script is a recording "
+                       "with its final line)")
+            ->check(wholeNumberIn(0, MOST_STEPS));
     app.add_option("--events", options.events,
                    "Event script, one event per line: STEP press X Y | STEP drag X Y | STEP release | STEP left | "
-                   "STEP right ('-' reads stdin)");
+                   "STEP right | STEP reset | STEP resize W H | STEP set NAME VALUE, NAME one of links, gravity, "
+                   "damping, stiffness, initial-angle ('-' reads stdin)");
     app.add_option("--out", options.out, "CSV output file ('-' for stdout)")->capture_default_str();
     app.add_option("--every", options.every, "Write a row every K steps (and always after the last step)")
         ->capture_default_str()
@@ -62,6 +66,11 @@ int parseBatchOptions(int argc, char** argv, BatchOptions& options) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         fail(std::string(e.what()) + " (see --help)");
+        return EXIT_BAD_INPUT;
+    }
+    options.stepsGiven = steps->count() > 0;
+    if (!options.stepsGiven && !options.events) {
+        fail(STEPS_REQUIRED);
         return EXIT_BAD_INPUT;
     }
     return -1;

@@ -9,10 +9,15 @@
 
 inline constexpr int EXIT_BAD_INPUT = 2;
 
+// The message when the number of steps comes neither from --steps nor from a
+// recording's final line.
+inline constexpr const char* STEPS_REQUIRED = "--steps is required (see --help)";
+
 struct BatchOptions {
     ChainDescription chain;  // --links, --gravity, --damping, --stiffness, --initial-angle
     std::optional<Precision> precision;  // --precision; else the script's, else float
     std::int64_t steps = 0;
+    bool stepsGiven = false;  // --steps was given; else a recording's final step counts
     std::optional<std::string> events;  // absent: no script, the chain just hangs
     std::string out = "-";
     std::int64_t every = 1;

@@ -45,6 +45,33 @@ int writeText(std::FILE* out, std::string_view text) {
     return errno != 0 ? errno : EIO;
 }
 
+// Applies the events before the first step, up to a stop request, and
+// returns how many it applied. A run of links or starting-angle changes only
+// describes the chain: it is set up once, for the description the run leaves
+// (at 100,000 links a set-up takes most of a second), before the next event
+// that sees the chain (a press maps the cursor by the chain's length) and
+// before the first step. The chain comes out as if each change had set it up
+// at once.
+std::size_t setUpChain(const std::vector<ScriptEvent>& events, EventTarget& target) {
+    const auto setUpForNextStart = [&target] {
+        if (setUpPending(target)) {
+            applyEvent({0, EventKind::Reset, 0, 0, 0}, target);
+        }
+    };
+    target.running = true;  // links and angle wait for setUpForNextStart
+    std::size_t next = 0;
+    for (; next < events.size() && events[next].step <= 1 && stopRequested == 0; ++next) {
+        if (events[next].kind != EventKind::Set) {
+            setUpForNextStart();
+        }
+        applyEvent(events[next], target);
+    }
+    if (stopRequested == 0) {
+        setUpForNextStart();
+    }
+    return next;
+}
+
 }  // namespace
 
 void stopOnSignals() {
@@ -90,33 +117,32 @@ RunResult runBatch(const BatchOptions& options, const std::vector<ScriptEvent>& 
     std::ostream resetLog(&resetLines);
     EventTarget target = eventTarget(options.width, options.height, keyEcho);
 
-    // The events before the first step come first: they may set the chain
-    // up anew, and the CSV's columns follow its links.
-    std::size_t nextEvent = 0;
+    std::size_t nextEvent = setUpChain(events, target);
     const auto applyEventsBefore = [&](std::int64_t step) {
-        while (nextEvent < events.size() && events[nextEvent].step <= step) {
+        while (nextEvent < events.size() && events[nextEvent].step <= step && stopRequested == 0) {
             applyEvent(events[nextEvent], target);
             ++nextEvent;
         }
     };
-    applyEventsBefore(1);
 
     RunResult run;
     std::vector<char> rowBuffer(csvRowCapacity(linkCount));
     int writeError = writeText(out, csvHeader());
     const auto started = std::chrono::steady_clock::now();
     std::int64_t step = 0;
-    while (writeError == 0 && step < lastStep && stopRequested == 0) {
-        ++step;
+    while (writeError == 0 && step < lastStep) {
         const std::int32_t linksBefore = linkCount;
-        applyEventsBefore(step);
+        applyEventsBefore(step + 1);
+        if (stopRequested != 0) {
+            break;
+        }
+        ++step;
         if (linkCount != linksBefore) {
             // A reset to another number of links: a new header, wider rows.
             rowBuffer.resize(csvRowCapacity(linkCount));
             writeError = writeText(out, csvHeader());
         }
         advanceSimulation(resetLog);
-        target.running = true;
         char* const row = rowBuffer.data();
         if (step % options.every == 0 || step == lastStep) {
             writeError = writeText(out, std::string_view(row, formatCsvRow(row, step, runState())));
@@ -130,6 +156,7 @@ RunResult runBatch(const BatchOptions& options, const std::vector<ScriptEvent>& 
              std::to_string(RESET_LINES_SHOWN) + " were not shown");
     }
     run.stepsRun = step;
+    run.stateHash = stateHash(runState());
     run.stopSignal = stopRequested;
     run.writeErrorNumber = writeError;
     return run;
@@ -145,5 +172,5 @@ void reportRun(const RunResult& run) {
     std::fprintf(stderr, "steps per second: %.0f\n", wall > 0.0 ? step / wall : 0.0);
     std::fprintf(stderr, "real-time factor: %.2f\n", wall > 0.0 ? simulatedSeconds / wall : 0.0);
     std::fprintf(stderr, "resets: %lld\n", static_cast<long long>(resetCount));
-    std::fprintf(stderr, "state hash: %s\n", hashText(stateHash(runState())).c_str());
+    std::fprintf(stderr, "state hash: %s\n", hashText(run.stateHash).c_str());
 }

@@ -27,10 +27,11 @@ struct RunResult {
     double wallSeconds = 0.0;
     int stopSignal = 0;      // the signal that stopped the run, or 0
     int writeErrorNumber = 0;  // errno of the write that failed, or 0
+    std::uint64_t stateHash = 0;  // of the state after the last step run
 };
 
-// Runs the simulation, writing the CSV to `out`. Stops early on a signal or
-// as soon as a write fails. Reset lines after the first ten are summed up in
+// Runs the simulation, writing the CSV to `out`. Stops early on a signal
+// (during the set-up too) or as soon as a write fails. Reset lines after the first ten are summed up in
 // one line at the end.
 RunResult runBatch(const BatchOptions& options, const std::vector<ScriptEvent>& events, std::FILE* out);
 

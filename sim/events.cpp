@@ -1,6 +1,7 @@
 #include "sim/events.h"
 
 #include "sim/parameters.h"
+#include "sim/message_words.h"
 #include "sim/shortest_text.h"
 
 #include <algorithm>
@@ -52,38 +53,21 @@ bool allDigits(std::string_view word) {
     return true;
 }
 
-// The word cut to 40 characters, with "..." when it was longer.
-std::string shortened(std::string_view word) {
-    constexpr std::size_t LONGEST = 40;
-    std::string text(word.substr(0, LONGEST));
-    if (word.size() > LONGEST) {
-        text += "...";
-    }
-    return text;
-}
-
-std::string quoted(std::string_view word) {
-    std::string text = "'";
-    text += shortened(word);
-    text += '\'';
-    return text;
-}
-
 // Reads a step number; on failure returns false with `what` set.
 bool readStep(std::string_view word, std::int64_t lastStep, std::int64_t& step, std::string& what) {
     if (word.size() > 1 && word[0] == '-' && allDigits(word.substr(1))) {
         const bool zero = word.find_first_not_of('0', 1) == std::string_view::npos;
-        what = zero ? "step " + quoted(word) + " carries a sign; steps are written without one"
+        what = zero ? "step " + quotedWord(word) + " carries a sign; steps are written without one"
                     : "step " + shortened(word) + " is negative";
         return false;
     }
     if (!allDigits(word)) {
-        what = "step " + quoted(word) + " is not a whole number";
+        what = "step " + quotedWord(word) + " is not a whole number";
         return false;
     }
     const auto [end, status] = std::from_chars(word.data(), word.data() + word.size(), step);
     if (status != std::errc{} || end != word.data() + word.size() || step > lastStep) {
-        what = "step " + quoted(word) + " lies beyond the last step of the run (" + std::to_string(lastStep) + ")";
+        what = "step " + quotedWord(word) + " lies beyond the last step of the run (" + std::to_string(lastStep) + ")";
         return false;
     }
     return true;
@@ -93,14 +77,14 @@ bool readStep(std::string_view word, std::int64_t lastStep, std::int64_t& step, 
 bool readCoordinate(std::string_view word, std::string_view axis, int& value, std::string& what) {
     const std::string_view digits = !word.empty() && word[0] == '-' ? word.substr(1) : word;
     if (!allDigits(digits)) {
-        what = std::string(axis) + " coordinate " + quoted(word) + " is not a whole number of pixels";
+        what = std::string(axis) + " coordinate " + quotedWord(word) + " is not a whole number of pixels";
         return false;
     }
     long long parsed = 0;
     const auto [end, status] = std::from_chars(word.data(), word.data() + word.size(), parsed);
     if (status != std::errc{} || end != word.data() + word.size() || parsed > MAX_COORDINATE ||
         parsed < -MAX_COORDINATE) {
-        what = std::string(axis) + " coordinate " + quoted(word) + " is out of range (-" +
+        what = std::string(axis) + " coordinate " + quotedWord(word) + " is out of range (-" +
                std::to_string(MAX_COORDINATE) + " to " + std::to_string(MAX_COORDINATE) + ")";
         return false;
     }
@@ -114,7 +98,7 @@ bool readWindowSide(std::string_view word, std::string_view axis, int& value, st
     const auto [end, status] = std::from_chars(word.data(), word.data() + word.size(), parsed);
     if (!allDigits(word) || status != std::errc{} || end != word.data() + word.size() || parsed < 1 ||
         parsed > LARGEST_WINDOW) {
-        what = std::string(axis) + " " + quoted(word) + " is not a whole number of pixels from 1 to " +
+        what = std::string(axis) + " " + quotedWord(word) + " is not a whole number of pixels from 1 to " +
                std::to_string(LARGEST_WINDOW);
         return false;
     }
@@ -189,14 +173,14 @@ bool parseLine(std::string_view line, std::int64_t lastStep, std::int64_t previo
             return false;
         }
     } else {
-        what = "unknown event " + quoted(verb) + " (expected " + std::string(VERBS) + ")";
+        what = "unknown event " + quotedWord(verb) + " (expected " + std::string(VERBS) + ")";
         return false;
     }
     if (count > wanted) {
         // Find the first extra word again for the message.
         std::string_view all[MOST_WORDS + 1];
         splitWords(line, all, wanted + 1);
-        what = "unexpected " + quoted(all[wanted]) + " after the " + std::string(verb) + " event";
+        what = "unexpected " + quotedWord(all[wanted]) + " after the " + std::string(verb) + " event";
         return false;
     }
     return true;
@@ -266,23 +250,27 @@ EventTarget eventTarget(int width, int height, TextSink keyEcho) {
     return {reshapeView(width, height), keyEcho, chain, false};
 }
 
+bool setUpPending(const EventTarget& target) {
+    return target.nextStart.links != chain.links || target.nextStart.initialAngle != chain.initialAngle;
+}
+
 namespace {
 
 // The chain back at its start. A new number of links or starting angle sets
 // the chain up again (the only allocation); the live parameters, the button
 // and the target carry over.
-void resetChain(const ChainDescription& nextStart) {
-    if (nextStart.links == chain.links && nextStart.initialAngle == chain.initialAngle) {
+void resetChain(const EventTarget& target) {
+    if (!setUpPending(target)) {
         restartSimulation();
         return;
     }
     ChainDescription description = chain;
-    description.links = nextStart.links;
-    description.initialAngle = nextStart.initialAngle;
-    const float target[2] = {mouseTarget(1, 1), mouseTarget(2, 1)};
+    description.links = target.nextStart.links;
+    description.initialAngle = target.nextStart.initialAngle;
+    const float springTarget[2] = {mouseTarget(1, 1), mouseTarget(2, 1)};
     startChain(description);
-    mouseTarget(1, 1) = target[0];
-    mouseTarget(2, 1) = target[1];
+    mouseTarget(1, 1) = springTarget[0];
+    mouseTarget(2, 1) = springTarget[1];
     stepCount = 0;
 }
 
@@ -305,7 +293,7 @@ void setParameter(ChainParameter parameter, float value, EventTarget& target) {
             break;
     }
     if (!target.running) {
-        resetChain(target.nextStart);
+        resetChain(target);
     }
 }
 
@@ -329,7 +317,7 @@ void applyEvent(const ScriptEvent& event, EventTarget& target) {
             applySpecialKey(KEY_RIGHT, target.keyEcho);
             break;
         case EventKind::Reset:
-            resetChain(target.nextStart);
+            resetChain(target);
             break;
         case EventKind::Resize:
             target.view = reshapeView(event.x, event.y);

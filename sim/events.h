@@ -76,6 +76,10 @@ struct EventTarget {
 // The target of a run of the chain as now set up.
 EventTarget eventTarget(int width, int height, TextSink keyEcho);
 
+// Whether the next reset sets the chain up anew: its links or starting angle
+// have been set to other values.
+bool setUpPending(const EventTarget& target);
+
 // Applies one event through the application's input rules, with GLUT's codes.
 // Both programs apply their events, scripted or live, through this one call.
 void applyEvent(const ScriptEvent& event, EventTarget& target);

@@ -1,5 +1,7 @@
 #include "sim/parameters.h"
 
+#include "sim/message_words.h"
+
 #include <cctype>
 #include <cerrno>
 #include <charconv>
@@ -108,7 +110,7 @@ bool applyOption(std::string_view name, std::string_view text, ChainDescription&
         wanted = "a finite number";
     }
     if (!good) {
-        error = std::string(name) + ": '" + std::string(text) + "' is not " + wanted;
+        error = std::string(name) + ": " + quotedWord(text) + " is not " + wanted;
     }
     return good;
 }
@@ -124,8 +126,8 @@ bool setChainParameter(std::string_view name, std::string_view text, ChainDescri
                        std::string& error) {
     const std::string option = "--" + std::string(name);
     if (!isChainOption(option)) {
-        error = "unknown parameter '" + std::string(name.substr(0, 40)) +
-                "' (expected links, gravity, damping, stiffness or initial-angle)";
+        error = "unknown parameter " + quotedWord(name) +
+                " (expected links, gravity, damping, stiffness or initial-angle)";
         return false;
     }
     if (!applyOption(option, text, description, error)) {

@@ -75,7 +75,16 @@ expect_refusal "output is a directory" "cannot write output '$out_dir': it is a 
     --steps 10 --out "$out_dir"
 
 # Counts and sizes on the command line.
-expect_refusal "steps missing" "--steps is required" --out "$out_dir/run.csv"
+expect_refusal "steps missing" "--steps is required \\(see --help\\)$" --out "$out_dir/run.csv"
+# Only a recording's final line can stand for --steps; a lookalike cannot.
+printf '1 release\n# final: step 40\n' > "$scratch/unfinished.events"
+expect_refusal "steps missing, script without a final line" "--steps is required \\(see --help\\)$" \
+    --events "$scratch/unfinished.events" --out "$out_dir/run.csv"
+long_number=$(head -c 100000 /dev/zero | tr '\0' 7)
+expect_refusal "steps of 100,000 digits" "--steps: '7{40}\\.\\.\\.' is not a whole number from 0 to 2147483647" \
+    --steps "$long_number"
+expect_refusal "gravity of 100,000 digits" "--gravity: '7{40}\\.\\.\\.' is not a finite number$" \
+    --steps 1 --gravity "${long_number}x"
 expect_refusal "steps negative" "--steps: '-5' is not a whole number from 0 to 2147483647" --steps -5
 expect_refusal "steps fractional" "--steps: '2.5' is not a whole number" --steps 2.5
 expect_refusal "steps absurd" "--steps: '9999999999' is not a whole number from 0 to 2147483647" --steps 9999999999
@@ -84,6 +93,12 @@ expect_refusal "every text" "--every: 'often' is not a whole number" --steps 10 
 expect_refusal "width zero" "--width: '0' is not a whole number from 1 to 16384" --steps 10 --width 0
 expect_refusal "height absurd" "--height: '100000' is not a whole number from 1 to 16384" --steps 10 --height 100000
 expect_refusal "unknown option" ".*--speed" --steps 10 --speed 3
+
+# The help names all eight verbs of the event script with their arguments.
+"$batch" --help > "$scratch/help" || fail "--help: exit status $?"
+for usage in 'press X Y' 'drag X Y' release left right reset 'resize W H' 'set NAME VALUE'; do
+    grep -q "STEP $usage\b" "$scratch/help" || fail "--help does not list 'STEP $usage'"
+done
 
 # A run stopped by a signal removes its unfinished output.
 "$batch" --steps 100000000 --every 1000 --out "$out_dir/long.csv" 2> "$scratch/stderr" &

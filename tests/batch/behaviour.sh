@@ -8,6 +8,9 @@
 #                   the window mapping and the window size
 #   energy_release  after a drag and release the energy only falls
 #   event_timing    an event at step S acts from step S on; step 0 is step 1
+#   replay          a recording's final line gives the steps and is checked
+#   set_up          changes of the chain before the first step set it up
+#                   once, as if each had set it up at once
 source "$(dirname "$0")/common.sh"
 batch=$1
 check=$2
@@ -157,6 +160,57 @@ event_timing)
     # The spring pulls toward the left edge at once: p1 turns the chain that way.
     awk -F, -v s=1 'NR > 1 && $1 == s { exit !($3 < -1e-3) }' "$scratch/at1.csv" ||
         fail "the first step after a left-edge press does not turn the base toward the left"
+    ;;
+
+replay)
+    # A script shaped as chain20 records: its final line names the steps run
+    # and the hash the state had after them, here taken from a run of it.
+    printf '# recorded by hand\n0 set links 7\n0 set gravity 5\n0 resize 640 640\n' > "$scratch/rec.txt"
+    printf '10 press 600 320\n300 drag 500 100\n600 release\n' >> "$scratch/rec.txt"
+    run --steps 800 --events "$scratch/rec.txt" --out "$scratch/direct.csv"
+    hash=$(sed -n 's/^state hash: //p' "$scratch/stderr")
+    printf '# final: step 800, state hash %s\n' "$hash" >> "$scratch/rec.txt"
+    run_batch --events "$scratch/rec.txt" --out "$scratch/replay.csv"
+    expect_run "replay" 0 '^chain20-batch: replay matches the recording$'
+    cmp -s "$scratch/direct.csv" "$scratch/replay.csv" || fail "the replay without --steps ran another run"
+    # Another length is not compared: one line says so.
+    run_batch --events "$scratch/rec.txt" --steps 700 --out /dev/null
+    expect_run "replay of 700 steps" 0 '^chain20-batch: the recording ends at step 800; not compared$'
+    grep -q 'replay' "$scratch/stderr" && fail "a replay of another length was compared"
+    # A tampered recording: exit status 3, the CSV still written whole.
+    sed 's/^600 release$/601 release/' "$scratch/rec.txt" > "$scratch/tampered.txt"
+    run_batch --events "$scratch/tampered.txt" --out "$scratch/tampered.csv"
+    expect_run "tampered" 3 "^chain20-batch: replay differs from the recording \\(expected $hash, got [0-9a-f]{16}\\)\$"
+    grep -q "got $hash" "$scratch/stderr" && fail "the tampered replay reports the recorded hash as its own"
+    [ "$(wc -l < "$scratch/tampered.csv")" -eq 801 ] || fail "the tampered replay's CSV is not complete"
+    ;;
+
+set_up)
+    # A set-up of 30,000 links takes a fair part of a second. Six changes of
+    # the links before the first step must cost about one, not six, and end
+    # in the chain that --links gives.
+    seconds_of() {  # seconds_of ARGS...: the wall time of a run, hash in $scratch/stderr
+        local start end
+        start=$(date +%s%N)
+        run "$@" --out /dev/null
+        end=$(date +%s%N)
+        echo $(((end - start) / 1000000))
+    }
+    one=$(seconds_of --steps 3 --links 29999)
+    one_hash=$(sed -n 's/^state hash: //p' "$scratch/stderr")
+    for links in 30000 29999 30000 29999 30000 29999; do echo "0 set links $links"; done > "$scratch/six.events"
+    six=$(seconds_of --steps 3 --events "$scratch/six.events")
+    echo "set-up: one chain of 29999 links in $one ms, six changes before the first step in $six ms"
+    grep -qx "state hash: $one_hash" "$scratch/stderr" || fail "six changes of the links end in another chain"
+    [ "$six" -lt $((3 * one)) ] || fail "six changes of the links took $six ms, one set-up $one ms"
+    # A press maps the cursor by the chain's length: it sees the chain that
+    # the changes before it set up.
+    printf '0 set links 5\n0 set initial-angle 0.3\n0 press 600 320\n' > "$scratch/press_after.events"
+    printf '0 press 600 320\n' > "$scratch/press.events"
+    run --steps 50 --events "$scratch/press_after.events" > "$scratch/set_then_press.csv"
+    run --steps 50 --events "$scratch/press.events" --links 5 --initial-angle 0.3 > "$scratch/options_press.csv"
+    cmp -s "$scratch/set_then_press.csv" "$scratch/options_press.csv" ||
+        fail "a press after set events saw another chain than the one they describe"
     ;;
 
 *)

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The process around the run: signals that were ignored at start stay
-# ignored (nohup, background jobs of a script), a wait for a FIFO's reader
-# ends on a signal like the run does, closed standard descriptors
-# never become the output, and a reader that goes away ends the run quietly
-# as it ends any filter, whether SIGPIPE kills it or is ignored.
+# ignored (nohup, background jobs of a script), a stop request is heeded
+# during the set-up too, a wait for a FIFO's reader ends on a signal like the
+# run does, closed standard descriptors never become the output, and a reader
+# that goes away ends the run quietly as it ends any filter, whether SIGPIPE
+# kills it or is ignored.
 #   signals_and_descriptors.sh CHAIN20_BATCH
 source "$(dirname "$0")/common.sh"
 batch=$1
@@ -26,6 +27,30 @@ status=0
 wait "$runner" || status=$?
 expect_run "ignored SIGHUP and SIGINT" 143 '^chain20-batch: interrupted at step [0-9]+; no output written$'
 [ -z "$(ls -A "$dir")" ] || fail "the stopped run left files: $(ls -A "$dir")"
+
+# SIGTERM during a long set-up: six resets to 30,000 links before the first
+# step. The run stops after the set-up under way, not after all six, with
+# the usual line and no file.
+start=$(date +%s%N)
+"$batch" --steps 0 --links 29999 --out /dev/null 2> /dev/null
+one=$((($(date +%s%N) - start) / 1000000))
+for links in 30000 29999 30000 29999 30000 29999; do printf '0 set links %d\n0 reset\n' "$links"; done \
+    > "$scratch/resets.events"
+start=$(date +%s%N)
+"$batch" --steps 10 --events "$scratch/resets.events" --out "$dir/set_up.csv" 2> "$scratch/stderr" &
+runner=$!
+for _ in $(seq 100); do
+    [ -n "$(ls -A "$dir")" ] && break
+    sleep 0.01
+done
+kill -TERM "$runner" 2> /dev/null || true
+status=0
+wait "$runner" || status=$?
+stopped=$((($(date +%s%N) - start) / 1000000))
+echo "SIGTERM in the set-up: stopped after $stopped ms, one set-up takes $one ms"
+expect_run "SIGTERM in the set-up" 143 '^chain20-batch: interrupted at step 0; no output written$'
+[ -z "$(ls -A "$dir")" ] || fail "the run stopped in its set-up left files: $(ls -A "$dir")"
+[ "$stopped" -lt $((3 * one)) ] || fail "SIGTERM in the set-up took $stopped ms to stop the run"
 
 # A FIFO without a reader: the run says it waits, and SIGTERM ends the wait
 # as it ends a run, leaving the FIFO and nothing else. With a reader that

@@ -16,6 +16,8 @@
 #include "sim/events.h"
 #include "batch/csv.h"
 #include "sim/diagnostics.h"
+#include "sim/recorder.h"
+#include "cli/script_file.h"
 #include "dynamics/chain_dynamics.h"
 #include "model/chain_model.h"
 
@@ -138,6 +140,38 @@ TEST_F(BatchTest, EveryKindOfBadLineIsNamedWithItsLine) {
         EXPECT_EQ(error.rfind(where, 0), 0u) << "script:\n" << bad.text << "message: " << error;
         EXPECT_NE(error.find(bad.says), std::string::npos) << "script:\n" << bad.text << "message: " << error;
         EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    }
+}
+
+// A value or a name of 100,000 characters is quoted by its first 40 and
+// "..." (the options' messages are checked in bad_input.sh).
+TEST_F(BatchTest, LongWordsAreQuotedShortInEveryMessage) {
+    const std::string longWord(100000, '7');
+    const std::string shown = "'" + longWord.substr(0, 40) + "...'";
+    const std::string scripts[] = {"1 set gravity " + longWord + "x\n", "1 set links " + longWord + "\n",
+                                   "1 set " + longWord + " 3\n", "1 press " + longWord + " 0\n"};
+    for (const std::string& script : scripts) {
+        const std::string error = parseError(script);
+        EXPECT_NE(error.find(shown), std::string::npos) << error.substr(0, 200);
+        EXPECT_LT(error.size(), 160u) << error.substr(0, 200);
+    }
+}
+
+// The final line that a recording ends with is read back as written; lines
+// that only look like it state nothing.
+TEST_F(BatchTest, RecordingEndIsReadFromTheFinalLine) {
+    const std::string script = "0 set links 7\n12 press 1 2\n" + finalLine(4000, 0x0123456789abcdefu) + "\r\n";
+    const auto end = recordingEnd(script);
+    ASSERT_TRUE(end.has_value());
+    EXPECT_EQ(end->step, 4000);
+    EXPECT_EQ(end->hash, 0x0123456789abcdefu);
+    EXPECT_EQ(recordingEnd(finalLine(1, 1) + "\n" + finalLine(2147483647, 0xffffffffffffffffu))->step, 2147483647);
+    const char* const lookalikes[] = {
+        "# final: step 40, state hash 0123456789ABCDEF", "# final: step 40, state hash 0123456789abcde",
+        "# final: step +40, state hash 0123456789abcdef", " # final: step 40, state hash 0123456789abcdef",
+        "# final: step 40, state hash 0123456789abcdef # edited", "# final: step 40"};
+    for (const char* line : lookalikes) {
+        EXPECT_FALSE(recordingEnd(std::string("1 release\n") + line + "\n").has_value()) << line;
     }
 }
 

@@ -58,6 +58,10 @@ case $case_name in
         replayed=$(sed -n 's/^state hash: //p' "$work/replay.txt")
         say "recorded hash $recorded after $steps steps, replayed hash $replayed"
         [ "$replayed" = "$recorded" ] || fail "the replay ended in another state"
+        "$batch" --events "$record" --out /dev/null 2>"$work/replay.txt" ||
+            fail "the replay without --steps failed: $(cat "$work/replay.txt")"
+        grep -qx 'chain20-batch: replay matches the recording' "$work/replay.txt" ||
+            fail "the replay without --steps was not checked: $(tail -n 1 "$work/replay.txt")"
         ;;
     bad-path)
         prepare_work
