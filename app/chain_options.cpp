@@ -76,18 +76,14 @@ bool applyOption(std::string_view name, std::string_view text, ChainDescription&
     if (name == "--links") {
         good = wholeNumber(text, 1, MOST_LINKS, d.links);
         wanted = "a whole number from 1 to " + std::to_string(MOST_LINKS);
-    } else if (name == "--gravity") {
-        good = finiteNumber(text, Range::ANY, d.gravity);
-        wanted = "a finite number";
-    } else if (name == "--damping") {
-        good = finiteNumber(text, Range::NOT_NEGATIVE, d.damping);
-        wanted = "a finite number >= 0";
-    } else if (name == "--stiffness") {
-        good = finiteNumber(text, Range::NOT_NEGATIVE, d.stiffness);
-        wanted = "a finite number >= 0";
     } else {
-        good = finiteNumber(text, Range::ANY, d.initialAngle);
-        wanted = "a finite number";
+        const Range range = name == "--damping" || name == "--stiffness" ? Range::NOT_NEGATIVE : Range::ANY;
+        float& value = name == "--gravity" ? d.gravity
+                       : name == "--damping" ? d.damping
+                       : name == "--stiffness" ? d.stiffness
+                                               : d.initialAngle;
+        good = finiteNumber(text, range, value);
+        wanted = range == Range::NOT_NEGATIVE ? "a finite number >= 0" : "a finite number";
     }
     if (!good) {
         error = std::string(name) + ": '" + std::string(text) + "' is not " + wanted;
