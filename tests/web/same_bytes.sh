@@ -144,6 +144,14 @@ interrupt() {
         sleep 0.1
     done
     kill -"$signal" "$pid"
+    for _ in $(seq 100); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    if kill -0 "$pid" 2>/dev/null; then
+        fail "$label, SIG$signal: still running 10 s after the signal"
+        kill -KILL "$pid"
+    fi
     wait "$pid" || status=$?
     [ "$status" -eq $((128 + $(kill -l "$signal"))) ] || fail "$label, SIG$signal: exit status $status"
     grep -Eqx 'chain20-batch: interrupted at step [0-9]+; no output written' "$folder.err" ||
