@@ -3,6 +3,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#if defined(__EMSCRIPTEN__)
+#include <emscripten.h>
+#endif
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -30,7 +34,39 @@ constexpr std::int64_t STEPS_WORTH_A_PROGRESS_BAR = 200000;
 
 volatile std::sig_atomic_t stopRequested = 0;
 
+#if defined(__EMSCRIPTEN__)
+// Under node the signals reach the launcher (chain20-batch.js), which runs
+// this program on a worker thread and shares two numbers with it: the signal
+// that asks the run to stop, and whether the run takes such requests yet.
+// Started without the launcher, nothing asks it to stop.
+constexpr int STOP_SIGNAL = 0;
+constexpr int TAKES_STOP_REQUESTS = 1;
+
+EM_JS(int, launcherWord, (int index, int store), {
+    if (!Module.launcherWords) {
+        const shared = require('worker_threads').workerData;
+        Module.launcherWords = new Int32Array(shared || new SharedArrayBuffer(8));
+    }
+    return store ? Atomics.store(Module.launcherWords, index, 1) : Atomics.load(Module.launcherWords, index);
+});
+
+// The C library calls every standard stream of node a terminal; node knows.
+EM_JS(int, stderrIsTerminal, (), { return require('tty').isatty(2) ? 1 : 0; });
+#else
 extern "C" void requestStop(int signalNumber) { stopRequested = signalNumber; }
+
+int stderrIsTerminal() { return ::isatty(STDERR_FILENO); }
+#endif
+
+// The signal that asked the run to stop, or 0.
+int pendingStop() {
+#if defined(__EMSCRIPTEN__)
+    if (stopRequested == 0) {
+        stopRequested = launcherWord(STOP_SIGNAL, 0);
+    }
+#endif
+    return stopRequested;
+}
 
 // The output buffer, allocated once.
 char outputBuffer[1 << 20];
@@ -60,13 +96,13 @@ std::size_t setUpChain(const std::vector<ScriptEvent>& events, EventTarget& targ
     };
     target.running = true;  // links and angle wait for setUpForNextStart
     std::size_t next = 0;
-    for (; next < events.size() && events[next].step <= 1 && stopRequested == 0; ++next) {
+    for (; next < events.size() && events[next].step <= 1 && stopSignal() == 0; ++next) {
         if (events[next].kind != EventKind::Set) {
             setUpForNextStart();
         }
         applyEvent(events[next], target);
     }
-    if (stopRequested == 0) {
+    if (stopSignal() == 0) {
         setUpForNextStart();
     }
     return next;
@@ -75,6 +111,9 @@ std::size_t setUpChain(const std::vector<ScriptEvent>& events, EventTarget& targ
 }  // namespace
 
 void stopOnSignals() {
+#if defined(__EMSCRIPTEN__)
+    launcherWord(TAKES_STOP_REQUESTS, 1);
+#else
     for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
         struct sigaction previous {};
         if (::sigaction(signalNumber, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) {
@@ -85,9 +124,10 @@ void stopOnSignals() {
         sigemptyset(&action.sa_mask);
         ::sigaction(signalNumber, &action, nullptr);
     }
+#endif
 }
 
-int stopSignal() { return stopRequested; }
+int stopSignal() { return pendingStop(); }
 
 void fillClosedStandardDescriptors() {
     for (int descriptor = 0; descriptor <= 2; ++descriptor) {
@@ -110,7 +150,7 @@ RunResult runBatch(const BatchOptions& options, const std::vector<ScriptEvent>& 
     startChain(options.chain);
 
     const std::int64_t lastStep = options.steps;
-    ProgressBar progress(lastStep, ::isatty(STDERR_FILENO) == 1 && lastStep >= STEPS_WORTH_A_PROGRESS_BAR);
+    ProgressBar progress(lastStep, stderrIsTerminal() == 1 && lastStep >= STEPS_WORTH_A_PROGRESS_BAR);
     StderrLines keyEchoLines("stepsPerFrame: ", progress);
     StderrLines resetLines("", progress, RESET_LINES_SHOWN);
     std::ostream keyEcho(&keyEchoLines);
@@ -119,7 +159,7 @@ RunResult runBatch(const BatchOptions& options, const std::vector<ScriptEvent>& 
 
     std::size_t nextEvent = setUpChain(events, target);
     const auto applyEventsBefore = [&](std::int64_t step) {
-        while (nextEvent < events.size() && events[nextEvent].step <= step && stopRequested == 0) {
+        while (nextEvent < events.size() && events[nextEvent].step <= step && stopSignal() == 0) {
             applyEvent(events[nextEvent], target);
             ++nextEvent;
         }
@@ -133,7 +173,7 @@ RunResult runBatch(const BatchOptions& options, const std::vector<ScriptEvent>& 
     while (writeError == 0 && step < lastStep) {
         const std::int32_t linksBefore = linkCount;
         applyEventsBefore(step + 1);
-        if (stopRequested != 0) {
+        if (stopSignal() != 0) {
             break;
         }
         ++step;
@@ -157,7 +197,7 @@ RunResult runBatch(const BatchOptions& options, const std::vector<ScriptEvent>& 
     }
     run.stepsRun = step;
     run.stateHash = stateHash(runState());
-    run.stopSignal = stopRequested;
+    run.stopSignal = stopSignal();
     run.writeErrorNumber = writeError;
     return run;
 }

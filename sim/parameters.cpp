@@ -3,7 +3,6 @@
 #include "sim/message_words.h"
 
 #include <cctype>
-#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -35,18 +34,9 @@ bool wholeNumber(std::string_view text, std::int32_t low, std::int32_t high, std
     return true;
 }
 
-#if defined(__cpp_lib_to_chars)
-// The whole text read as a float, correctly rounded.
-bool readFloat(std::string_view text, float& value) {
-    const char* const end = text.data() + text.size();
-    const auto [stop, status] = std::from_chars(text.data(), end, value);
-    return status == std::errc{} && stop == end;
-}
-#else
-// The WebAssembly build's C++ library cannot read floats with from_chars: the
-// same plain decimals (an optional '-', digits with at most one point, an
-// optional exponent) go through strtof, which also rounds correctly.
-bool readFloat(std::string_view text, float& value) {
+// An optional '-', digits with at most one point, and an optional exponent:
+// the decimals that from_chars reads, without its infinities and NaNs.
+bool plainDecimal(std::string_view text) {
     std::size_t i = text.starts_with('-') ? 1 : 0;
     int digits = 0;
     bool point = false;
@@ -68,20 +58,13 @@ bool readFloat(std::string_view text, float& value) {
             return false;
         }
     }
-    if (i != text.size()) {
-        return false;
-    }
-    const std::string copy(text);
-    errno = 0;
-    value = std::strtof(copy.c_str(), nullptr);
-    return errno == 0;
+    return i == text.size();
 }
-#endif
 
 // A decimal that is a finite float (and not negative if so required).
 bool finiteNumber(std::string_view text, Range range, float& value) {
     float parsed = 0.0f;
-    if (text.empty() || !readFloat(text, parsed) || !std::isfinite(parsed) ||
+    if (!readDecimalFloat(text, parsed) || !std::isfinite(parsed) ||
         (range == Range::NOT_NEGATIVE && parsed < 0.0f)) {
         return false;
     }
@@ -96,18 +79,14 @@ bool applyOption(std::string_view name, std::string_view text, ChainDescription&
     if (name == "--links") {
         good = wholeNumber(text, 1, MOST_LINKS, d.links);
         wanted = "a whole number from 1 to " + std::to_string(MOST_LINKS);
-    } else if (name == "--gravity") {
-        good = finiteNumber(text, Range::ANY, d.gravity);
-        wanted = "a finite number";
-    } else if (name == "--damping") {
-        good = finiteNumber(text, Range::NOT_NEGATIVE, d.damping);
-        wanted = "a finite number >= 0";
-    } else if (name == "--stiffness") {
-        good = finiteNumber(text, Range::NOT_NEGATIVE, d.stiffness);
-        wanted = "a finite number >= 0";
     } else {
-        good = finiteNumber(text, Range::ANY, d.initialAngle);
-        wanted = "a finite number";
+        const Range range = name == "--damping" || name == "--stiffness" ? Range::NOT_NEGATIVE : Range::ANY;
+        float& value = name == "--gravity" ? d.gravity
+                       : name == "--damping" ? d.damping
+                       : name == "--stiffness" ? d.stiffness
+                                               : d.initialAngle;
+        good = finiteNumber(text, range, value);
+        wanted = range == Range::NOT_NEGATIVE ? "a finite number >= 0" : "a finite number";
     }
     if (!good) {
         error = std::string(name) + ": " + quotedWord(text) + " is not " + wanted;
@@ -121,6 +100,19 @@ bool isChainOption(std::string_view name) {
 }
 
 }  // namespace
+
+// strtof rather than from_chars, which the WebAssembly build's C++ library
+// lacks for floats and which refuses a decimal that underflows. Both round
+// correctly; strtof's range error is left aside, since an underflow has
+// rounded to a float and an overflow to an infinity, which callers refuse.
+bool readDecimalFloat(std::string_view text, float& value) {
+    if (!plainDecimal(text)) {
+        return false;
+    }
+    const std::string copy(text);
+    value = std::strtof(copy.c_str(), nullptr);
+    return true;
+}
 
 bool setChainParameter(std::string_view name, std::string_view text, ChainDescription& description,
                        std::string& error) {

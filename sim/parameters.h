@@ -24,6 +24,13 @@ inline constexpr std::int32_t FLOAT_MEANINGFUL_LINKS = 200;
 // One line per option for a program's help text.
 extern const char* const CHAIN_OPTIONS_HELP;
 
+// Reads the whole text as a plain decimal (an optional '-', digits with at
+// most one point, an optional exponent), rounded to the nearest float with
+// ties to even, the same in every build. A value too small for the floats
+// reads as the subnormal or the zero it rounds to; one too large reads as an
+// infinity. False for any other text.
+bool readDecimalFloat(std::string_view text, float& value);
+
 // Sets one parameter of `description` from text, the parameter named as its
 // option without the dashes ("links", "gravity", "damping", "stiffness",
 // "initial-angle"), with the options' checks. Returns false with

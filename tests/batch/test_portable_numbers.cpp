@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "dynamics/portable_trig.h"
+#include "sim/parameters.h"
 #include "sim/shortest_text.h"
 
 namespace {
@@ -79,6 +80,105 @@ TEST(ShortestText, FloatsReadAsToCharsWritesThem) {
 TEST(ShortestText, DoublesReadAsToCharsWritesThem) {
     expectSameTextAsToChars(probeValues<double, std::uint64_t>(60000));
 }
+
+// The exact decimal of odd * 2^-150, the point halfway between the floats
+// (odd - 1) / 2 and (odd + 1) / 2 times the smallest subnormal, as digits
+// and an exponent: odd * 5^150 * 10^-150.
+std::string halfwayBetweenSubnormals(std::uint32_t odd) {
+    std::vector<int> digits = {0};  // least significant first
+    const auto multiply = [&digits](std::uint64_t factor) {
+        std::uint64_t carry = 0;
+        for (int& digit : digits) {
+            const std::uint64_t product = static_cast<std::uint64_t>(digit) * factor + carry;
+            digit = static_cast<int>(product % 10);
+            carry = product / 10;
+        }
+        for (; carry != 0; carry /= 10) {
+            digits.push_back(static_cast<int>(carry % 10));
+        }
+    };
+    digits[0] = 1;
+    multiply(odd);
+    for (int i = 0; i < 150; ++i) {
+        multiply(5);
+    }
+    std::string text;
+    for (auto digit = digits.rbegin(); digit != digits.rend(); ++digit) {
+        text += static_cast<char>('0' + *digit);
+    }
+    return text + "e-150";
+}
+
+float readOrNan(const std::string& text) {
+    float value = std::numeric_limits<float>::quiet_NaN();
+    return readDecimalFloat(text, value) ? value : std::numeric_limits<float>::quiet_NaN();
+}
+
+TEST(DecimalReader, ReadsWhatToCharsWritesBackToTheSameFloat) {
+    int differing = 0;
+    for (const float value : probeValues<float, std::uint32_t>(50000)) {
+        if (!std::isfinite(value)) {
+            continue;
+        }
+        char text[64];
+        const std::string shortest(text, std::to_chars(text, text + sizeof text, value).ptr);
+        const std::string scientific(text, std::to_chars(text, text + sizeof text, value,
+                                                         std::chars_format::scientific, 12).ptr);
+        for (const std::string& written : {shortest, scientific}) {
+            const float read = readOrNan(written);
+            if (std::bit_cast<std::uint32_t>(read) != std::bit_cast<std::uint32_t>(value)) {
+                ADD_FAILURE() << written << " read as " << read;
+                ASSERT_LT(++differing, 20);
+            }
+        }
+    }
+}
+
+// The points halfway between neighbouring subnormals go to the even one;
+// a hair below goes down, a hair above goes up. The first is halfway between
+// zero and the smallest subnormal, the last between the largest subnormal and
+// the smallest normal float.
+TEST(DecimalReader, RoundsSubnormalsToNearestEven) {
+    for (const std::uint32_t odd : {1u, 3u, 5u, 77u, 4093u, (1u << 24) - 1}) {
+        const std::string halfway = halfwayBetweenSubnormals(odd);
+        ASSERT_EQ(halfway[halfway.size() - 6], '5') << halfway;  // an exact half ends in a 5
+        std::string below = halfway;
+        below[below.size() - 6] = '4';
+        const std::string above = halfway.substr(0, halfway.size() - 5) + "0001e-154";
+        const std::uint32_t low = (odd - 1) / 2;
+        const std::uint32_t even = low % 2 == 0 ? low : low + 1;
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(readOrNan(halfway)), even) << halfway;
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(readOrNan(below)), low) << below;
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(readOrNan(above)), low + 1) << above;
+    }
+}
+
+TEST(DecimalReader, UnderflowReadsAsZeroOrSubnormalAndOverflowAsInfinity) {
+    constexpr float tiny = std::numeric_limits<float>::denorm_min();
+    EXPECT_EQ(readOrNan("1e-40"), 1e-40f);
+    EXPECT_EQ(readOrNan("1e-45"), tiny);
+    EXPECT_EQ(readOrNan("1e-46"), 0.0f);
+    EXPECT_TRUE(std::signbit(readOrNan("-1e-46")));
+    EXPECT_EQ(readOrNan("-1e-99999"), 0.0f);
+    EXPECT_EQ(readOrNan("0e99999"), 0.0f);
+    EXPECT_EQ(readOrNan("3.4028235e38"), std::numeric_limits<float>::max());
+    EXPECT_EQ(readOrNan("3.4028236e38"), std::numeric_limits<float>::infinity());
+    EXPECT_EQ(readOrNan("-1e99999"), -std::numeric_limits<float>::infinity());
+    for (const char* bad : {"", "-", ".", "1e", "1e+", "+1", "inf", "nan", "0x1p-3", " 1", "1 ", "1..2", "1e5.5"}) {
+        EXPECT_TRUE(std::isnan(readOrNan(bad))) << "'" << bad << "'";
+    }
+    // The options and the script's set lines read through it, and refuse
+    // only the infinities.
+    ChainDescription chain;
+    std::string error;
+    EXPECT_TRUE(setChainParameter("gravity", "1e-46", chain, error)) << error;
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(chain.gravity), 0u);
+    EXPECT_TRUE(setChainParameter("initial-angle", "-8e-46", chain, error)) << error;
+    EXPECT_EQ(chain.initialAngle, -tiny);
+    EXPECT_FALSE(setChainParameter("stiffness", "4e38", chain, error));
+    EXPECT_EQ(error, "stiffness: '4e38' is not a finite number >= 0");
+}
+
 
 // Error of a double against a 113-bit value, in units in the last place of
 // the double nearest that value (the subnormal unit below the normal range).

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # chain20-batch compiled to WebAssembly and run under node against the native
 # chain20-batch: for the same options and script, the same CSV bytes, the same
-# messages (apart from the wall-clock figures) and the same exit status.
+# standard output, the same messages (apart from the wall-clock figures) and
+# the same exit status, for good runs and bad command lines alike; and the
+# same clean stop on a signal.
 #
 # Usage: same_bytes.sh NATIVE_BATCH WASM_BATCH_JS
 set -euo pipefail
@@ -9,15 +11,21 @@ set -euo pipefail
 native=$1
 wasm=$2
 source "$(dirname "$0")/../batch/common.sh"
+# Node names the program by its whole path.
+wasm_path=$(realpath "$wasm")
 
-# Runs both programs with the given options; compares their output files,
-# standard error without the wall-clock lines, and exit status.
-compare() {
+# Runs both programs with the given arguments, keeping an output file
+# $scratch/NAME.csv that they write as NAME.native.csv and NAME.wasm.csv;
+# compares what they leave, and the programs' names in the help's usage line
+# alike.
+compare_arguments() {
     local name=$1
     shift
     local status_native=0 status_wasm=0
-    "$native" "$@" --out "$scratch/$name.native.csv" >/dev/null 2>"$scratch/$name.native.err" || status_native=$?
-    node "$wasm" "$@" --out "$scratch/$name.wasm.csv" >/dev/null 2>"$scratch/$name.wasm.err" || status_wasm=$?
+    "$native" "$@" >"$scratch/$name.native.out" 2>"$scratch/$name.native.err" || status_native=$?
+    [ ! -e "$scratch/$name.csv" ] || mv "$scratch/$name.csv" "$scratch/$name.native.csv"
+    node "$wasm" "$@" >"$scratch/$name.wasm.out" 2>"$scratch/$name.wasm.err" || status_wasm=$?
+    [ ! -e "$scratch/$name.csv" ] || mv "$scratch/$name.csv" "$scratch/$name.wasm.csv"
     if [ "$status_native" != "$status_wasm" ]; then
         fail "$name: exit status $status_wasm under node, $status_native natively"
     fi
@@ -26,10 +34,21 @@ compare() {
             fail "$name: the CSV files differ"
         fi
     fi
+    if ! diff <(sed "s|$native|PROGRAM|" "$scratch/$name.native.out") \
+              <(sed "s|$wasm_path|PROGRAM|" "$scratch/$name.wasm.out") >&2; then
+        fail "$name: the standard output differs"
+    fi
     local wall='^(wall seconds|steps per second|real-time factor):'
     if ! diff <(grep -Ev "$wall" "$scratch/$name.native.err") <(grep -Ev "$wall" "$scratch/$name.wasm.err") >&2; then
         fail "$name: the messages differ"
     fi
+}
+
+# The same, writing the CSV to a file.
+compare() {
+    local name=$1
+    shift
+    compare_arguments "$name" "$@" --out "$scratch/$name.csv"
 }
 
 # Hanging still, every row.
@@ -81,5 +100,67 @@ compare verbs --steps 2000 --every 9 --events "$scratch/verbs.txt"
 # A bad script is refused the same way.
 printf '5 press 1\n' >"$scratch/bad.txt"
 compare bad --steps 10 --events "$scratch/bad.txt"
+
+# Bad command lines: one line and status 2, or the help and status 0; no
+# file written.
+compare_arguments no_arguments
+compare_arguments help --help
+compare_arguments negative_steps --steps -1 --out "$scratch/negative_steps.csv"
+compare_arguments every_zero --steps 10 --every 0 --out "$scratch/every_zero.csv"
+compare_arguments too_wide --steps 10 --width 16385 --out "$scratch/too_wide.csv"
+compare_arguments unknown_option --steps 10 --frobnicate 3 --out "$scratch/unknown_option.csv"
+compare_arguments infinite_gravity --steps 10 --gravity 1e39 --out "$scratch/infinite_gravity.csv"
+
+# A run long enough for the progress bar, which a redirected stderr never
+# shows.
+compare progress --steps 200000 --every 50000
+
+# Values at the bottom of the floats: a subnormal gravity, and starting
+# angles that round to zero, to the smallest subnormal (halfway between it and
+# the next, to the even one) or from below to the smallest normal float,
+# written out at rest, as options and as set lines.
+compare subnormal_gravity --steps 300 --every 100 --gravity 1e-40
+halfway_1_2=2.101947696487225606385594374934874196920392912814773657635602425834686624028790902229957282543182373046875e-45
+halfway_to_normal=1.1754942807573642917278829910357665133228589927589904276829631184250030649651730385585324256680905818939208984375e-38
+for angle in 1e-46 -7e-46 1e-45 $halfway_1_2 $halfway_to_normal; do
+    compare "angle_$angle" --steps 1 --links 2 --gravity 0 --initial-angle "$angle"
+done
+printf '0 set initial-angle %s\n0 set gravity 1e-46\n0 set damping 0e99999\n' "$halfway_1_2" >"$scratch/tiny.txt"
+compare tiny_set_values --steps 20 --every 10 --links 3 --events "$scratch/tiny.txt"
+
+# A signal during the run stops it after the step at hand with the native
+# message and status, and leaves no file, not even the temporary one.
+interrupt() {
+    local label=$1 signal=$2
+    shift 2
+    local folder="$scratch/$label-$signal" status=0
+    mkdir "$folder"
+    # A background job of a script starts with SIGINT ignored: restore it.
+    (trap - INT; exec "$@" --steps 100000000 --out "$folder/run.csv" 2>"$folder.err") &
+    local pid=$!
+    # Once the temporary output is there, the run takes stop requests.
+    for _ in $(seq 300); do
+        ! compgen -G "$folder/.run.csv.partial-*" >/dev/null || break
+        sleep 0.1
+    done
+    kill -"$signal" "$pid"
+    for _ in $(seq 100); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    if kill -0 "$pid" 2>/dev/null; then
+        fail "$label, SIG$signal: still running 10 s after the signal"
+        kill -KILL "$pid"
+    fi
+    wait "$pid" || status=$?
+    [ "$status" -eq $((128 + $(kill -l "$signal"))) ] || fail "$label, SIG$signal: exit status $status"
+    grep -Eqx 'chain20-batch: interrupted at step [0-9]+; no output written' "$folder.err" ||
+        fail "$label, SIG$signal: stderr '$(head -c 300 "$folder.err")'"
+    [ -z "$(ls -A "$folder")" ] || fail "$label, SIG$signal: left $(ls -A "$folder")"
+}
+for signal in INT TERM HUP; do
+    interrupt native "$signal" "$native"
+    interrupt node "$signal" node "$wasm"
+done
 
 finish
