@@ -21,13 +21,11 @@
 #include "cli/progress_bar.h"
 #include "sim/state_hash.h"
 #include "cli/stderr_lines.h"
+#include "cli/stop_signals.h"
 #include "dynamics/chain_dynamics.h"
 #include "model/chain_model.h"
 
 namespace {
-
-// Reset lines written one by one; after these a count stands for the rest.
-constexpr std::int64_t RESET_LINES_SHOWN = 10;
 
 // Progress is drawn only for runs long enough to be waited for.
 constexpr std::int64_t STEPS_WORTH_A_PROGRESS_BAR = 200000;
@@ -114,16 +112,7 @@ void stopOnSignals() {
 #if defined(__EMSCRIPTEN__)
     launcherWord(TAKES_STOP_REQUESTS, 1);
 #else
-    for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
-        struct sigaction previous {};
-        if (::sigaction(signalNumber, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) {
-            continue;
-        }
-        struct sigaction action {};
-        action.sa_handler = requestStop;
-        sigemptyset(&action.sa_mask);
-        ::sigaction(signalNumber, &action, nullptr);
-    }
+    catchStopSignals(requestStop);
 #endif
 }
 
@@ -192,8 +181,7 @@ RunResult runBatch(const BatchOptions& options, const std::vector<ScriptEvent>& 
     run.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     progress.clear();
     if (resetLines.linesHeldBack() > 0) {
-        fail(std::to_string(resetLines.linesHeldBack()) + " more resets after the first " +
-             std::to_string(RESET_LINES_SHOWN) + " were not shown");
+        fail(heldBackResetsMessage(resetLines.linesHeldBack()));
     }
     run.stepsRun = step;
     run.stateHash = stateHash(runState());

@@ -19,8 +19,13 @@ std::string escapeControlBytes(std::string_view text) {
     return escaped;
 }
 
-void fail(std::string_view message) {
-    std::fprintf(stderr, "%s: %s\n", PROGRAM, escapeControlBytes(message).c_str());
+void failAs(std::string_view program, std::string_view message) {
+    std::fprintf(stderr, "%s: %s\n", std::string(program).c_str(), escapeControlBytes(message).c_str());
+}
+
+std::string heldBackResetsMessage(std::int64_t heldBack) {
+    return std::to_string(heldBack) + " more resets after the first " + std::to_string(RESET_LINES_SHOWN) +
+           " were not shown";
 }
 
 StderrLines::int_type StderrLines::overflow(int_type ch) {

@@ -16,8 +16,19 @@ inline constexpr const char* PROGRAM = "chain20-batch";
 // script or a file name can drive the terminal.
 std::string escapeControlBytes(std::string_view text);
 
+// Writes "PROGRAM: MESSAGE" as one line on stderr, control bytes escaped.
+void failAs(std::string_view program, std::string_view message);
+
 // Writes "chain20-batch: MESSAGE" as one line on stderr.
-void fail(std::string_view message);
+inline void fail(std::string_view message) { failAs(PROGRAM, message); }
+
+// Lines about resets to rest written one by one; after these a count stands
+// for the rest.
+inline constexpr std::int64_t RESET_LINES_SHOWN = 10;
+
+// The line, written at the end of a run, that counts the reset lines held
+// back after the first RESET_LINES_SHOWN.
+std::string heldBackResetsMessage(std::int64_t heldBack);
 
 // A stream buffer that writes whole lines to stderr, each starting with a
 // prefix, after wiping the progress bar. Lines are gathered in a fixed buffer.

@@ -21,7 +21,7 @@ void Recorder::record(const ScriptEvent& event, StateView state) {
     events.push_back(event);
 }
 
-std::string Recorder::script(std::int64_t stepsRun, StateView state) const {
+std::string Recorder::script(std::int64_t stepsRun, StateView state, std::string_view ending) const {
     std::string text = header;
     bool inputAfterLastStep = false;
     for (const ScriptEvent& event : events) {
@@ -32,6 +32,9 @@ std::string Recorder::script(std::int64_t stepsRun, StateView state) const {
         text += eventLine(event) + "\n";
     }
     const std::uint64_t hash = inputAfterLastStep ? hashBeforeLastStepEvents : stateHash(state);
+    if (!ending.empty()) {
+        text += "# the run ended here: " + std::string(ending) + "\n";
+    }
     return text + finalLine(stepsRun, hash) + "\n";
 }
 

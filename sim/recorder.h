@@ -31,8 +31,10 @@ public:
     // to `state`.
     void record(const ScriptEvent& event, StateView state);
 
-    // The whole script after `stepsRun` steps, the chain now in `state`.
-    std::string script(std::int64_t stepsRun, StateView state) const;
+    // The whole script after `stepsRun` steps, the chain now in `state`. A
+    // run that ended early (the window system gone) names why in `ending`,
+    // which goes as a comment just before the final line.
+    std::string script(std::int64_t stepsRun, StateView state, std::string_view ending = {}) const;
 
 private:
     std::string header;

@@ -14,6 +14,7 @@
 #include "sim/run_controls.h"
 #include "sim/session.h"
 #include "sim/state_hash.h"
+#include "window/options.h"
 
 namespace {
 
@@ -262,6 +263,44 @@ TEST_F(RunControlsTest, RecorderWritesEachInputAtTheStepBeforeWhichItActed) {
                           "# final: step 13, state hash " + hash + "\n"),
               std::string::npos)
         << script;
+
+    // A run the window system ended says so just before its final line.
+    const std::string ended = recorder.script(controls.stepsRun, currentState, "the X connection was lost");
+    EXPECT_EQ(ended, script.substr(0, script.rfind("# final:")) + "# the run ended here: the X connection was lost\n" +
+                         "# final: step 13, state hash " + hash + "\n");
+}
+
+// What remains of the command line after chain20's own options: GLUT's
+// options pass, anything else is named in one line.
+TEST(WindowCommandLine, OnlyGlutsOwnOptionsRemain) {
+    const auto check = [](std::vector<std::string> words, std::string& error) {
+        std::vector<char*> argv{const_cast<char*>("chain20")};
+        for (std::string& word : words) {
+            argv.push_back(word.data());
+        }
+        argv.push_back(nullptr);
+        int argc = static_cast<int>(argv.size()) - 1;
+        WindowOptions options;
+        error.clear();
+        return takeWindowOptions(argc, argv.data(), options, error) && onlyGlutOptionsRemain(argc, argv.data(), error);
+    };
+    std::string error;
+    EXPECT_TRUE(check({"-display", ":1", "--record", "r.txt", "-geometry", "640x480+0+0", "-direct", "-indirect",
+                       "-iconic", "-gldebug", "-sync"},
+                      error))
+        << error;
+    const std::pair<std::vector<std::string>, std::string> refused[] = {
+        {{"--link", "200"}, "unknown option '--link'"},
+        {{"--record", "r.txt", "200"}, "unexpected argument '200'"},
+        {{"-display"}, "-display needs a value"},
+        {{"-display", ":1", "-geometry"}, "-geometry needs a value"},
+        {{"-syncing"}, "unknown option '-syncing'"},
+        {{std::string(100, 'x')}, "unexpected argument '" + std::string(40, 'x') + "'"},
+    };
+    for (const auto& [words, message] : refused) {
+        EXPECT_FALSE(check(words, error)) << words.front();
+        EXPECT_EQ(error, message);
+    }
 }
 
 TEST_F(RunControlsTest, PlaybackAppliesTheScriptAndIgnoresOnlyLiveMouseUntilItEnds) {

@@ -4,66 +4,30 @@
 //
 // Everything wrong with the command line, the script or the recording's path
 // is reported before the window opens, as one line on stderr with exit
-// status 2.
+// status 2. A recording is complete or not there at all, however the program
+// ends: quitting (q, Esc, the window closed, SIGINT, SIGTERM, SIGHUP) writes
+// it whole; the window system ending the program (no display, the X
+// connection lost) keeps what ran until then, marked as ending there, or
+// leaves no file when no step ran.
 #include <cstdio>
-#include <ctime>
+#include <cstdlib>
 #include <iostream>
-#include <limits>
 #include <optional>
 #include <string>
 
+#include "cli/stderr_lines.h"
 #include "sim/application.h"
 #include "sim/parameters.h"
-#include "cli/output_file.h"
-#include "sim/recorder.h"
-#include "cli/script_file.h"
 #include "sim/session.h"
-#include "window/window.h"
 #include "window/options.h"
-#include "dynamics/chain_dynamics.h"
-#include "model/chain_model.h"
+#include "window/recording.h"
+#include "window/window.h"
 
 namespace {
 
-constexpr const char* PROGRAM = "chain20";
-constexpr int EXIT_BAD_INPUT = 2;
-
 int failWith(const std::string& message) {
-    std::fprintf(stderr, "%s: %s\n", PROGRAM, message.c_str());
+    failAs(WINDOW_PROGRAM, message);
     return EXIT_BAD_INPUT;
-}
-
-// The script to play, its events for a run without a last step, and the
-// precision it names.
-bool loadScript(const std::string& path, std::vector<ScriptEvent>& events, FileIdentity& identity,
-                Precision& precision, std::string& error) {
-    std::string text;
-    const std::string name = path == "-" ? "stdin" : path;
-    if (!readEventScript(path, text, identity, error) ||
-        !parseEventScript(text, name, std::numeric_limits<std::int64_t>::max(), events, error)) {
-        return false;
-    }
-    precision = scriptPrecision(text);
-    return true;
-}
-
-std::string utcDate() {
-    const std::time_t now = std::time(nullptr);
-    std::tm parts{};
-    char text[32] = "";
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", gmtime_r(&now, &parts));
-    return text;
-}
-
-// Writes the finished recording and moves it into place.
-int saveRecording(OutputFile& file, const std::string& script) {
-    std::fwrite(script.data(), 1, script.size(), file.stream());
-    if (const int errorNumber = file.commit(); errorNumber != 0) {
-        const std::string message = file.writeError(errorNumber);
-        file.discard();
-        return failWith(message);
-    }
-    return 0;
 }
 
 }  // namespace
@@ -73,9 +37,12 @@ int main(int argc, char** argv) {
     ChainDescription description;
     std::optional<Precision> precision;
     if (std::string error; !takeWindowOptions(argc, argv, options, error) ||
-                           !takeChainOptions(argc, argv, description, precision, error)) {
+                           !takeChainOptions(argc, argv, description, precision, error) ||
+                           !onlyGlutOptionsRemain(argc, argv, error)) {
         return failWith(error);
     }
+    // Still there when the window system ends the program from inside the
+    // main loop, which leaves this frame in place for the exit handlers.
     Session session;
     FileIdentity script;
     Precision scripted = Precision::Float;
@@ -85,22 +52,19 @@ int main(int argc, char** argv) {
     }
     runPrecision = precision.value_or(scripted);
     if (const std::string note = precisionNote(description.links, runPrecision); !note.empty()) {
-        std::fprintf(stderr, "%s: %s\n", PROGRAM, note.c_str());
+        failAs(WINDOW_PROGRAM, note);
     }
     startChain(description);
     session.target = eventTarget(WINDOW_WIDTH, WINDOW_HEIGHT, std::cout);
 
-    OutputFile recording;
-    std::optional<Recorder> recorder;
+    quitOnSignals();
     if (options.record) {
-        if (std::string error; !recording.open(*options.record, script, error)) {
-            return failWith(error);
+        if (const int status = openRecording(*options.record, script, session); status != 0) {
+            return status;
         }
-        recorder.emplace(PROGRAM, utcDate(), chain, WINDOW_WIDTH, WINDOW_HEIGHT, runPrecision);
-        session.recorder = &*recorder;
     }
 
     runWindow(argc, argv, session);
 
-    return recorder ? saveRecording(recording, recorder->script(session.controls.stepsRun, runState())) : 0;
+    return finishRecording();
 }

@@ -14,6 +14,16 @@ std::optional<std::string>* optionNamed(std::string_view name, WindowOptions& op
     return nullptr;
 }
 
+// How much of an argument a message quotes.
+constexpr std::size_t QUOTED_ARGUMENT = 40;
+
+bool isGlutOptionWithValue(std::string_view argument) { return argument == "-display" || argument == "-geometry"; }
+
+bool isGlutFlag(std::string_view argument) {
+    return argument == "-direct" || argument == "-indirect" || argument == "-iconic" || argument == "-gldebug" ||
+           argument == "-sync";
+}
+
 }  // namespace
 
 bool takeWindowOptions(int& argc, char** argv, WindowOptions& options, std::string& error) {
@@ -45,5 +55,25 @@ bool takeWindowOptions(int& argc, char** argv, WindowOptions& options, std::stri
     }
     argc = kept;
     argv[kept] = nullptr;
+    return true;
+}
+
+bool onlyGlutOptionsRemain(int argc, char** argv, std::string& error) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        if (isGlutFlag(argument)) {
+            continue;
+        }
+        if (isGlutOptionWithValue(argument)) {
+            if (++i >= argc) {
+                error = std::string(argument) + " needs a value";
+                return false;
+            }
+            continue;
+        }
+        const std::string quoted(argument.substr(0, QUOTED_ARGUMENT));
+        error = argument.starts_with('-') ? "unknown option '" + quoted + "'" : "unexpected argument '" + quoted + "'";
+        return false;
+    }
     return true;
 }

@@ -18,3 +18,9 @@ struct WindowOptions {
 // or empty value, or a record path of '-' (standard output carries the right
 // arrow's echo).
 bool takeWindowOptions(int& argc, char** argv, WindowOptions& options, std::string& error);
+
+// Checks that what remains after the program's own options (argv[1] on) is
+// only GLUT's: -display DISPLAY, -geometry WxH+X+Y, -direct, -indirect,
+// -iconic, -gldebug, -sync. Returns false with a one-line message in `error`
+// for anything else, or for -display or -geometry without a value.
+bool onlyGlutOptionsRemain(int argc, char** argv, std::string& error);

@@ -4,13 +4,22 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <thread>
 
 #include "window/overlay.h"
 #include "sim/pacing.h"
+#include "cli/progress_bar.h"
 #include "sim/readouts.h"
+#include "cli/stderr_lines.h"
+#include "cli/stop_signals.h"
 #include "window/window.h"
+// Last: Xlib's macros (None, Status, Bool) would clash with names above.
+#include <GL/glx.h>
+#include <X11/Xlib.h>
 
 static_assert(LEFT_BUTTON == GLUT_LEFT_BUTTON && RIGHT_BUTTON == GLUT_RIGHT_BUTTON);
 static_assert(BUTTON_DOWN == GLUT_DOWN && BUTTON_UP == GLUT_UP);
@@ -34,6 +43,52 @@ volatile std::sig_atomic_t quitSignal = 0;
 
 extern "C" void requestQuit(int signalNumber) { quitSignal = signalNumber; }
 
+// The exit status when the window system ends the program.
+constexpr int EXIT_WINDOW_SYSTEM = 1;
+
+std::string failure;
+
+// Lines about resets to rest: the first few, then a count at the end. The
+// window has no progress bar to wipe.
+ProgressBar noProgressBar(0, false);
+StderrLines resetLines("", noProgressBar, RESET_LINES_SHOWN);
+std::ostream resetLog(&resetLines);
+
+void reportHeldBackResets() {
+    if (resetLines.linesHeldBack() > 0) {
+        failAs(programName, heldBackResetsMessage(resetLines.linesHeldBack()));
+    }
+}
+
+// Called from inside GLUT or Xlib, which may hold the display's lock: the
+// program ends by quick_exit, whose handlers (the recording's save) touch no
+// X resource, rather than by exit, whose handlers include the GL driver's
+// teardown that waits on that lock.
+[[noreturn]] void endForWindowSystem(std::string reason) {
+    failure = std::move(reason);
+    failAs(programName, failure);
+    reportHeldBackResets();
+    std::fflush(stdout);
+    std::quick_exit(EXIT_WINDOW_SYSTEM);
+}
+
+// GLUT's fatal errors (a display that cannot be opened); GLUT expects the
+// function not to return.
+void glutFailed(const char* format, va_list arguments) {
+    char text[512];
+    std::vsnprintf(text, sizeof text, format, arguments);
+    endForWindowSystem(text);
+}
+
+// Xlib expects neither handler to return.
+int xConnectionLost(Display*) { endForWindowSystem("the X connection was lost"); }
+
+int xErrorReported(Display* display, XErrorEvent* event) {
+    char text[256];
+    XGetErrorText(display, event->error_code, text, sizeof text);
+    endForWindowSystem(std::string("X error: ") + text);
+}
+
 double wallSeconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
@@ -52,7 +107,7 @@ ScriptEvent liveEvent(EventKind kind, int x = 0, int y = 0) { return {0, kind, x
 }  // namespace
 
 void idleStep() {
-    const IdleOutcome outcome = idleWork(*session, pacing, wallSeconds(), std::cerr);
+    const IdleOutcome outcome = idleWork(*session, pacing, wallSeconds(), resetLog);
     if (outcome.redisplay) {
         glutPostRedisplay();
     }
@@ -85,7 +140,7 @@ void keyboard(unsigned char key, int x, int y) {
     if (overlayWantsKeys(session->controls)) {
         return;
     }
-    applyRunCommand(runCommandOf(key), *session, std::cerr);
+    applyRunCommand(runCommandOf(key), *session, resetLog);
     glutPostRedisplay();
     leaveIfQuitting();
 }
@@ -121,13 +176,33 @@ void mouseMotion(int x, int y) {
 
 void passiveMotion(int x, int y) { overlayMouseMotion(x, y); }
 
+// GLUT stops drawing into a window once it is unmapped, and sees nothing of
+// its destruction by another client: the run would go on unseen. Asking for
+// the attributes of an unmapped window turns a destroyed one into an X
+// error, which ends the run; a window merely iconified answers.
+void windowStatus(int state) {
+    if (state == GLUT_HIDDEN) {
+        XWindowAttributes attributes;
+        XGetWindowAttributes(glXGetCurrentDisplay(), glXGetCurrentDrawable(), &attributes);
+    }
+}
+
+void quitOnSignals() { catchStopSignals(requestQuit); }
+
+std::sig_atomic_t quitSignalReceived() { return quitSignal; }
+
+const std::string& windowSystemFailure() { return failure; }
+
 void runWindow(int argc, char** argv, Session& run) {
     session = &run;
     if (argc < 1 || argv == nullptr || argv[0] == nullptr || argv[0][0] == '\0') {
         argc = 1;
         argv = fallbackArguments;
     }
+    glutInitErrorFunc(glutFailed);
+    XSetIOErrorHandler(xConnectionLost);
     glutInit(&argc, argv);
+    XSetErrorHandler(xErrorReported);
     // Closing the window, like q, returns from the main loop, so that the run
     // ends through the program's own exit path.
     glutSetOption(GLUT_ACTION_ON_WINDOW_CLOSE, GLUT_ACTION_GLUTMAINLOOP_RETURNS);
@@ -146,11 +221,10 @@ void runWindow(int argc, char** argv, Session& run) {
     glutMotionFunc(mouseMotion);
     glutPassiveMotionFunc(passiveMotion);
     glutIdleFunc(idleStep);
+    glutWindowStatusFunc(windowStatus);
     glutMouseFunc(mouseButton);
-    for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
-        std::signal(signalNumber, requestQuit);
-    }
     std::cerr << "press h for help" << std::endl;
     glutMainLoop();
     shutdownOverlay();
+    reportHeldBackResets();
 }

@@ -1,0 +1,30 @@
+// The window program's recording (--record) from the opening of its file to
+// its save or discard, and the script it plays (--events).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "cli/script_file.h"
+#include "sim/events.h"
+#include "sim/session.h"
+#include "sim/state_view.h"
+
+inline constexpr const char* WINDOW_PROGRAM = "chain20";
+inline constexpr int EXIT_BAD_INPUT = 2;
+
+// The script to play, its events for a run without a last step, and the
+// precision it names.
+bool loadScript(const std::string& path, std::vector<ScriptEvent>& events, FileIdentity& identity,
+                Precision& precision, std::string& error);
+
+// Opens the recording's file at `path` (which must not be the script being
+// played) and has `session` record into it. Call after the stop signals are
+// caught, so that none ends the program between here and the recording's end.
+// A signal that interrupts the wait for a FIFO's reader ends the program as
+// an interrupted run. Returns the exit status of a failure, or 0.
+int openRecording(const std::string& path, const FileIdentity& script, Session& session);
+
+// Writes the whole recording, if there is one, and moves it into place.
+// Returns the exit status of a failed write, or 0.
+int finishRecording();
