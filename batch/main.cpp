@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <vector>
+#include <utility>
 
 #include "sim/events.h"
 #include "batch/options.h"
@@ -36,30 +36,22 @@ constexpr int EXIT_READER_GONE = 128 + SIGPIPE;
 constexpr int EXIT_REPLAY_DIFFERS = 3;
 
 // Reads and parses the script. Without --steps the run is as long as the
-// recording it holds.
-bool loadEvents(BatchOptions& options, std::vector<ScriptEvent>& events, FileIdentity& script,
-                std::optional<RecordingEnd>& recorded) {
-    std::string text;
-    std::string error;
-    const std::string& path = *options.events;
-    if (!readEventScript(path, text, script, error)) {
+// recording it holds; without --precision, in the recording's precision.
+bool loadEvents(BatchOptions& options, EventScript& script) {
+    const std::optional<std::int64_t> lastStep =
+        options.stepsGiven ? std::optional<std::int64_t>(options.steps) : std::nullopt;
+    if (std::string error; !loadEventScript(*options.events, lastStep, script, error)) {
         fail(error);
-        return false;
-    }
-    recorded = recordingEnd(text);
-    if (!options.stepsGiven && !recorded) {
-        fail(STEPS_REQUIRED);
         return false;
     }
     if (!options.stepsGiven) {
-        options.steps = recorded->step;
+        if (!script.recorded) {
+            fail(STEPS_REQUIRED);
+            return false;
+        }
+        options.steps = script.recorded->step;
     }
-    if (!parseEventScript(text, path == "-" ? "stdin" : path, options.steps, events, error)) {
-        fail(error);
-        return false;
-    }
-    // A recording's precision, unless --precision chose one.
-    options.precision = options.precision.value_or(scriptPrecision(text));
+    options.precision = options.precision.value_or(script.precision);
     return true;
 }
 
@@ -108,10 +100,8 @@ int main(int argc, char** argv) {
         return status;
     }
 
-    std::vector<ScriptEvent> events;
-    FileIdentity script;
-    std::optional<RecordingEnd> recorded;
-    if (options.events && !loadEvents(options, events, script, recorded)) {
+    EventScript script;
+    if (options.events && !loadEvents(options, script)) {
         return EXIT_BAD_INPUT;
     }
 
@@ -119,7 +109,7 @@ int main(int argc, char** argv) {
     // output file is left behind.
     stopOnSignals();
     OutputFile output;
-    if (std::string error; !output.open(options.out, script, error, {announceWaitForReader, stopSignal})) {
+    if (std::string error; !output.open(options.out, script.identity, error, {announceWaitForReader, stopSignal})) {
         // A FIFO's wait for a reader ends on a stop request, before any row.
         if (stopSignal() != 0) {
             return reportInterruption(stopSignal(), 0, "no output written");
@@ -128,7 +118,7 @@ int main(int argc, char** argv) {
         return EXIT_BAD_INPUT;
     }
 
-    const RunResult run = runBatch(options, events, output.stream());
+    const RunResult run = runBatch(options, std::move(script.events), output.stream());
     if (run.writeErrorNumber != 0) {
         return abandonOutput(output, run.writeErrorNumber);
     }
@@ -142,5 +132,5 @@ int main(int argc, char** argv) {
         return abandonOutput(output, errorNumber);
     }
     reportRun(run);
-    return recorded ? compareWithRecording(*recorded, options.steps, run.stateHash) : 0;
+    return script.recorded ? compareWithRecording(*script.recorded, options.steps, run.stateHash) : 0;
 }

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "sim/events.h"
+#include "cli/options.h"
 #include "sim/parameters.h"
 #include "sim/message_words.h"
 #include "cli/stderr_lines.h"

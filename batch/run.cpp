@@ -13,9 +13,11 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "sim/application.h"
+#include "sim/session.h"
 #include "batch/csv.h"
 #include "sim/parameters.h"
 #include "cli/progress_bar.h"
@@ -79,21 +81,22 @@ int writeText(std::FILE* out, std::string_view text) {
     return errno != 0 ? errno : EIO;
 }
 
-// Applies the events before the first step, up to a stop request, and
-// returns how many it applied. A run of links or starting-angle changes only
+// Applies the script's events before the first step, up to a stop request. A run of links or starting-angle changes only
 // describes the chain: it is set up once, for the description the run leaves
 // (at 100,000 links a set-up takes most of a second), before the next event
 // that sees the chain (a press maps the cursor by the chain's length) and
 // before the first step. The chain comes out as if each change had set it up
 // at once.
-std::size_t setUpChain(const std::vector<ScriptEvent>& events, EventTarget& target) {
+void setUpChain(Session& session) {
+    EventTarget& target = session.target;
     const auto setUpForNextStart = [&target] {
         if (setUpPending(target)) {
             applyEvent({0, EventKind::Reset, 0, 0, 0}, target);
         }
     };
     target.running = true;  // links and angle wait for setUpForNextStart
-    std::size_t next = 0;
+    const std::vector<ScriptEvent>& events = session.script;
+    std::size_t& next = session.nextScriptEvent;
     for (; next < events.size() && events[next].step <= 1 && stopSignal() == 0; ++next) {
         if (events[next].kind != EventKind::Set) {
             setUpForNextStart();
@@ -103,7 +106,6 @@ std::size_t setUpChain(const std::vector<ScriptEvent>& events, EventTarget& targ
     if (stopSignal() == 0) {
         setUpForNextStart();
     }
-    return next;
 }
 
 }  // namespace
@@ -127,53 +129,40 @@ void fillClosedStandardDescriptors() {
     }
 }
 
-RunResult runBatch(const BatchOptions& options, const std::vector<ScriptEvent>& events, std::FILE* out) {
+RunResult runBatch(const BatchOptions& options, std::vector<ScriptEvent> events, std::FILE* out) {
     std::setvbuf(out, outputBuffer, _IOFBF, sizeof outputBuffer);
 
     // The window program's start-up, and the view its reshape sets.
     programName = PROGRAM;
-    runPrecision = options.precision.value_or(Precision::Float);
-    if (const std::string note = precisionNote(options.chain.links, runPrecision); !note.empty()) {
+    const Precision precision = options.precision.value_or(Precision::Float);
+    if (const std::string note = precisionNote(options.chain.links, precision); !note.empty()) {
         fail(note);
     }
-    startChain(options.chain);
-
     const std::int64_t lastStep = options.steps;
     ProgressBar progress(lastStep, stderrIsTerminal() == 1 && lastStep >= STEPS_WORTH_A_PROGRESS_BAR);
     StderrLines keyEchoLines("stepsPerFrame: ", progress);
     StderrLines resetLines("", progress, RESET_LINES_SHOWN);
     std::ostream keyEcho(&keyEchoLines);
     std::ostream resetLog(&resetLines);
-    EventTarget target = eventTarget(options.width, options.height, keyEcho);
-
-    std::size_t nextEvent = setUpChain(events, target);
-    const auto applyEventsBefore = [&](std::int64_t step) {
-        while (nextEvent < events.size() && events[nextEvent].step <= step && stopSignal() == 0) {
-            applyEvent(events[nextEvent], target);
-            ++nextEvent;
-        }
-    };
+    Session session = freshRun(options.chain, precision, options.width, options.height, keyEcho);
+    session.script = std::move(events);
+    setUpChain(session);
 
     RunResult run;
     std::vector<char> rowBuffer(csvRowCapacity(linkCount));
     int writeError = writeText(out, csvHeader());
     const auto started = std::chrono::steady_clock::now();
-    std::int64_t step = 0;
-    while (writeError == 0 && step < lastStep) {
+    const std::int64_t& step = session.controls.stepsRun;
+    while (writeError == 0 && step < lastStep && stopSignal() == 0) {
         const std::int32_t linksBefore = linkCount;
-        applyEventsBefore(step + 1);
-        if (stopSignal() != 0) {
-            break;
-        }
-        ++step;
+        sessionStep(session, resetLog);
         if (linkCount != linksBefore) {
             // A reset to another number of links: a new header, wider rows.
             rowBuffer.resize(csvRowCapacity(linkCount));
             writeError = writeText(out, csvHeader());
         }
-        advanceSimulation(resetLog);
         char* const row = rowBuffer.data();
-        if (step % options.every == 0 || step == lastStep) {
+        if (writeError == 0 && (step % options.every == 0 || step == lastStep)) {
             writeError = writeText(out, std::string_view(row, formatCsvRow(row, step, runState())));
         }
         progress.update(step);

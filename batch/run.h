@@ -30,10 +30,11 @@ struct RunResult {
     std::uint64_t stateHash = 0;  // of the state after the last step run
 };
 
-// Runs the simulation, writing the CSV to `out`. Stops early on a signal
-// (during the set-up too) or as soon as a write fails. Reset lines after the first ten are summed up in
-// one line at the end.
-RunResult runBatch(const BatchOptions& options, const std::vector<ScriptEvent>& events, std::FILE* out);
+// Runs the simulation through a session that plays `events`, writing the CSV
+// to `out`. Stops early on a signal (during the set-up too) or as soon as a
+// write fails. Reset lines after the first ten are summed up in one line at
+// the end.
+RunResult runBatch(const BatchOptions& options, std::vector<ScriptEvent> events, std::FILE* out);
 
 // The closing summary on stderr.
 void reportRun(const RunResult& run);

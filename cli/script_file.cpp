@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 namespace {
 
@@ -90,4 +91,19 @@ bool readEventScript(const std::string& path, std::string& text, FileIdentity& i
         return false;
     }
     return true;
+}
+
+bool loadEventScript(const std::string& path, std::optional<std::int64_t> lastStep, EventScript& script,
+                     std::string& error) {
+    std::string text;
+    if (!readEventScript(path, text, script.identity, error)) {
+        return false;
+    }
+    script.recorded = recordingEnd(text);
+    if (!lastStep && script.recorded) {
+        lastStep = script.recorded->step;
+    }
+    script.precision = scriptPrecision(text);
+    return parseEventScript(text, path == "-" ? "stdin" : path, lastStep.value_or(std::numeric_limits<std::int64_t>::max()),
+                            script.events, error);
 }

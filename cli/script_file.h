@@ -1,4 +1,5 @@
-// Reading the event script: from a file or stdin, up to a size limit.
+// Reading the event script: from a file or stdin, up to a size limit, and
+// parsing it with what it says about itself (a recording's precision and end).
 #pragma once
 
 #include <sys/types.h>
@@ -8,6 +9,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "sim/events.h"
+#include "sim/state_view.h"
 
 // A script holds at most 64 MiB; a larger or endless input (/dev/zero) is
 // refused after reading that much.
@@ -36,3 +41,20 @@ struct RecordingEnd {
 // (S plain decimal, H 16 lower-case hex digits, a "\r" before the newline
 // allowed), or nothing when the script has no such line.
 std::optional<RecordingEnd> recordingEnd(std::string_view text);
+
+// A script read and parsed: its events in order, the precision it names
+// (float unless a "# precision:" line says double), a recording's end, and
+// the file it came from.
+struct EventScript {
+    std::vector<ScriptEvent> events;
+    Precision precision = Precision::Float;
+    std::optional<RecordingEnd> recorded;
+    FileIdentity identity;
+};
+
+// Reads the script at `path` ('-' for stdin) and parses it for a run of
+// `lastStep` steps; without one, for a run as long as the recording it holds,
+// or of no set length. On failure returns false with `error` set to a message
+// naming the script.
+bool loadEventScript(const std::string& path, std::optional<std::int64_t> lastStep, EventScript& script,
+                     std::string& error);

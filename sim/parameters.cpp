@@ -11,14 +11,6 @@
 #include <string_view>
 #include <system_error>
 
-const char* const CHAIN_OPTIONS_HELP =
-    "  --links N          number of links, 1 to 100000 (default 20)\n"
-    "  --gravity G        gravity in m/s^2, any finite value (default 9.81)\n"
-    "  --damping C        joint damping in N m s/rad, >= 0 (default 30)\n"
-    "  --stiffness K      tip spring stiffness in N/m, >= 0 (default 200)\n"
-    "  --initial-angle A  joint 1's starting angle in radians from the base's x axis (default -1.570796)\n"
-    "  --precision P      float or double (default float)\n";
-
 namespace {
 
 enum class Range { ANY, NOT_NEGATIVE };
@@ -145,44 +137,4 @@ std::string precisionNote(std::int32_t links, Precision precision) {
     }
     return std::to_string(links) + " links in float: beyond " + std::to_string(FLOAT_MEANINGFUL_LINKS) +
            " links the joint rates are off by more than 1%; --precision double keeps them meaningful";
-}
-
-bool takeChainOptions(int& argc, char** argv, ChainDescription& description, std::optional<Precision>& precision,
-                      std::string& error) {
-    int kept = argc > 0 ? 1 : 0;
-    for (int i = kept; i < argc; ++i) {
-        const std::string_view argument = argv[i];
-        const std::size_t equals = argument.find('=');
-        const std::string_view name = argument.substr(0, equals);
-        if (!isChainOption(name) && name != "--precision") {
-            argv[kept++] = argv[i];
-            continue;
-        }
-        std::string_view value;
-        if (equals != std::string_view::npos) {
-            value = argument.substr(equals + 1);
-        } else if (i + 1 < argc) {
-            value = argv[++i];
-        } else {
-            error = std::string(name) + " needs a value";
-            return false;
-        }
-        if (name == "--precision") {
-            Precision chosen = Precision::Float;
-            if (!readPrecision(value, chosen)) {
-                error = "--precision: '" + std::string(value) + "' is not float or double";
-                return false;
-            }
-            precision = chosen;
-            continue;
-        }
-        if (!applyOption(name, value, description, error)) {
-            return false;
-        }
-    }
-    argc = kept;
-    if (argv != nullptr) {
-        argv[kept] = nullptr;
-    }
-    return true;
 }

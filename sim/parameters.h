@@ -1,15 +1,7 @@
-// The command-line options that describe the chain, shared by chain20 and
-// chain20-batch:
-//   --links N          number of links, 1 to 100000         (20)
-//   --gravity G        m/s^2, any finite value              (9.81)
-//   --damping C        joint damping, >= 0                  (30)
-//   --stiffness K      tip spring, >= 0                     (200)
-//   --initial-angle A  joint 1's starting angle in radians  (-1.570796)
-//   --precision P      float or double                      (float)
-// Each takes its value as the next argument or after '='.
+// The chain's parameters as text: their checks, shared by the command line,
+// the event script's set lines and the page, and the precision's words.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -20,9 +12,6 @@
 // about 1% (the mass matrix's condition grows as N^3); double precision keeps
 // them meaningful.
 inline constexpr std::int32_t FLOAT_MEANINGFUL_LINKS = 200;
-
-// One line per option for a program's help text.
-extern const char* const CHAIN_OPTIONS_HELP;
 
 // Reads the whole text as a plain decimal (an optional '-', digits with at
 // most one point, an optional exponent), rounded to the nearest float with
@@ -38,15 +27,6 @@ bool readDecimalFloat(std::string_view text, float& value);
 // listing the names for an unknown one.
 bool setChainParameter(std::string_view name, std::string_view text, ChainDescription& description,
                        std::string& error);
-
-// Takes the chain options out of argv (argc and argv are updated to what
-// remains, in order) and applies them to `description` and, when
-// --precision is given, `precision`.
-// Returns false with a one-line message in `error` for an unknown value, a
-// missing one, text that is not a number, NaN, infinity or a value out of
-// range.
-bool takeChainOptions(int& argc, char** argv, ChainDescription& description, std::optional<Precision>& precision,
-                      std::string& error);
 
 // The word of a precision ("float", "double"), and back; false for another word.
 const char* precisionName(Precision precision);

@@ -23,6 +23,18 @@ void applyAndRecord(Session& session, ScriptEvent event) {
 
 }  // namespace
 
+Session freshRun(const ChainDescription& description, Precision precision, int width, int height, TextSink keyEcho) {
+    runPrecision = precision;
+    startChain(description);
+    mouseDown = -1;
+    stepsPerFrame = INITIAL_STEPS_PER_FRAME;
+    stepCount = 0;
+    resetCount = 0;
+    Session session;
+    session.target = eventTarget(width, height, keyEcho);
+    return session;
+}
+
 bool scriptPlaying(const Session& session) { return session.nextScriptEvent < session.script.size(); }
 
 void liveInput(Session& session, ScriptEvent event) {

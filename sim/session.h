@@ -10,6 +10,7 @@
 #include "sim/events.h"
 #include "sim/recorder.h"
 #include "sim/run_controls.h"
+#include "sim/state_view.h"
 #include "sim/text_sink.h"
 
 struct Session {
@@ -19,6 +20,14 @@ struct Session {
     std::size_t nextScriptEvent = 0;
     Recorder* recorder = nullptr;  // when recording
 };
+
+// A fresh run of the chain that `description` describes, in `precision`:
+// the default chain (and the double one) built and at rest, the spring off,
+// the steps per frame and the step and reset counts at their start, and a
+// session with its controls at their start, its events mapped through the
+// view of a width x height window, the right arrow's echo on `keyEcho`. The
+// programs, the page and the tests all start here.
+Session freshRun(const ChainDescription& description, Precision precision, int width, int height, TextSink keyEcho);
 
 // True until the played-back script's last event has been applied.
 bool scriptPlaying(const Session& session);

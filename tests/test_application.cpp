@@ -5,24 +5,14 @@
 #include <sstream>
 
 #include "sim/application.h"
+#include "sim/session.h"
 #include "chain_oracle.h"
 
 namespace {
 
 class Application : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        setupUnrolledModel();
-        setupMatrixModel();
-    }
-
-    void SetUp() override {
-        initialiseSimulation();
-        mouseDown = -1;
-        stepsPerFrame = INITIAL_STEPS_PER_FRAME;
-        stepCount = 0;
-        resetCount = 0;
-    }
+    void SetUp() override { freshRun(ChainDescription{}, Precision::Float, WINDOW_WIDTH, WINDOW_HEIGHT, log); }
 
     std::ostringstream log;
     const ViewTransform view = reshapeView(WINDOW_WIDTH, WINDOW_HEIGHT);

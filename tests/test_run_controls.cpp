@@ -20,16 +20,10 @@ namespace {
 
 class RunControlsTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        setupUnrolledModel();
-        setupMatrixModel();
-    }
+    void SetUp() override { startAfresh(ChainDescription{}); }
 
-    void SetUp() override {
-        initialiseSimulation();
-        mouseDown = -1;
-        stepsPerFrame = INITIAL_STEPS_PER_FRAME;
-        stepCount = 0;
+    void startAfresh(const ChainDescription& description) {
+        session = freshRun(description, Precision::Float, WINDOW_WIDTH, WINDOW_HEIGHT, echo);
     }
 
     void press(unsigned char key) { applyRunCommand(runCommandOf(key), session, log); }
@@ -44,12 +38,7 @@ protected:
     }
 
     std::ostringstream echo;
-    Session windowSession() {
-        Session fresh;
-        fresh.target = eventTarget(WINDOW_WIDTH, WINDOW_HEIGHT, echo);
-        return fresh;
-    }
-    Session session = windowSession();
+    Session session;
     RunControls& controls = session.controls;
     Pacing pacing;
     std::ostringstream log;
@@ -357,7 +346,6 @@ ScriptEvent setTo(ChainParameter parameter, float value) {
 }
 
 TEST_F(RunControlsTest, ParametersActAtOnceOrAtTheNextReset) {
-    session.target = eventTarget(WINDOW_WIDTH, WINDOW_HEIGHT, echo);
     // Before the first step the starting angle acts at once.
     liveInput(session, setTo(ChainParameter::InitialAngle, -1.0f));
     EXPECT_EQ(currentState[LINK_COUNT], -1.0f);
@@ -412,7 +400,7 @@ TEST_F(RunControlsTest, LiveParametersActFromTheNextStep) {
         return runState();
     };
     const auto freshRunFrom = [&](const RunState& start, const ChainDescription& description) {
-        startChain(description);
+        startAfresh(description);
         swing(0);
         restore(start);
         return run().x;

@@ -14,9 +14,11 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <utility>
 
+#include "cli/options.h"
+#include "cli/script_file.h"
 #include "cli/stderr_lines.h"
-#include "sim/application.h"
 #include "sim/parameters.h"
 #include "sim/session.h"
 #include "window/options.h"
@@ -41,25 +43,22 @@ int main(int argc, char** argv) {
                            !onlyGlutOptionsRemain(argc, argv, error)) {
         return failWith(error);
     }
-    // Still there when the window system ends the program from inside the
-    // main loop, which leaves this frame in place for the exit handlers.
-    Session session;
-    FileIdentity script;
-    Precision scripted = Precision::Float;
-    if (std::string error;
-        options.events && !loadScript(*options.events, session.script, script, scripted, error)) {
+    EventScript script;
+    if (std::string error; options.events && !loadEventScript(*options.events, PLAYED_TO_ITS_END, script, error)) {
         return failWith(error);
     }
-    runPrecision = precision.value_or(scripted);
-    if (const std::string note = precisionNote(description.links, runPrecision); !note.empty()) {
+    const Precision runIn = precision.value_or(script.precision);
+    if (const std::string note = precisionNote(description.links, runIn); !note.empty()) {
         failAs(WINDOW_PROGRAM, note);
     }
-    startChain(description);
-    session.target = eventTarget(WINDOW_WIDTH, WINDOW_HEIGHT, std::cout);
+    // Still there when the window system ends the program from inside the
+    // main loop, which leaves this frame in place for the exit handlers.
+    Session session = freshRun(description, runIn, WINDOW_WIDTH, WINDOW_HEIGHT, std::cout);
+    session.script = std::move(script.events);
 
     quitOnSignals();
     if (options.record) {
-        if (const int status = openRecording(*options.record, script, session); status != 0) {
+        if (const int status = openRecording(*options.record, script.identity, session); status != 0) {
             return status;
         }
     }

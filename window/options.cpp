@@ -2,17 +2,9 @@
 
 #include <string_view>
 
-namespace {
+#include "cli/options.h"
 
-std::optional<std::string>* optionNamed(std::string_view name, WindowOptions& options) {
-    if (name == "--record") {
-        return &options.record;
-    }
-    if (name == "--events") {
-        return &options.events;
-    }
-    return nullptr;
-}
+namespace {
 
 // How much of an argument a message quotes.
 constexpr std::size_t QUOTED_ARGUMENT = 40;
@@ -27,34 +19,24 @@ bool isGlutFlag(std::string_view argument) {
 }  // namespace
 
 bool takeWindowOptions(int& argc, char** argv, WindowOptions& options, std::string& error) {
-    int kept = argc > 0 ? 1 : 0;
-    for (int i = kept; i < argc; ++i) {
-        const std::string_view argument = argv[i];
-        const std::size_t equals = argument.find('=');
-        const std::string_view name = argument.substr(0, equals);
-        std::optional<std::string>* option = optionNamed(name, options);
-        if (option == nullptr) {
-            argv[kept++] = argv[i];
-            continue;
-        }
-        if (equals == std::string_view::npos && i + 1 >= argc) {
-            error = std::string(name) + " needs a file name";
-            return false;
-        }
-        const std::string value(equals == std::string_view::npos ? std::string_view(argv[++i])
-                                                                 : argument.substr(equals + 1));
-        if (value.empty()) {
-            error = std::string(name) + " needs a file name";
-            return false;
-        }
-        *option = value;
+    const auto fileName = [](std::string_view name, std::optional<std::string>& option) {
+        return ValueOption{name, "a file name", [name, &option](std::string_view value, std::string& message) {
+                               if (value.empty()) {
+                                   message = std::string(name) + " needs a file name";
+                                   return false;
+                               }
+                               option = std::string(value);
+                               return true;
+                           }};
+    };
+    if (!takeOptions(argc, argv, {fileName("--record", options.record), fileName("--events", options.events)},
+                     error)) {
+        return false;
     }
     if (options.record == "-") {
         error = "--record needs a file: standard output carries the right arrow's echo";
         return false;
     }
-    argc = kept;
-    argv[kept] = nullptr;
     return true;
 }
 

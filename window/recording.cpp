@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <limits>
 #include <optional>
 #include <string_view>
 
@@ -75,18 +74,6 @@ void endRecordingEarly() {
 }
 
 }  // namespace
-
-bool loadScript(const std::string& path, std::vector<ScriptEvent>& events, FileIdentity& identity,
-                Precision& precision, std::string& error) {
-    std::string text;
-    const std::string name = path == "-" ? "stdin" : path;
-    if (!readEventScript(path, text, identity, error) ||
-        !parseEventScript(text, name, std::numeric_limits<std::int64_t>::max(), events, error)) {
-        return false;
-    }
-    precision = scriptPrecision(text);
-    return true;
-}
 
 int openRecording(const std::string& path, const FileIdentity& script, Session& session) {
     if (std::string error; !recording.file.open(path, script, error, {announceWaitForReader, quitRequested})) {

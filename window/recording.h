@@ -1,22 +1,20 @@
 // The window program's recording (--record) from the opening of its file to
-// its save or discard, and the script it plays (--events).
+// its save or discard.
 #pragma once
 
+#include <cstdint>
+#include <limits>
 #include <string>
-#include <vector>
 
 #include "cli/script_file.h"
-#include "sim/events.h"
 #include "sim/session.h"
-#include "sim/state_view.h"
 
 inline constexpr const char* WINDOW_PROGRAM = "chain20";
 inline constexpr int EXIT_BAD_INPUT = 2;
 
-// The script to play, its events for a run without a last step, and the
-// precision it names.
-bool loadScript(const std::string& path, std::vector<ScriptEvent>& events, FileIdentity& identity,
-                Precision& precision, std::string& error);
+// A script played in the window runs to its last event, past any end that a
+// recording in it names.
+inline constexpr std::int64_t PLAYED_TO_ITS_END = std::numeric_limits<std::int64_t>::max();
 
 // Opens the recording's file at `path` (which must not be the script being
 // played) and has `session` record into it. Call after the stop signals are

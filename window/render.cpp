@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "sim/application.h"
-#include "window/window.h"
+#include "window/render.h"
 
 namespace {
 

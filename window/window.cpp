@@ -16,6 +16,7 @@
 #include "sim/readouts.h"
 #include "cli/stderr_lines.h"
 #include "cli/stop_signals.h"
+#include "window/render.h"
 #include "window/window.h"
 // Last: Xlib's macros (None, Status, Bool) would clash with names above.
 #include <GL/glx.h>
@@ -104,7 +105,7 @@ void leaveIfQuitting() {
 
 ScriptEvent liveEvent(EventKind kind, int x = 0, int y = 0) { return {0, kind, x, y, 0}; }
 
-}  // namespace
+// ---- GLUT's callbacks ----
 
 void idleStep() {
     const IdleOutcome outcome = idleWork(*session, pacing, wallSeconds(), resetLog);
@@ -186,6 +187,8 @@ void windowStatus(int state) {
         XGetWindowAttributes(glXGetCurrentDisplay(), glXGetCurrentDrawable(), &attributes);
     }
 }
+
+}  // namespace
 
 void quitOnSignals() { catchStopSignals(requestQuit); }
 

@@ -1,12 +1,12 @@
-// The window program: its GLUT callbacks and drawing. The callbacks are thin:
-// they read the window system's input or state and call the plain functions
-// of session.h, pacing.h and readouts.h.
+// The window program's window: GLUT's callbacks, thin, read the window
+// system's input or state and call the plain functions of session.h,
+// pacing.h and readouts.h; the window system's failures end the run through
+// one path.
 #pragma once
 
 #include <csignal>
 #include <string>
 
-#include "sim/application.h"
 #include "sim/session.h"
 
 // From here on SIGINT, SIGTERM and SIGHUP (unless ignored at start) make the
@@ -28,20 +28,3 @@ void runWindow(int argc, char** argv, Session& session);
 
 // Why the window system ended the program; empty until it has.
 const std::string& windowSystemFailure();
-
-void initRenderState();
-// The view and the chain's picture (the overlays are drawn over it).
-void setChainView(int width, int height);
-void drawChain();
-
-void display();
-void reshape(int width, int height);
-void idleStep();
-void keyboard(unsigned char key, int x, int y);
-void keyboardUp(unsigned char key, int x, int y);
-void specialKey(int key, int x, int y);
-void specialKeyUp(int key, int x, int y);
-void mouseButton(int button, int state, int x, int y);
-void mouseMotion(int x, int y);
-void passiveMotion(int x, int y);
-void windowStatus(int state);
