@@ -25,7 +25,6 @@
 #include "cli/stderr_lines.h"
 #include "cli/stop_signals.h"
 #include "dynamics/chain_dynamics.h"
-#include "model/chain_model.h"
 
 namespace {
 

@@ -17,6 +17,7 @@
 #include "batch/csv.h"
 #include "sim/diagnostics.h"
 #include "sim/recorder.h"
+#include "sim/session.h"
 #include "cli/script_file.h"
 #include "dynamics/chain_dynamics.h"
 #include "model/chain_model.h"
@@ -27,16 +28,7 @@ constexpr double PI = 3.14159265358979323846;
 
 class BatchTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        setupUnrolledModel();
-        setupMatrixModel();
-    }
-    void SetUp() override {
-        initialiseSimulation();
-        mouseDown = -1;
-        stepsPerFrame = INITIAL_STEPS_PER_FRAME;
-        stepCount = 0;
-    }
+    void SetUp() override { freshRun(ChainDescription{}, Precision::Float, WINDOW_WIDTH, WINDOW_HEIGHT, {}); }
 };
 
 std::vector<ScriptEvent> parseOk(const std::string& text, std::int64_t lastStep = 1000) {
