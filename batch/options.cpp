@@ -4,7 +4,7 @@
 #include <charconv>
 #include <limits>
 
-#include "sim/events.h"
+#include "sim/event_script.h"
 #include "cli/options.h"
 #include "sim/parameters.h"
 #include "sim/message_words.h"

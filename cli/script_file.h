@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "sim/events.h"
+#include "sim/event_script.h"
 #include "sim/state_view.h"
 
 // A script holds at most 64 MiB; a larger or endless input (/dev/zero) is

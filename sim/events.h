@@ -1,66 +1,10 @@
-// The event script of the headless runner: mouse and key input at given steps.
-//
-// One event per line:
-//   STEP press X Y     left button down with the cursor at window pixel (X, Y)
-//   STEP drag X Y      cursor moved to (X, Y) with a button held
-//   STEP release       left button up
-//   STEP left          left arrow key
-//   STEP right         right arrow key
-//   STEP reset         the chain back at its start, simulated time 0
-//   STEP resize W H    the window is now W x H pixels: the cursor mapping of
-//                      the events after it uses that size
-//   STEP set NAME V    gravity, damping or stiffness set to V at once; links
-//                      or initial-angle set for the start of the run (before
-//                      the first step) or else for the next reset
-// An event at step S is applied just before step S runs; step 0 and step 1
-// both mean before the first step. Steps may repeat but never decrease, and
-// none may lie beyond the last step of the run. X and Y are whole pixels,
-// origin at the window's top-left corner, y downward, as GLUT reports them;
-// they may lie outside the window, as during a drag. Numbers carry no '+'
-// sign, and a step no sign at all. Blank lines are skipped, '#' starts a
-// comment that runs to the end of the line, lines end in "\n" or "\r\n", and a
-// UTF-8 byte-order mark may open the script.
+// What an event does: the input rules of the application applied to the
+// chain, through the view that maps the cursor and with the next start that
+// set events describe. The grammar of the events is event_script.h.
 #pragma once
 
-#include <cstdint>
-#include <iosfwd>
-#include <string>
-#include <string_view>
-#include <vector>
-
 #include "sim/application.h"
-
-enum class EventKind { Press, Drag, Release, LeftKey, RightKey, Reset, Resize, Set };
-
-// The chain's parameters that a set event names, in the order of the
-// recording's header.
-enum class ChainParameter { Links, Gravity, Damping, Stiffness, InitialAngle };
-inline constexpr int CHAIN_PARAMETERS = 5;
-
-struct ScriptEvent {
-    std::int64_t step;
-    EventKind kind;
-    int x;  // window pixels, or the width of a resize; 0 for events without a position
-    int y;  // window pixels, or the height of a resize
-    std::int64_t line;  // 1-based line in the script, for messages; 0 for live input
-    ChainParameter parameter = ChainParameter::Gravity;  // of a set event
-    float value = 0.0f;  // of a set event (links: a whole number)
-};
-
-// The set event that gives `parameter` the value it has in `description`.
-ScriptEvent setEvent(ChainParameter parameter, const ChainDescription& description);
-
-// Largest coordinate magnitude accepted, far outside any window.
-inline constexpr int MAX_COORDINATE = 1000000;
-// Largest window side accepted by resize (and by the runner's --width, --height).
-inline constexpr int LARGEST_WINDOW = 16384;
-
-// Parses a whole script. `name` is how messages refer to the script and
-// `lastStep` the last step of the run. On success returns true and fills
-// `events` in script order; on the first bad line returns false and sets
-// `error` to "NAME:LINE: what is wrong".
-bool parseEventScript(std::string_view text, std::string_view name, std::int64_t lastStep,
-                      std::vector<ScriptEvent>& events, std::string& error);
+#include "sim/event_script.h"
 
 // What events act on besides the application's state: the window whose view
 // maps the cursor, and where the right arrow's echo goes.
@@ -83,14 +27,3 @@ bool setUpPending(const EventTarget& target);
 // Applies one event through the application's input rules, with GLUT's codes.
 // Both programs apply their events, scripted or live, through this one call.
 void applyEvent(const ScriptEvent& event, EventTarget& target);
-
-// The comment line by which a script (a recording) says that its chain runs
-// in double precision.
-inline constexpr std::string_view DOUBLE_PRECISION_LINE = "# precision: double";
-
-// The precision a script names: double when a line of it is exactly
-// DOUBLE_PRECISION_LINE (a carriage return may end it), else float.
-Precision scriptPrecision(std::string_view text);
-
-// The event as a script line without its newline: "STEP verb [arguments]".
-std::string eventLine(const ScriptEvent& event);

@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "sim/events.h"
+#include "sim/event_script.h"
 #include "dynamics/chain_dynamics.h"
 
 class Recorder {
