@@ -10,18 +10,6 @@
 
 namespace {
 
-std::string makeHeader() {
-    std::string header = "step,time";
-    for (int i = 1; i <= linkCount; ++i) {
-        header += ",p" + std::to_string(i);
-    }
-    for (int i = 1; i <= linkCount; ++i) {
-        header += ",q" + std::to_string(i);
-    }
-    header += ",energy,tip_x,tip_y\n";
-    return header;
-}
-
 // Appends `value` in its shortest round-trip form and a separator. A C++
 // library without floating-point to_chars (WebAssembly's) gets the same text
 // from writeShortest.
@@ -44,13 +32,29 @@ char* put(char* out, char* end, Value value, char separator) {
 
 }  // namespace
 
+std::string csvHeader(int links) {
+    std::string header = "step,time";
+    for (int i = 1; i <= links; ++i) {
+        header += ",p" + std::to_string(i);
+    }
+    for (int i = 1; i <= links; ++i) {
+        header += ",q" + std::to_string(i);
+    }
+    header += ",energy,tip_x,tip_y\n";
+    return header;
+}
+
 std::string_view csvHeader() {
     static std::string header;
-    header = makeHeader();
+    header = csvHeader(linkCount);
     return header;
 }
 
 std::size_t formatCsvRow(char* buffer, std::int64_t step, StateView state) {
+    return formatCsvRow(buffer, step, state, decimalOf(chain.gravity));
+}
+
+std::size_t formatCsvRow(char* buffer, std::int64_t step, StateView state, double gravity) {
     char* out = buffer;
     char* const end = buffer + csvRowCapacity(state.size() / 2);
     out = put(out, end, step, ',');
@@ -68,7 +72,7 @@ std::size_t formatCsvRow(char* buffer, std::int64_t step, StateView state) {
                                                     : put(out, end, state.doubles()[i], ',');
     }
     const TipPosition tip = tipPosition(state);
-    out = put(out, end, chainEnergy(state), ',');
+    out = put(out, end, chainEnergy(state, gravity), ',');
     out = put(out, end, tip.x, ',');
     out = put(out, end, tip.y, '\n');
     return static_cast<std::size_t>(out - buffer);

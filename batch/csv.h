@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "sim/state_view.h"
@@ -22,11 +23,15 @@ constexpr std::size_t csvRowCapacity(int links) { return 128 + 25 * 2 * static_c
 inline constexpr std::size_t CSV_ROW_CAPACITY = 2048;
 static_assert(csvRowCapacity(LINK_COUNT) <= CSV_ROW_CAPACITY);
 
-// The header line for the links set up, with its newline.
+// The header line for `links` links, or for the links set up, with its
+// newline.
+std::string csvHeader(int links);
 std::string_view csvHeader();
 
 // Writes the row of `state` after `step` steps, with its newline, into
 // `buffer` (csvRowCapacity of the state's links) and returns its length.
 // Allocates nothing once the energy's working storage has grown to the
 // chain's length (at the first row).
+// The energy is taken under the chain's gravity, or under `gravity`.
 std::size_t formatCsvRow(char* buffer, std::int64_t step, StateView state);
+std::size_t formatCsvRow(char* buffer, std::int64_t step, StateView state, double gravity);

@@ -14,11 +14,13 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <utility>
 
 #include "sim/events.h"
+#include "batch/ensemble.h"
 #include "batch/options.h"
 #include "batch/run.h"
 #include "cli/output_file.h"
@@ -91,6 +93,39 @@ int abandonOutput(OutputFile& output, int errorNumber) {
     return EXIT_BAD_INPUT;
 }
 
+// An ensemble's swept parameter is the members' own: a script may not set it.
+bool scriptKeepsToTheSweeps(const BatchOptions& options, const EventScript& script) {
+    for (const ScriptEvent& event : script.events) {
+        for (const Sweep& sweep : options.spec.sweeps) {
+            // ChainParameter counts the links first, SweptParameter does not.
+            if (event.kind == EventKind::Set &&
+                static_cast<int>(event.parameter) == static_cast<int>(sweep.parameter) + 1) {
+                fail("--sweep " + std::string(sweptName(sweep.parameter)) + ": the script sets it at line " +
+                     std::to_string(event.line));
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// --merge: the slices' outputs joined into the whole run's.
+int mergeOutputs(const BatchOptions& options) {
+    OutputFile output;
+    std::uint64_t hash = 0;
+    if (std::string error; !output.open(options.out, FileIdentity{}, error) ||
+                           !mergeShards(options.merge, output.stream(), hash, error)) {
+        output.discard();
+        fail(error);
+        return EXIT_BAD_INPUT;
+    }
+    if (const int errorNumber = output.commit(); errorNumber != 0) {
+        return abandonOutput(output, errorNumber);
+    }
+    std::fprintf(stderr, "ensemble hash: %s\n", hashText(hash).c_str());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -100,8 +135,11 @@ int main(int argc, char** argv) {
         return status;
     }
 
+    if (!options.merge.empty()) {
+        return mergeOutputs(options);
+    }
     EventScript script;
-    if (options.events && !loadEvents(options, script)) {
+    if (options.events && (!loadEvents(options, script) || !scriptKeepsToTheSweeps(options, script))) {
         return EXIT_BAD_INPUT;
     }
 
@@ -118,7 +156,8 @@ int main(int argc, char** argv) {
         return EXIT_BAD_INPUT;
     }
 
-    const RunResult run = runBatch(options, std::move(script.events), output.stream());
+    const RunResult run = options.ensemble ? runEnsemble(options, std::move(script.events), output.stream())
+                                           : runBatch(options, std::move(script.events), output.stream());
     if (run.writeErrorNumber != 0) {
         return abandonOutput(output, run.writeErrorNumber);
     }
@@ -132,5 +171,5 @@ int main(int argc, char** argv) {
         return abandonOutput(output, errorNumber);
     }
     reportRun(run);
-    return script.recorded ? compareWithRecording(*script.recorded, options.steps, run.stateHash) : 0;
+    return script.recorded && !options.ensemble ? compareWithRecording(*script.recorded, options.steps, run.stateHash) : 0;
 }

@@ -2,7 +2,11 @@
 
 #include <CLI/CLI.hpp>
 #include <charconv>
+#include <cmath>
+#include <cstdlib>
 #include <limits>
+#include <string_view>
+#include <thread>
 
 #include "sim/event_script.h"
 #include "cli/options.h"
@@ -13,6 +17,7 @@
 namespace {
 
 constexpr std::int64_t MOST_STEPS = std::numeric_limits<std::int32_t>::max();
+constexpr std::int64_t MOST_THREADS = 1024;
 
 // Accepts plain decimal whole numbers from `low` to `high`.
 CLI::Validator wholeNumberIn(std::int64_t low, std::int64_t high) {
@@ -28,6 +33,93 @@ CLI::Validator wholeNumberIn(std::int64_t low, std::int64_t high) {
             return std::string();
         },
         "INT in " + range);
+}
+
+// A finite decimal, as the chain options read them but in double.
+bool finiteDouble(std::string_view text, double& value) {
+    const std::string copy(text);
+    char* end = nullptr;
+    value = std::strtod(copy.c_str(), &end);
+    float check = 0.0f;
+    return readDecimalFloat(text, check) && end == copy.c_str() + copy.size() && std::isfinite(value);
+}
+
+// NAME=FROM:TO of one swept parameter.
+bool readSweep(std::string_view text, Sweep& sweep, std::string& error) {
+    const std::size_t equals = text.find('=');
+    const std::size_t colon = text.find(':', equals == std::string_view::npos ? 0 : equals);
+    if (equals == std::string_view::npos || colon == std::string_view::npos) {
+        error = "--sweep: " + quotedWord(text) + " is not NAME=FROM:TO";
+        return false;
+    }
+    if (!readSweptName(text.substr(0, equals), sweep.parameter)) {
+        error = "--sweep: unknown parameter " + quotedWord(text.substr(0, equals)) +
+                " (expected gravity, damping, stiffness or initial-angle)";
+        return false;
+    }
+    if (!finiteDouble(text.substr(equals + 1, colon - equals - 1), sweep.from) ||
+        !finiteDouble(text.substr(colon + 1), sweep.to)) {
+        error = "--sweep: " + quotedWord(text) + " does not run between two finite numbers";
+        return false;
+    }
+    const bool notNegative =
+        sweep.parameter == SweptParameter::Damping || sweep.parameter == SweptParameter::Stiffness;
+    if (notNegative && (sweep.from < 0.0 || sweep.to < 0.0)) {
+        error = "--sweep: " + std::string(sweptName(sweep.parameter)) + " must stay >= 0";
+        return false;
+    }
+    return true;
+}
+
+// I/K with 0 <= I < K <= members.
+bool readShard(std::string_view text, std::int64_t members, BatchOptions& options, std::string& error) {
+    const std::size_t slash = text.find('/');
+    const auto whole = [](std::string_view digits, std::int64_t& value) {
+        const auto [stop, status] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+        return !digits.empty() && status == std::errc{} && stop == digits.data() + digits.size();
+    };
+    if (slash == std::string_view::npos || !whole(text.substr(0, slash), options.shardIndex) ||
+        !whole(text.substr(slash + 1), options.shardCount) || options.shardIndex < 0 ||
+        options.shardCount < 1 || options.shardIndex >= options.shardCount || options.shardCount > members) {
+        error = "--shard: " + quotedWord(text) + " is not I/K with 0 <= I < K <= " + std::to_string(members);
+        return false;
+    }
+    options.sharded = true;
+    return true;
+}
+
+// The ensemble's options after parsing: each needs --members, and they fit
+// together.
+bool checkEnsemble(BatchOptions& options, const std::vector<std::string>& sweeps, const std::string& shard,
+                   bool perturbGiven, bool seedGiven, std::string& error) {
+    const bool anyEnsembleOption = !sweeps.empty() || !shard.empty() || perturbGiven || seedGiven || options.member;
+    if (!options.ensemble && anyEnsembleOption) {
+        error = "--perturb, --seed, --sweep, --member and --shard need --members";
+        return false;
+    }
+    for (const std::string& text : sweeps) {
+        Sweep sweep{};
+        if (!readSweep(text, sweep, error)) {
+            return false;
+        }
+        for (const Sweep& other : options.spec.sweeps) {
+            if (other.parameter == sweep.parameter) {
+                error = "--sweep: " + std::string(sweptName(sweep.parameter)) + " is swept twice";
+                return false;
+            }
+        }
+        options.spec.sweeps.push_back(sweep);
+    }
+    if (options.member && *options.member >= options.spec.members) {
+        error = "--member: " + std::to_string(*options.member) + " is not a member (0 to " +
+                std::to_string(options.spec.members - 1) + ")";
+        return false;
+    }
+    if (!shard.empty() && options.member) {
+        error = "--member and --shard exclude each other";
+        return false;
+    }
+    return shard.empty() || readShard(shard, options.spec.members, options, error);
 }
 
 }  // namespace
@@ -52,7 +144,7 @@ int parseBatchOptions(int argc, char** argv, BatchOptions& options) {
                    "STEP right | STEP reset | STEP resize W H | STEP set NAME VALUE, NAME one of links, gravity, "
                    "damping, stiffness, initial-angle ('-' reads stdin)");
     app.add_option("--out", options.out, "CSV output file ('-' for stdout)")->capture_default_str();
-    app.add_option("--every", options.every, "Write a row every K steps (and always after the last step)")
+    const CLI::Option* const every = app.add_option("--every", options.every, "Write a row every K steps (and always after the last step)")
         ->capture_default_str()
         ->check(wholeNumberIn(1, MOST_STEPS));
     app.add_option("--width", options.width, "Window width in pixels for the cursor mapping")
@@ -61,6 +153,32 @@ int parseBatchOptions(int argc, char** argv, BatchOptions& options) {
     app.add_option("--height", options.height, "Window height in pixels for the cursor mapping")
         ->capture_default_str()
         ->check(wholeNumberIn(1, LARGEST_WINDOW));
+    CLI::Option* const members =
+        app.add_option("--members", options.spec.members, "Run an ensemble of M chains (member 0 as described)")
+            ->check(wholeNumberIn(1, MOST_MEMBERS));
+    std::string perturbText;
+    const CLI::Option* const perturb =
+        app.add_option("--perturb", perturbText,
+                       "Members k >= 1 start with each joint angle moved by EPS x u, u in [-1, 1) from (seed, k, joint)");
+    const CLI::Option* const seed =
+        app.add_option("--seed", options.spec.seed, "Seed of the members' perturbations (default 1)")
+            ->check(wholeNumberIn(0, std::numeric_limits<std::int64_t>::max()));
+    std::vector<std::string> sweeps;
+    app.add_option("--sweep", sweeps,
+                   "NAME=FROM:TO: gravity, damping, stiffness or initial-angle from FROM at member 0 to TO at the "
+                   "last, linearly (may be given more than once)")
+        ->take_all()
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    app.add_option("--member", options.member, "Run member K alone, writing the single-run CSV")
+        ->check(wholeNumberIn(0, MOST_MEMBERS - 1));
+    std::string shard;
+    app.add_option("--shard", shard, "Run only the I-th of K contiguous slices of the members (I from 0)");
+    app.add_option("--threads", options.threads, "Worker threads of an ensemble (default: all cores)")
+        ->check(wholeNumberIn(1, MOST_THREADS));
+    app.add_option("--merge", options.merge,
+                   "Check that shard outputs fit together and write the whole ensemble's output to --out");
+    options.threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -70,6 +188,25 @@ int parseBatchOptions(int argc, char** argv, BatchOptions& options) {
         return EXIT_BAD_INPUT;
     }
     options.stepsGiven = steps->count() > 0;
+    options.everyGiven = every->count() > 0;
+    options.ensemble = members->count() > 0;
+    if (!options.merge.empty()) {
+        if (options.ensemble || options.stepsGiven || options.events) {
+            fail("--merge joins finished shard outputs: give it only --out");
+            return EXIT_BAD_INPUT;
+        }
+        return -1;
+    }
+    if (perturb->count() > 0 && (!finiteDouble(perturbText, options.spec.perturbation) ||
+                                 options.spec.perturbation < 0.0)) {
+        fail("--perturb: " + quotedWord(perturbText) + " is not a finite number >= 0");
+        return EXIT_BAD_INPUT;
+    }
+    if (std::string error;
+        !checkEnsemble(options, sweeps, shard, perturb->count() > 0, seed->count() > 0, error)) {
+        fail(error);
+        return EXIT_BAD_INPUT;
+    }
     if (!options.stepsGiven && !options.events) {
         fail(STEPS_REQUIRED);
         return EXIT_BAD_INPUT;

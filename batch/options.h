@@ -4,8 +4,10 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "sim/application.h"
+#include "sim/ensemble.h"
 
 inline constexpr int EXIT_BAD_INPUT = 2;
 
@@ -21,8 +23,21 @@ struct BatchOptions {
     std::optional<std::string> events;  // absent: no script, the chain just hangs
     std::string out = "-";
     std::int64_t every = 1;
+    bool everyGiven = false;
     int width = WINDOW_WIDTH;
     int height = WINDOW_HEIGHT;
+
+    // An ensemble (--members): its members, their perturbation and sweeps;
+    // one member alone (--member), or a slice of them (--shard I/K), over
+    // --threads workers. --merge FILE... joins the slices' outputs instead.
+    bool ensemble = false;
+    EnsembleSpec spec;
+    std::optional<std::int64_t> member;
+    std::int64_t shardIndex = 0;
+    std::int64_t shardCount = 1;
+    bool sharded = false;
+    int threads = 1;
+    std::vector<std::string> merge;
 };
 
 // Fills `options` from the command line. Returns -1 to go on with the run, or

@@ -80,6 +80,18 @@ int writeText(std::FILE* out, std::string_view text) {
     return errno != 0 ? errno : EIO;
 }
 
+}  // namespace
+
+void stopOnSignals() {
+#if defined(__EMSCRIPTEN__)
+    launcherWord(TAKES_STOP_REQUESTS, 1);
+#else
+    catchStopSignals(requestStop);
+#endif
+}
+
+int stopSignal() { return pendingStop(); }
+
 // Applies the script's events before the first step, up to a stop request. A run of links or starting-angle changes only
 // describes the chain: it is set up once, for the description the run leaves
 // (at 100,000 links a set-up takes most of a second), before the next event
@@ -107,17 +119,6 @@ void setUpChain(Session& session) {
     }
 }
 
-}  // namespace
-
-void stopOnSignals() {
-#if defined(__EMSCRIPTEN__)
-    launcherWord(TAKES_STOP_REQUESTS, 1);
-#else
-    catchStopSignals(requestStop);
-#endif
-}
-
-int stopSignal() { return pendingStop(); }
 
 void fillClosedStandardDescriptors() {
     for (int descriptor = 0; descriptor <= 2; ++descriptor) {
@@ -173,6 +174,7 @@ RunResult runBatch(const BatchOptions& options, std::vector<ScriptEvent> events,
     }
     run.stepsRun = step;
     run.stateHash = stateHash(runState());
+    run.resets = resetCount;
     run.stopSignal = stopSignal();
     run.writeErrorNumber = writeError;
     return run;
@@ -187,6 +189,13 @@ void reportRun(const RunResult& run) {
     std::fprintf(stderr, "wall seconds: %.3f\n", wall);
     std::fprintf(stderr, "steps per second: %.0f\n", wall > 0.0 ? step / wall : 0.0);
     std::fprintf(stderr, "real-time factor: %.2f\n", wall > 0.0 ? simulatedSeconds / wall : 0.0);
-    std::fprintf(stderr, "resets: %lld\n", static_cast<long long>(resetCount));
+    std::fprintf(stderr, "resets: %lld\n", static_cast<long long>(run.resets));
+    if (run.members > 0) {
+        const double memberSteps = step * static_cast<double>(run.members);
+        std::fprintf(stderr, "members run: %lld\n", static_cast<long long>(run.members));
+        std::fprintf(stderr, "member-steps per second: %.0f\n", wall > 0.0 ? memberSteps / wall : 0.0);
+        std::fprintf(stderr, "ensemble hash: %s\n", hashText(run.stateHash).c_str());
+        return;
+    }
     std::fprintf(stderr, "state hash: %s\n", hashText(run.stateHash).c_str());
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sim/events.h"
+#include "sim/session.h"
 #include "batch/options.h"
 
 // Makes SIGINT, SIGTERM and SIGHUP stop the run after the current step,
@@ -27,8 +28,14 @@ struct RunResult {
     double wallSeconds = 0.0;
     int stopSignal = 0;      // the signal that stopped the run, or 0
     int writeErrorNumber = 0;  // errno of the write that failed, or 0
-    std::uint64_t stateHash = 0;  // of the state after the last step run
+    std::uint64_t stateHash = 0;  // of the state after the last step run; of an ensemble, its hash
+    std::int64_t resets = 0;      // steps that ended non-finite, over all members run
+    std::int64_t members = 0;     // of an ensemble's run; 0 for one chain
 };
+
+// Applies the session's events before the first step, up to a stop
+// request: a run of links or starting-angle changes sets the chain up once.
+void setUpChain(Session& session);
 
 // Runs the simulation through a session that plays `events`, writing the CSV
 // to `out`. Stops early on a signal (during the set-up too) or as soon as a

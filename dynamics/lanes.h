@@ -6,8 +6,9 @@
 // halves, which also hides the latency of the recursion's dependent chains.
 //
 // LaneTraits<Real> names, for a plain float or double and for lanes alike,
-// the scalar of one lane and the double-width type that the spring's running
-// point is carried in, with the conversions between them.
+// the scalar of one lane, the number of lanes (1 for a plain value), a lane's
+// value, and the double-width type that the spring's running point is
+// carried in, with the conversions between them.
 #pragma once
 
 #include <cstddef>
@@ -48,6 +49,9 @@ template <class Real>
 struct LaneTraits {
     using Scalar = Real;
     using Wide = double;
+    static constexpr int width = 1;
+    static Scalar lane(Real value, int) { return value; }
+    static void setLane(Real& value, int, Scalar scalar) { value = scalar; }
     static Wide widen(Real value) { return value; }
     static Real narrow(Wide value) { return static_cast<Real>(value); }
 };
@@ -56,6 +60,9 @@ template <class S, int W>
 struct LaneTraits<Lanes<S, W>> {
     using Scalar = S;
     using Wide = Lanes<double, W>;
+    static constexpr int width = W;
+    static Scalar lane(Lanes<S, W> value, int lane) { return value[lane]; }
+    static void setLane(Lanes<S, W>& value, int lane, Scalar scalar) { value.set(lane, scalar); }
     static Wide widen(Lanes<S, W> value) { return Wide::of(__builtin_convertvector(value.v, typename Wide::Vector)); }
     static Lanes<S, W> narrow(Wide value) {
         return Lanes<S, W>::of(__builtin_convertvector(value.v, typename Lanes<S, W>::Vector));

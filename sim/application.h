@@ -45,6 +45,10 @@ extern StateVector& restingState;
 extern Precision runPrecision;
 extern Chain<double> doubleChain;
 
+// The double chain's parameters for a float description: the decimals that
+// its floats stand for.
+ChainParameters<double> decimalParameters(const ChainDescription& description);
+
 // The state of the run's chain, in its precision.
 StateView runState();
 

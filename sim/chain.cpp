@@ -38,7 +38,8 @@ void Chain<Real>::rungeKuttaStep() {
     // All four evaluations see the same loads, target and button state.
     const ChainLoads<Real> loads = parameters.loads();
     const SpringInput<Real> input = spring;
-    constexpr Real h = STEP<Real>;
+    using Scalar = typename LaneTraits<Real>::Scalar;
+    const Real h = STEP<Scalar>;
     recursion.derivative(state.data(), k1.data(), loads, input);
     formStage(k1, h, Real(2));
     recursion.derivative(stage.data(), k2.data(), loads, input);
@@ -48,7 +49,7 @@ void Chain<Real>::rungeKuttaStep() {
     recursion.derivative(stage.data(), k4.data(), loads, input);
 
     // x += (k1 + 2 k2 + 2 k3 + k4) h/6
-    constexpr Real sixthStep = SIXTH_OF_STEP<Real>;
+    const Real sixthStep = SIXTH_OF_STEP<Scalar>;
     Real* x = state.data();
     const Real* s1 = k1.data();
     const Real* s2 = k2.data();
@@ -96,3 +97,14 @@ bool Chain<Real>::step() {
 
 template class Chain<float>;
 template class Chain<double>;
+
+// Lanes of chains (the ensembles) use the step and the set-up; their
+// members' finiteness is judged lane by lane.
+template Chain<FloatLanes>::Chain(const ChainParameters<FloatLanes>&);
+template void Chain<FloatLanes>::build();
+template void Chain<FloatLanes>::rungeKuttaStep();
+template void Chain<FloatLanes>::putBackAtRest();
+template Chain<DoubleLanes>::Chain(const ChainParameters<DoubleLanes>&);
+template void Chain<DoubleLanes>::build();
+template void Chain<DoubleLanes>::rungeKuttaStep();
+template void Chain<DoubleLanes>::putBackAtRest();

@@ -20,14 +20,6 @@ struct Point {
     double y;
 };
 
-// The chain's gravity as the decimal number its float stands for (9.81 for
-// 9.81f), so that the energy does not carry the float's representation error.
-double gravityAcceleration() {
-    char text[40];
-    *writeShortest(text, chain.gravity) = '\0';
-    return std::strtod(text, nullptr);
-}
-
 // Planar spatial algebra about the base origin: a motion (w, vx, vy) is the
 // angular velocity and the velocity of the body point at the origin; a
 // momentum (n, hx, hy) the angular momentum about the origin and the linear
@@ -233,10 +225,11 @@ double kineticEnergy(StateView state) {
     return 0.5 * twice;
 }
 
-double potentialEnergy(StateView state) {
+double potentialEnergy(StateView state) { return potentialEnergy(state, decimalOf(chain.gravity)); }
+
+double potentialEnergy(StateView state, double g) {
     Scratch& s = scratch();
     computeGeometry(state, s.joint, s.centre);
-    const double g = gravityAcceleration();
     double v = 0.0;
     for (const Point& c : s.centre) {
         v += MASS * g * c.y;
@@ -244,7 +237,9 @@ double potentialEnergy(StateView state) {
     return v;
 }
 
-double chainEnergy(StateView state) { return kineticEnergy(state) + potentialEnergy(state); }
+double chainEnergy(StateView state) { return chainEnergy(state, decimalOf(chain.gravity)); }
+
+double chainEnergy(StateView state, double g) { return kineticEnergy(state) + potentialEnergy(state, g); }
 
 TipPosition tipPosition(StateView state) {
     Scratch& s = scratch();

@@ -28,14 +28,19 @@ struct TipPosition {
 // here); longer chains use the articulated-body solve in linear time.
 inline constexpr int DENSE_ENERGY_LINKS = 100;
 
-// H(p, q) of the state. NaN if the state is not finite (M then has no factor).
+// H(p, q) of the state, under gravity g, or by default the decimal that the
+// chain's float gravity stands for (9.81 for 9.81f), so that the energy does
+// not carry the float's representation error. NaN if the state is not finite
+// (M then has no factor).
 double chainEnergy(StateView state);
+double chainEnergy(StateView state, double g);
 
 // Kinetic part 1/2 p^T M^-1 p alone.
 double kineticEnergy(StateView state);
 
 // Potential part sum_i m g y(c_i) alone; the base is at height 0.
 double potentialEnergy(StateView state);
+double potentialEnergy(StateView state, double g);
 
 // The free end of link N, measured from the base.
 TipPosition tipPosition(StateView state);

@@ -165,3 +165,9 @@ char* write(char* out, Value value) {
 
 char* writeShortest(char* out, float value) { return write(out, value); }
 char* writeShortest(char* out, double value) { return write(out, value); }
+
+double decimalOf(float value) {
+    char text[40];
+    *writeShortest(text, value) = '\0';
+    return std::strtod(text, nullptr);
+}

@@ -12,3 +12,6 @@
 // returns the end of it. No terminating zero is written.
 char* writeShortest(char* out, float value);
 char* writeShortest(char* out, double value);
+
+// The double that the shortest text of `value` stands for: 9.81 for 9.81f.
+double decimalOf(float value);

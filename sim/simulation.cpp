@@ -28,18 +28,6 @@ const float linkColour[4] = {0.2f, 0.2f, 0.2f, 1.0f};
 
 namespace {
 
-// The double that the shortest decimal of `value` stands for.
-double decimalOf(float value) {
-    char text[40];
-    *writeShortest(text, value) = '\0';
-    return std::strtod(text, nullptr);
-}
-
-ChainParameters<double> widened(const ChainDescription& description) {
-    return {description.links, decimalOf(description.gravity), decimalOf(description.damping),
-            decimalOf(description.stiffness), decimalOf(description.initialAngle)};
-}
-
 // The loads of the description that the double chain's were widened from.
 ChainLoads<float> widenedLoads{};
 
@@ -49,7 +37,7 @@ void takeDoubleInput() {
     const ChainLoads<float> loads = chain.loads();
     if (loads.gravity != widenedLoads.gravity || loads.damping != widenedLoads.damping ||
         loads.stiffness != widenedLoads.stiffness) {
-        const ChainParameters<double> wide = widened(chain);
+        const ChainParameters<double> wide = decimalParameters(chain);
         doubleChain.parameters.gravity = wide.gravity;
         doubleChain.parameters.damping = wide.damping;
         doubleChain.parameters.stiffness = wide.stiffness;
@@ -59,6 +47,11 @@ void takeDoubleInput() {
 }
 
 }  // namespace
+
+ChainParameters<double> decimalParameters(const ChainDescription& description) {
+    return {description.links, decimalOf(description.gravity), decimalOf(description.damping),
+            decimalOf(description.stiffness), decimalOf(description.initialAngle)};
+}
 
 void initialiseSimulation() {
     jointAngles.resize(linkCount, 1);
@@ -80,7 +73,7 @@ void initialiseSimulation() {
     currentState = restingState;
     stageState = restingState;
     if (runPrecision == Precision::Double) {
-        doubleChain.parameters = widened(chain);
+        doubleChain.parameters = decimalParameters(chain);
         widenedLoads = chain.loads();
         doubleChain.build();
         doubleChain.stepCount = 0;

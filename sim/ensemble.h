@@ -1,0 +1,112 @@
+// Ensembles: many members of one run, each a chain of its own under the same
+// options and event script, stepped in groups of SIMD lanes (dynamics/lanes.h)
+// with each member's bits those of its chain run alone.
+//
+// Member 0 is the chain the options describe. Member k >= 1 starts with each
+// joint angle q_j moved by EPS x u(seed, k, j), formed in double and rounded
+// once to the chain's precision:
+//   q_j = round(q_j + EPS * u),  u uniform in [-1, 1),
+//   u   = (z >> 11) * 2^-52 - 1 with z = mix(mix(mix(seed) ^ k) ^ j),
+// mix the SplitMix64 finaliser (add 0x9e3779b97f4a7c15, then the two
+// xor-shift-multiply rounds). A member's start thus depends on neither the
+// number of members nor the slice of them a process runs.
+// A swept parameter varies linearly over the M members, formed in double and
+// rounded once:  value_k = FROM + (TO - FROM) * k / (M - 1)  (FROM when M = 1).
+//
+// The script acts on every member alike: the conductor plays it on the
+// default chain's input state (spring target, button, loads, resets and the
+// chain's length), and the members take each change at its step.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "sim/chain.h"
+#include "sim/session.h"
+
+enum class SweptParameter { Gravity, Damping, Stiffness, InitialAngle };
+
+struct Sweep {
+    SweptParameter parameter;
+    double from;
+    double to;
+};
+
+inline constexpr std::int64_t MOST_MEMBERS = 1000000;
+
+struct EnsembleSpec {
+    std::int64_t members = 1;
+    double perturbation = 0.0;  // EPS, radians
+    std::uint64_t seed = 1;
+    std::vector<Sweep> sweeps;  // each parameter at most once
+};
+
+// The name of a swept parameter as its option names it ("damping"), and back.
+std::string_view sweptName(SweptParameter parameter);
+bool readSweptName(std::string_view name, SweptParameter& parameter);
+
+// u(seed, member, joint) in [-1, 1), joint counted from 1.
+double perturbationUnit(std::uint64_t seed, std::int64_t member, std::int32_t joint);
+
+// The sweep's value at `member` of `members`, in double.
+double sweptValue(const Sweep& sweep, std::int64_t member, std::int64_t members);
+
+// What the members take from the script before `step`: the conductor's chain
+// (its links and starting angle, and its loads), the spring input, whether
+// they go back to their starts (a reset) and whether they are built anew for
+// another chain (a reset to other links or starting angle, and the start).
+struct InputChange {
+    std::int64_t step;
+    ChainDescription description;
+    SpringInput<float> spring;
+    bool reset;
+    bool rebuild;
+};
+
+// Plays what remains of the session's script up to `lastStep` on the default
+// chain's input state and lists the changes, the first one (the start)
+// before step 1. The session has applied its set-up events already.
+std::vector<InputChange> inputTimeline(Session& session, std::int64_t lastStep);
+
+// `Real` members side by side, one per lane: float, double, FloatLanes or
+// DoubleLanes. A group of members first .. first + width - 1; lanes past the
+// last member repeat it and are not read.
+template <class Real>
+class MemberGroup {
+public:
+    using Scalar = typename LaneTraits<Real>::Scalar;
+    static constexpr int width = LaneTraits<Real>::width;
+
+    MemberGroup(const EnsembleSpec& spec, std::int64_t first, std::int64_t last);
+
+    // Takes a change of the script's input before the next step.
+    void take(const InputChange& change);
+    // One Runge-Kutta step of every member; a member that left the finite
+    // numbers goes back to its start alone.
+    void step();
+
+    std::int64_t member(int lane) const { return memberOf[static_cast<std::size_t>(lane)]; }
+    StateArray<Scalar> state(int lane) const;
+    // The gravity its energy is taken under: the decimal a float stands for.
+    double gravity(int lane) const;
+    // The member's value of a parameter as its chain holds it.
+    Scalar parameter(int lane, SweptParameter parameter) const;
+    std::int64_t resets(int lane) const { return resetsOf[static_cast<std::size_t>(lane)]; }
+
+private:
+    const EnsembleSpec& spec;
+    std::array<std::int64_t, width> memberOf{};
+    std::array<std::int64_t, width> resetsOf{};
+    Chain<Real> chain;
+
+    void build(const ChainDescription& description);
+    Scalar parameterOf(int lane, SweptParameter parameter, const ChainDescription& description) const;
+    void putLaneBackAtRest(int lane);
+};
+
+extern template class MemberGroup<float>;
+extern template class MemberGroup<double>;
+extern template class MemberGroup<FloatLanes>;
+extern template class MemberGroup<DoubleLanes>;
