@@ -16,7 +16,6 @@
 #include "batch/csv.h"
 #include "cli/stderr_lines.h"
 #include "sim/diagnostics.h"
-#include "sim/message_words.h"
 #include "sim/parameters.h"
 #include "sim/shortest_text.h"
 #include "sim/state_hash.h"
@@ -307,6 +306,8 @@ struct ShardFile {
     std::string body;
 };
 
+std::string quotedPath(const std::string& path) { return "'" + path + "'"; }
+
 bool wholeNumber(std::string_view text, std::int64_t& value) {
     const auto [stop, status] = std::from_chars(text.data(), text.data() + text.size(), value);
     return !text.empty() && status == std::errc{} && stop == text.data() + text.size();
@@ -325,7 +326,7 @@ bool readShardFile(const std::string& path, ShardFile& shard, std::string& error
     std::stringstream contents;
     contents << in.rdbuf();
     if (!in) {
-        error = "cannot read shard " + quotedWord(path);
+        error = "cannot read shard " + quotedPath(path);
         return false;
     }
     const std::string text = contents.str();
@@ -347,7 +348,7 @@ bool readShardFile(const std::string& path, ShardFile& shard, std::string& error
         !wholeNumber(std::string_view(shardLine).substr(slash + 1, colon - slash - 1), shard.count) ||
         !wholeNumber(std::string_view(shardLine).substr(colon + 10, to - colon - 10), shard.first) ||
         !wholeNumber(std::string_view(shardLine).substr(to + 4, shardLine.size() - to - 5), shard.last)) {
-        error = quotedWord(path) + " is not the output of a chain20-batch --shard run";
+        error = quotedPath(path) + " is not the output of a chain20-batch --shard run";
         return false;
     }
     return true;
@@ -374,14 +375,14 @@ bool memberHashes(const ShardFile& shard, std::vector<std::uint64_t>& hashes, st
         std::int64_t k = 0;
         if (!wholeNumber(member, k) || k != expected || hex.empty() ||
             std::from_chars(hex.data(), hex.data() + hex.size(), hash, 16).ptr != hex.data() + hex.size()) {
-            error = quotedWord(shard.path) + ": member " + std::to_string(expected) + " is missing or out of order";
+            error = quotedPath(shard.path) + ": member " + std::to_string(expected) + " is missing or out of order";
             return false;
         }
         hashes.push_back(hash);
         ++expected;
     }
     if (expected != shard.last + 1) {
-        error = quotedWord(shard.path) + ": member " + std::to_string(expected) + " is missing";
+        error = quotedPath(shard.path) + ": member " + std::to_string(expected) + " is missing";
         return false;
     }
     return true;
@@ -397,7 +398,7 @@ bool mergeShards(const std::vector<std::string>& paths, std::FILE* out, std::uin
         }
         if (shards[i].runLine != shards[0].runLine || shards[i].header != shards[0].header ||
             shards[i].count != shards[0].count) {
-            error = quotedWord(paths[i]) + " is a shard of another run than " + quotedWord(paths[0]);
+            error = quotedPath(paths[i]) + " is a shard of another run than " + quotedPath(paths[0]);
             return false;
         }
     }

@@ -284,10 +284,11 @@ constexpr int BLOCK = 64;
 // The same arithmetic as sinCos for moderate arguments and +0, over count <= BLOCK
 // elements in a loop without branches that the compiler vectorises. Returns
 // whether any argument was not moderate or any result lies near a midpoint.
-// On x86-64 a clone for AVX2 (four doubles a register, no fused multiply-add)
-// is chosen at run time; it rounds every operation the same way.
+// On x86-64 a clone for AVX2 (four doubles a register) or AVX-512 (eight) is
+// chosen at run time; with no contraction there is no fused multiply-add, and
+// every clone rounds every operation the same way.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-__attribute__((target_clones("default", "avx2")))
+__attribute__((target_clones("default", "avx2", "avx512f")))
 #endif
 bool sinCosBlock(const float* x, float* s, float* c, int count) {
     int irregular = 0;

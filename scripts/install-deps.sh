@@ -8,7 +8,7 @@ packages=(
   g++ cmake make pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
   freeglut3-dev libglu1-mesa-dev libgl1-mesa-dri libx11-dev libimgui-dev libstb-dev
-  xvfb xdotool x11-apps x11-utils imagemagick gnuplot-nox
+  xvfb xdotool x11-apps x11-utils imagemagick gnuplot-nox parallel
   xauth
   "$@"
 )

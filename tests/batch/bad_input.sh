@@ -94,6 +94,31 @@ expect_refusal "width zero" "--width: '0' is not a whole number from 1 to 16384"
 expect_refusal "height absurd" "--height: '100000' is not a whole number from 1 to 16384" --steps 10 --height 100000
 expect_refusal "unknown option" ".*--speed" --steps 10 --speed 3
 
+# Ensembles: members, slices, sweeps and merges that cannot be.
+expect_refusal "no members" "--members: '0' is not a whole number from 1 to 1000000" --steps 10 --members 0
+expect_refusal "shard past the slices" "--shard: '3/2' is not I/K with 0 <= I < K <= 4" \
+    --steps 10 --members 4 --shard 3/2
+expect_refusal "member past the members" "--member: 4 is not a member \\(0 to 3\\)" --steps 10 --members 4 --member 4
+expect_refusal "unknown sweep" "--sweep: unknown parameter 'links' \\(expected gravity, damping, stiffness or initial-angle\\)" \
+    --steps 10 --members 4 --sweep links=1:5
+expect_refusal "negative damping sweep" "--sweep: damping must stay >= 0" --steps 10 --members 4 --sweep damping=-1:5
+expect_refusal "sweep without members" "--perturb, --seed, --sweep, --member and --shard need --members" \
+    --steps 10 --sweep damping=0:5
+printf '5 set damping 3\n' > "$scratch/sets_damping.events"
+expect_refusal "script sets a swept parameter" "--sweep damping: the script sets it at line 1" \
+    --steps 10 --members 4 --sweep damping=0:5 --events "$scratch/sets_damping.events"
+for i in 0 1; do
+    "$batch" --steps 20 --members 4 --shard $i/2 --out "$scratch/shard$i.csv" 2>/dev/null || fail "shard $i/2 failed"
+done
+"$batch" --steps 20 --members 4 --perturb 1e-3 --shard 1/2 --out "$scratch/foreign1.csv" 2>/dev/null ||
+    fail "a shard of another run failed"
+expect_refusal "merge of overlapping shards" "shards overlap: member 2 is in more than one" \
+    --merge "$scratch/shard0.csv" "$scratch/shard1.csv" "$scratch/shard1.csv" --out "$out_dir/run.csv"
+expect_refusal "merge with a shard missing" "members 2 to 3 are missing" \
+    --merge "$scratch/shard0.csv" --out "$out_dir/run.csv"
+expect_refusal "merge of a foreign shard" "'$scratch/foreign1.csv' is a shard of another run than '$scratch/shard0.csv'" \
+    --merge "$scratch/shard0.csv" "$scratch/foreign1.csv" --out "$out_dir/run.csv"
+
 # The help names all eight verbs of the event script with their arguments.
 "$batch" --help > "$scratch/help" || fail "--help: exit status $?"
 for usage in 'press X Y' 'drag X Y' release left right reset 'resize W H' 'set NAME VALUE'; do

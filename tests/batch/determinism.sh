@@ -3,6 +3,7 @@
 # more through stdin and stdout. The script's storms may drive the chain out of
 # the finite numbers; any reset to rest must then repeat exactly too, but
 # whether one happens is the fate of a chaotic run, not a property checked here.
+# Then an ensemble's members against their runs alone, over threads and slices.
 #   determinism.sh CHAIN20_BATCH MAKE_EVENTS_AWK
 source "$(dirname "$0")/common.sh"
 batch=$1
@@ -35,4 +36,42 @@ tail -n 2 "$scratch/first.csv" | cut -d, -f1 | tr '\n' ' ' | grep -qx "$((steps 
     fail "the last rows are not the last multiple of $every and step $steps"
 
 echo "determinism: $steps steps, $rows rows, ${resets:-no} resets, max |p| $max_p, $(wc -c < "$scratch/first.csv") bytes identical in 3 runs"
+
+# An ensemble in float and double under a drag with storms: each member is
+# the run --member gives it alone, and the output's bytes are the same over
+# one or two threads and over slices run by GNU parallel and merged. Member 0
+# of an ensemble without perturbation or sweep is the plain run.
+awk -v seed=5 -v steps=1400 -v tail=0 -f "$generator" > "$scratch/ensemble.events"
+awk 'BEGIN { print 1600, "press 320 320"
+             for (s = 1610; s < 2500; s += 10) print s, "drag", (s % 20 ? 100000 : -100000), 100000
+             print 2500, "release" }' >> "$scratch/ensemble.events"
+ensemble=(--events "$scratch/ensemble.events" --steps 3000 --members 19 --perturb 1e-4 --sweep damping=10:40
+          --sweep gravity=9.81:3)
+"$batch" --events "$scratch/ensemble.events" --steps 3000 --out "$scratch/plain.csv" 2>/dev/null ||
+    fail "the plain run failed"
+"$batch" --events "$scratch/ensemble.events" --steps 3000 --members 5 --member 0 --out "$scratch/member0.csv" \
+    2>/dev/null || fail "--member 0 failed"
+cmp "$scratch/plain.csv" "$scratch/member0.csv" || fail "member 0 of a plain ensemble is not the plain run"
+for precision in float double; do
+    "$batch" "${ensemble[@]}" --precision $precision --threads 1 --out "$scratch/one.csv" 2>/dev/null ||
+        fail "$precision ensemble failed"
+    "$batch" "${ensemble[@]}" --precision $precision --threads 2 --out "$scratch/two.csv" 2>"$scratch/two.err" ||
+        fail "$precision ensemble on two threads failed"
+    cmp "$scratch/one.csv" "$scratch/two.csv" || fail "$precision: one and two threads give other bytes"
+    parallel -j2 "'$batch' ${ensemble[*]} --precision $precision --shard {}/3 --out '$scratch/shard{}.csv' 2>/dev/null" \
+        ::: 0 1 2 || fail "$precision: a slice failed under parallel"
+    "$batch" --merge "$scratch"/shard{2,0,1}.csv --out "$scratch/merged.csv" 2>"$scratch/merge.err" ||
+        fail "$precision: merge failed: $(cat "$scratch/merge.err")"
+    cmp "$scratch/one.csv" "$scratch/merged.csv" || fail "$precision: merged slices differ from the whole run"
+    [ "$(grep 'ensemble hash' "$scratch/merge.err")" = "$(grep 'ensemble hash' "$scratch/two.err")" ] ||
+        fail "$precision: the merge's ensemble hash is not the run's"
+    for k in 0 7 18; do
+        alone=$("$batch" "${ensemble[@]}" --precision $precision --member $k --out /dev/null 2>&1 |
+            sed -n 's/^state hash: //p')
+        row=$(awk -F, -v k=$k '$1 == k { print $NF }' "$scratch/one.csv")
+        [ -n "$alone" ] && [ "$alone" = "$row" ] || fail "$precision member $k: alone $alone, in the ensemble $row"
+    done
+    echo "ensemble ($precision): 19 members, $(awk -F, 'NR > 2 { r += $(NF - 1) } END { print r + 0 }' \
+        "$scratch/one.csv") resets, the same bytes over threads and slices, members 0, 7, 18 as alone"
+done
 finish
