@@ -47,6 +47,7 @@ struct MemberOutcome {
     double energy = 0.0;
     TipPosition tip{};
     std::int64_t resets = 0;
+    double lyapunov = 0.0;
     std::uint64_t hash = 0;
 };
 
@@ -103,6 +104,7 @@ bool runGroup(const EnsembleRun& run, std::int64_t groupFirst, MemberOutcome* ou
         outcome.tip = tipPosition(state);
         outcome.resets = group.resets(lane);
         outcome.hash = stateHash(state);
+        outcome.lyapunov = group.lyapunovExponent(lane);
         for (const Sweep& sweep : run.options.spec.sweeps) {
             outcome.swept.push_back(shortest(group.parameter(lane, sweep.parameter)));
         }
@@ -157,6 +159,9 @@ std::string runLine(const BatchOptions& options, const std::vector<ScriptEvent>&
     for (const Sweep& sweep : spec.sweeps) {
         line += ", sweep " + sweepText(sweep);
     }
+    if (spec.shadowDistance > 0.0) {
+        line += ", lyapunov " + shortest(spec.shadowDistance);
+    }
     std::uint64_t script = FNV_OFFSET;
     for (const ScriptEvent& event : events) {
         script = fnv(script, eventLine(event) + "\n");
@@ -174,17 +179,18 @@ std::string summaryHeader(const EnsembleSpec& spec) {
         header += ',';
         header += sweptName(sweep.parameter);
     }
-    return header + ",energy,tip_x,tip_y,resets,state_hash\n";
+    return header + ",energy,tip_x,tip_y,resets" + (spec.shadowDistance > 0.0 ? ",lyapunov" : "") + ",state_hash\n";
 }
 
-std::string summaryRow(std::int64_t member, const MemberOutcome& outcome) {
+std::string summaryRow(std::int64_t member, const MemberOutcome& outcome, bool shadows) {
     std::string row = std::to_string(member);
     for (const std::string& value : outcome.swept) {
         row += ',';
         row += value;
     }
     return row + "," + shortest(outcome.energy) + "," + shortest(outcome.tip.x) + "," + shortest(outcome.tip.y) +
-           "," + std::to_string(outcome.resets) + "," + hashText(outcome.hash) + "\n";
+           "," + std::to_string(outcome.resets) + (shadows ? "," + shortest(outcome.lyapunov) : "") + "," +
+           hashText(outcome.hash) + "\n";
 }
 
 int writeAll(std::FILE* out, std::string_view text) {
@@ -286,7 +292,7 @@ RunResult runEnsemble(const BatchOptions& options, std::vector<ScriptEvent> even
         writeError = writeAll(out, run.every > 0 ? outcome.rows + "# member " + std::to_string(k) + ": resets " +
                                                         std::to_string(outcome.resets) + ", state hash " +
                                                         hashText(outcome.hash) + "\n"
-                                                  : summaryRow(k, outcome));
+                                                  : summaryRow(k, outcome, options.spec.shadowDistance > 0.0));
     }
     result.stateHash = ensembleHash(hashes);
     result.writeErrorNumber = writeError;

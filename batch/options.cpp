@@ -94,7 +94,7 @@ bool checkEnsemble(BatchOptions& options, const std::vector<std::string>& sweeps
                    bool perturbGiven, bool seedGiven, std::string& error) {
     const bool anyEnsembleOption = !sweeps.empty() || !shard.empty() || perturbGiven || seedGiven || options.member;
     if (!options.ensemble && anyEnsembleOption) {
-        error = "--perturb, --seed, --sweep, --member and --shard need --members";
+        error = "--perturb, --lyapunov, --seed, --sweep, --member and --shard need --members";
         return false;
     }
     for (const std::string& text : sweeps) {
@@ -170,6 +170,11 @@ int parseBatchOptions(int argc, char** argv, BatchOptions& options) {
         ->take_all()
         ->expected(1)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    std::string lyapunovText;
+    const CLI::Option* const lyapunov =
+        app.add_option("--lyapunov", lyapunovText,
+                       "Give each member a shadow D0 away and a column of its finite-time largest Lyapunov "
+                       "exponent (renormalised every 0.1 s)");
     app.add_option("--member", options.member, "Run member K alone, writing the single-run CSV")
         ->check(wholeNumberIn(0, MOST_MEMBERS - 1));
     std::string shard;
@@ -202,8 +207,13 @@ int parseBatchOptions(int argc, char** argv, BatchOptions& options) {
         fail("--perturb: " + quotedWord(perturbText) + " is not a finite number >= 0");
         return EXIT_BAD_INPUT;
     }
-    if (std::string error;
-        !checkEnsemble(options, sweeps, shard, perturb->count() > 0, seed->count() > 0, error)) {
+    if (lyapunov->count() > 0 && (!finiteDouble(lyapunovText, options.spec.shadowDistance) ||
+                                  !(options.spec.shadowDistance > 0.0))) {
+        fail("--lyapunov: " + quotedWord(lyapunovText) + " is not a finite number > 0");
+        return EXIT_BAD_INPUT;
+    }
+    if (std::string error; !checkEnsemble(options, sweeps, shard,
+                                          perturb->count() > 0 || lyapunov->count() > 0, seed->count() > 0, error)) {
         fail(error);
         return EXIT_BAD_INPUT;
     }

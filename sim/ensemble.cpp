@@ -1,5 +1,7 @@
 #include "sim/ensemble.h"
 
+#include <cmath>
+#include <limits>
 #include <type_traits>
 
 #include "sim/application.h"
@@ -113,7 +115,8 @@ typename MemberGroup<Real>::Scalar MemberGroup<Real>::parameterOf(int lane, Swep
     return describedValue<Scalar>(description, parameter);
 }
 
-// Each member's chain: its parameters, then at rest at its own start.
+// Each member's chain: its parameters, then at rest at its own start; its
+// shadow at rest D0 from it.
 template <class Real>
 void MemberGroup<Real>::build(const ChainDescription& description) {
     using Traits = LaneTraits<Real>;
@@ -132,6 +135,16 @@ void MemberGroup<Real>::build(const ChainDescription& description) {
     }
     chain.state = chain.resting;
     chain.stage = chain.resting;
+    if (spec.shadowDistance > 0.0) {
+        shadow.parameters.links = links;
+        shadow.build();
+        for (int lane = 0; lane < width; ++lane) {
+            placeShadow(lane);
+        }
+        shadow.resting = shadow.state;
+        cleanInterval.fill(true);
+        stepsSinceRenormalisation = 0;
+    }
 }
 
 template <class Real>
@@ -141,6 +154,8 @@ void MemberGroup<Real>::take(const InputChange& change) {
         build(change.description);
     } else if (change.reset) {
         chain.putBackAtRest();
+        shadow.putBackAtRest();
+        cleanInterval.fill(false);
     }
     ChainParameters<Real>& p = chain.parameters;
     for (int lane = 0; lane < width; ++lane) {
@@ -150,35 +165,129 @@ void MemberGroup<Real>::take(const InputChange& change) {
         Traits::setLane(p.initialAngle, lane, parameterOf(lane, SweptParameter::InitialAngle, change.description));
     }
     chain.spring = {{Real(change.spring.target[0]), Real(change.spring.target[1])}, change.spring.down};
+    shadow.parameters = chain.parameters;
+    shadow.spring = chain.spring;
 }
 
 template <class Real>
-void MemberGroup<Real>::putLaneBackAtRest(int lane) {
+void MemberGroup<Real>::putLaneBackAtRest(Chain<Real>& lanes, int lane) {
     using Traits = LaneTraits<Real>;
-    for (int i = 0; i < chain.state.size(); ++i) {
-        Traits::setLane(chain.state[i], lane, Traits::lane(chain.resting[i], lane));
-        for (StateArray<Real>* slope : {&chain.k1, &chain.k2, &chain.k3, &chain.k4}) {
+    for (int i = 0; i < lanes.state.size(); ++i) {
+        Traits::setLane(lanes.state[i], lane, Traits::lane(lanes.resting[i], lane));
+        for (StateArray<Real>* slope : {&lanes.k1, &lanes.k2, &lanes.k3, &lanes.k4}) {
             Traits::setLane((*slope)[i], lane, Scalar(0));
         }
     }
-    ++resetsOf[static_cast<std::size_t>(lane)];
+}
+
+// Puts each lane that left the finite numbers back at rest and marks it.
+// A value is finite exactly when value - value is 0: inf - inf and NaN give
+// NaN. Summed over the state, a lane is finite when its sum is 0.
+template <class Real>
+bool MemberGroup<Real>::putNonFiniteLanesBackAtRest(Chain<Real>& lanes, std::array<bool, width>& reset) {
+    Real sum = Real(0);
+    for (const Real value : lanes.state) {
+        sum = sum + (value - value);
+    }
+    bool any = false;
+    for (int lane = 0; lane < width; ++lane) {
+        reset[static_cast<std::size_t>(lane)] = !(LaneTraits<Real>::lane(sum, lane) == Scalar(0));
+        if (reset[static_cast<std::size_t>(lane)]) {
+            putLaneBackAtRest(lanes, lane);
+            any = true;
+        }
+    }
+    return any;
+}
+
+// The shadow D0 from its member along every angle alike, with the member's
+// slopes.
+template <class Real>
+void MemberGroup<Real>::placeShadow(int lane) {
+    using Traits = LaneTraits<Real>;
+    const int n = chain.state.size();
+    const double offset = spec.shadowDistance / std::sqrt(static_cast<double>(n / 2));
+    for (int i = 0; i < n; ++i) {
+        const double value = static_cast<double>(Traits::lane(chain.state[i], lane)) + (i < n / 2 ? 0.0 : offset);
+        Traits::setLane(shadow.state[i], lane, static_cast<Scalar>(value));
+        for (int s = 0; s < 4; ++s) {
+            const StateArray<Real>* const from[] = {&chain.k1, &chain.k2, &chain.k3, &chain.k4};
+            StateArray<Real>* const to[] = {&shadow.k1, &shadow.k2, &shadow.k3, &shadow.k4};
+            Traits::setLane((*to[s])[i], lane, Traits::lane((*from[s])[i], lane));
+        }
+    }
+}
+
+// Benettin's step: the growth of each clean lane's separation counted, the
+// shadow drawn back to D0 along it (its slopes alike); a lane whose interval
+// saw a reset starts again D0 from its member.
+template <class Real>
+void MemberGroup<Real>::renormaliseShadows() {
+    using Traits = LaneTraits<Real>;
+    StateArray<Real>* const memberArrays[] = {&chain.state, &chain.k1, &chain.k2, &chain.k3, &chain.k4};
+    StateArray<Real>* const shadowArrays[] = {&shadow.state, &shadow.k1, &shadow.k2, &shadow.k3, &shadow.k4};
+    for (int lane = 0; lane < width; ++lane) {
+        double squared = 0.0;
+        for (int i = 0; i < chain.state.size(); ++i) {
+            const double gap = static_cast<double>(Traits::lane(shadow.state[i], lane)) -
+                               static_cast<double>(Traits::lane(chain.state[i], lane));
+            squared += gap * gap;
+        }
+        const double distance = std::sqrt(squared);
+        const auto l = static_cast<std::size_t>(lane);
+        if (!cleanInterval[l] || !(distance > 0.0) || !std::isfinite(distance)) {
+            placeShadow(lane);
+            cleanInterval[l] = true;
+            continue;
+        }
+        logGrowth[l] += std::log(distance / spec.shadowDistance);
+        ++intervalsCounted[l];
+        const double factor = spec.shadowDistance / distance;
+        for (int a = 0; a < 5; ++a) {
+            for (int i = 0; i < chain.state.size(); ++i) {
+                const double x = static_cast<double>(Traits::lane((*memberArrays[a])[i], lane));
+                const double y = static_cast<double>(Traits::lane((*shadowArrays[a])[i], lane));
+                Traits::setLane((*shadowArrays[a])[i], lane, static_cast<Scalar>(x + (y - x) * factor));
+            }
+        }
+    }
 }
 
 template <class Real>
 void MemberGroup<Real>::step() {
-    using Traits = LaneTraits<Real>;
     chain.rungeKuttaStep();
-    // A value is finite exactly when value - value is 0: inf - inf and NaN
-    // give NaN. Summed over the state, a lane is finite when its sum is 0.
-    Real sum = Real(0);
-    for (const Real value : chain.state) {
-        sum = sum + (value - value);
-    }
+    std::array<bool, width> memberReset{};
+    putNonFiniteLanesBackAtRest(chain, memberReset);
     for (int lane = 0; lane < width; ++lane) {
-        if (!(Traits::lane(sum, lane) == Scalar(0))) {
-            putLaneBackAtRest(lane);
+        resetsOf[static_cast<std::size_t>(lane)] += memberReset[static_cast<std::size_t>(lane)] ? 1 : 0;
+    }
+    if (spec.shadowDistance <= 0.0) {
+        return;
+    }
+    shadow.rungeKuttaStep();
+    std::array<bool, width> shadowReset{};
+    putNonFiniteLanesBackAtRest(shadow, shadowReset);
+    for (int lane = 0; lane < width; ++lane) {
+        const auto l = static_cast<std::size_t>(lane);
+        if (memberReset[l] || shadowReset[l]) {
+            placeShadow(lane);
+            cleanInterval[l] = false;
         }
     }
+    if (++stepsSinceRenormalisation == RENORMALISATION_STEPS) {
+        renormaliseShadows();
+        stepsSinceRenormalisation = 0;
+    }
+}
+
+template <class Real>
+double MemberGroup<Real>::lyapunovExponent(int lane) const {
+    const auto l = static_cast<std::size_t>(lane);
+    if (intervalsCounted[l] == 0) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+    const double seconds = static_cast<double>(intervalsCounted[l] * RENORMALISATION_STEPS) * STEP<double>;
+    return logGrowth[l] / seconds;
 }
 
 template <class Real>

@@ -13,6 +13,16 @@
 // A swept parameter varies linearly over the M members, formed in double and
 // rounded once:  value_k = FROM + (TO - FROM) * k / (M - 1)  (FROM when M = 1).
 //
+// With --lyapunov D0 each member has a shadow chain that starts D0 away along
+// the unit vector that moves every joint angle by D0 / sqrt(N) (momenta
+// alike). Every 0.1 s of simulated time (Benettin's method) the distance d
+// between the two states (Euclidean over all 2N values, in double) adds
+// ln(d / D0) to the member's sum, and the shadow is drawn back to D0 along
+// the separation: shadow = member + (shadow - member) D0 / d, its slopes
+// alike. The finite-time largest exponent is the sum over the time counted.
+// An interval in which the member or its shadow was put back at rest does
+// not count: the shadow starts again D0 from the member.
+//
 // The script acts on every member alike: the conductor plays it on the
 // default chain's input state (spring target, button, loads, resets and the
 // chain's length), and the members take each change at its step.
@@ -41,7 +51,11 @@ struct EnsembleSpec {
     double perturbation = 0.0;  // EPS, radians
     std::uint64_t seed = 1;
     std::vector<Sweep> sweeps;  // each parameter at most once
+    double shadowDistance = 0.0;  // D0 of the Lyapunov shadows; 0: none
 };
+
+// Steps between the shadows' renormalisations: 0.1 s.
+inline constexpr std::int64_t RENORMALISATION_STEPS = 100;
 
 // The name of a swept parameter as its option names it ("damping"), and back.
 std::string_view sweptName(SweptParameter parameter);
@@ -94,16 +108,30 @@ public:
     // The member's value of a parameter as its chain holds it.
     Scalar parameter(int lane, SweptParameter parameter) const;
     std::int64_t resets(int lane) const { return resetsOf[static_cast<std::size_t>(lane)]; }
+    // The finite-time largest Lyapunov exponent (1/s) over the intervals
+    // counted so far; NaN before the first.
+    double lyapunovExponent(int lane) const;
 
 private:
     const EnsembleSpec& spec;
     std::array<std::int64_t, width> memberOf{};
     std::array<std::int64_t, width> resetsOf{};
     Chain<Real> chain;
+    // The shadows (with --lyapunov): their chains, whether each lane's
+    // interval is clean of resets, the sums of ln(d / D0) and the intervals
+    // counted.
+    Chain<Real> shadow;
+    std::array<bool, width> cleanInterval{};
+    std::array<double, width> logGrowth{};
+    std::array<std::int64_t, width> intervalsCounted{};
+    std::int64_t stepsSinceRenormalisation = 0;
 
     void build(const ChainDescription& description);
     Scalar parameterOf(int lane, SweptParameter parameter, const ChainDescription& description) const;
-    void putLaneBackAtRest(int lane);
+    void putLaneBackAtRest(Chain<Real>& lanes, int lane);
+    bool putNonFiniteLanesBackAtRest(Chain<Real>& lanes, std::array<bool, width>& reset);
+    void placeShadow(int lane);
+    void renormaliseShadows();
 };
 
 extern template class MemberGroup<float>;

@@ -102,7 +102,7 @@ expect_refusal "member past the members" "--member: 4 is not a member \\(0 to 3\
 expect_refusal "unknown sweep" "--sweep: unknown parameter 'links' \\(expected gravity, damping, stiffness or initial-angle\\)" \
     --steps 10 --members 4 --sweep links=1:5
 expect_refusal "negative damping sweep" "--sweep: damping must stay >= 0" --steps 10 --members 4 --sweep damping=-1:5
-expect_refusal "sweep without members" "--perturb, --seed, --sweep, --member and --shard need --members" \
+expect_refusal "sweep without members" "--perturb, --lyapunov, --seed, --sweep, --member and --shard need --members" \
     --steps 10 --sweep damping=0:5
 printf '5 set damping 3\n' > "$scratch/sets_damping.events"
 expect_refusal "script sets a swept parameter" "--sweep damping: the script sets it at line 1" \
