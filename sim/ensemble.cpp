@@ -228,7 +228,7 @@ void MemberGroup<Real>::renormaliseShadows() {
     StateArray<Real>* const shadowArrays[] = {&shadow.state, &shadow.k1, &shadow.k2, &shadow.k3, &shadow.k4};
     for (int lane = 0; lane < width; ++lane) {
         double squared = 0.0;
-        for (int i = 0; i < chain.state.size(); ++i) {
+        for (int i = chain.state.size() / 2; i < chain.state.size(); ++i) {
             const double gap = static_cast<double>(Traits::lane(shadow.state[i], lane)) -
                                static_cast<double>(Traits::lane(chain.state[i], lane));
             squared += gap * gap;

@@ -16,10 +16,14 @@
 // With --lyapunov D0 each member has a shadow chain that starts D0 away along
 // the unit vector that moves every joint angle by D0 / sqrt(N) (momenta
 // alike). Every 0.1 s of simulated time (Benettin's method) the distance d
-// between the two states (Euclidean over all 2N values, in double) adds
-// ln(d / D0) to the member's sum, and the shadow is drawn back to D0 along
-// the separation: shadow = member + (shadow - member) D0 / d, its slopes
-// alike. The finite-time largest exponent is the sum over the time counted.
+// between the two chains' joint angles (Euclidean over the N angles, in
+// double) adds ln(d / D0) to the member's sum, and the shadow is drawn back
+// along the separation: shadow = member + (shadow - member) D0 / d, momenta
+// and slopes alike. The distance leaves the momenta out: their scale, M(q)
+// times the rates, would add a one-time growth of the order of cond(M) to
+// every finite-time sum. The finite-time largest exponent is the sum over the
+// time counted. In float, rounding acts as noise on the separation; the
+// exponents are meant in double.
 // An interval in which the member or its shadow was put back at rest does
 // not count: the shadow starts again D0 from the member.
 //

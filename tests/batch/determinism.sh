@@ -46,7 +46,7 @@ awk 'BEGIN { print 1600, "press 320 320"
              for (s = 1610; s < 2500; s += 10) print s, "drag", (s % 20 ? 100000 : -100000), 100000
              print 2500, "release" }' >> "$scratch/ensemble.events"
 ensemble=(--events "$scratch/ensemble.events" --steps 3000 --members 19 --perturb 1e-4 --sweep damping=10:40
-          --sweep gravity=9.81:3)
+          --sweep gravity=9.81:3 --lyapunov 1e-7)
 "$batch" --events "$scratch/ensemble.events" --steps 3000 --out "$scratch/plain.csv" 2>/dev/null ||
     fail "the plain run failed"
 "$batch" --events "$scratch/ensemble.events" --steps 3000 --members 5 --member 0 --out "$scratch/member0.csv" \
@@ -71,7 +71,16 @@ for precision in float double; do
         row=$(awk -F, -v k=$k '$1 == k { print $NF }' "$scratch/one.csv")
         [ -n "$alone" ] && [ "$alone" = "$row" ] || fail "$precision member $k: alone $alone, in the ensemble $row"
     done
-    echo "ensemble ($precision): 19 members, $(awk -F, 'NR > 2 { r += $(NF - 1) } END { print r + 0 }' \
-        "$scratch/one.csv") resets, the same bytes over threads and slices, members 0, 7, 18 as alone"
+    echo "ensemble ($precision): 19 members, $(awk -F, 'NR == 2 { for (i = 1; i <= NF; ++i) if ($i == "resets") c = i }
+        NR > 2 { r += $c } END { print r }' "$scratch/one.csv") resets, the same bytes over threads and slices, members 0, 7, 18 as alone"
 done
+# The finite-time largest exponent in double: a chaotic undamped chain
+# released level separates from its shadow, a damped one at rest hanging
+# down draws it in.
+"$batch" --steps 20000 --members 2 --sweep damping=0:20 --sweep initial-angle=0:-1.5707963267948966 \
+    --precision double --lyapunov 1e-8 --out "$scratch/lyapunov.csv" 2>/dev/null || fail "the Lyapunov run failed"
+read -r free settled < <(awk -F, 'NR > 2 { printf "%s ", $(NF - 1) } END { print "" }' "$scratch/lyapunov.csv")
+awk -v free="$free" -v settled="$settled" 'BEGIN { exit !(free > 1 && settled < 0) }' ||
+    fail "largest exponents $free (undamped, level) and $settled (damped, hanging): expected > 1 and < 0"
+echo "lyapunov: undamped and level $free /s, damped and hanging $settled /s"
 finish
