@@ -271,8 +271,12 @@ RunResult runEnsemble(const BatchOptions& options, std::vector<ScriptEvent> even
     }
 
     std::vector<MemberOutcome> outcomes(static_cast<std::size_t>(last - first + 1 + 8));
-    const bool finished = precision == Precision::Double ? runGroups<DoubleLanes>(run, options.threads, outcomes)
-                                                         : runGroups<FloatLanes>(run, options.threads, outcomes);
+    const bool avx2 = machineHasAvx2();
+    const int threads = options.threads;
+    const bool finished =
+        precision == Precision::Double
+            ? (avx2 ? runGroups<DoubleLanesAvx2>(run, threads, outcomes) : runGroups<DoubleLanes>(run, threads, outcomes))
+            : (avx2 ? runGroups<FloatLanesAvx2>(run, threads, outcomes) : runGroups<FloatLanes>(run, threads, outcomes));
     RunResult result;
     result.members = last - first + 1;
     result.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();

@@ -161,3 +161,5 @@ extern template class ChainRecursion<float>;
 extern template class ChainRecursion<double>;
 extern template class ChainRecursion<FloatLanes>;
 extern template class ChainRecursion<DoubleLanes>;
+extern template class ChainRecursion<FloatLanesAvx2>;
+extern template class ChainRecursion<DoubleLanesAvx2>;

@@ -320,3 +320,5 @@ template class MemberGroup<float>;
 template class MemberGroup<double>;
 template class MemberGroup<FloatLanes>;
 template class MemberGroup<DoubleLanes>;
+template class MemberGroup<FloatLanesAvx2>;
+template class MemberGroup<DoubleLanesAvx2>;

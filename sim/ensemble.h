@@ -88,8 +88,8 @@ struct InputChange {
 // before step 1. The session has applied its set-up events already.
 std::vector<InputChange> inputTimeline(Session& session, std::int64_t lastStep);
 
-// `Real` members side by side, one per lane: float, double, FloatLanes or
-// DoubleLanes. A group of members first .. first + width - 1; lanes past the
+// `Real` members side by side, one per lane: float, double, or the lane
+// groups of dynamics/lanes.h. A group of members first .. first + width - 1; lanes past the
 // last member repeat it and are not read.
 template <class Real>
 class MemberGroup {
@@ -142,3 +142,5 @@ extern template class MemberGroup<float>;
 extern template class MemberGroup<double>;
 extern template class MemberGroup<FloatLanes>;
 extern template class MemberGroup<DoubleLanes>;
+extern template class MemberGroup<FloatLanesAvx2>;
+extern template class MemberGroup<DoubleLanesAvx2>;
