@@ -299,6 +299,10 @@ TEST(ChainLanes, EachLaneIsItsChainAloneBitForBit) {
     for (const int links : {1, 20, 200}) {
         expectLanesEqualSingleChains<FloatLanes>(links);
         expectLanesEqualSingleChains<DoubleLanes>(links);
+        if (machineHasAvx2()) {
+            expectLanesEqualSingleChains<FloatLanesAvx2>(links);
+            expectLanesEqualSingleChains<DoubleLanesAvx2>(links);
+        }
     }
 }
 
