@@ -1,6 +1,7 @@
 // The single-precision chain (the matrix model's momenta and the unrolled
 // state derivative) against an independent double-precision model built from
-// the chain's energies (chain_oracle.h).
+// the chain's energies (chain_oracle.h), and the double chain against the same
+// model in long double.
 //
 // Accuracy model. The mass matrix M(q) of the chain is poorly conditioned: over
 // angles in [-pi, pi], cond(M) runs from about 1e3 through a median near 2e4 to
@@ -613,8 +614,8 @@ INSTANTIATE_TEST_SUITE_P(Links, ShortChains, ::testing::Values(1, 2));
 // joint inertia 1/3 taken as a float, or the spring's stretch rounded to
 // float all fail at 20 and 100 links. The reference's own error, measured
 // against a 113-bit evaluation of the same model, stays below
-// 0.02 cond(M) 2^-64 (3e-12 at 1000 links, against the double chain's 2e-10
-// there).
+// 0.02 cond(M) 2^-64 (3e-12 in a state of 1000 links where the double chain
+// was off by 2e-10).
 constexpr double DOUBLE_UNIT_ROUNDOFF = 0x1p-53;
 using Extended = long double;
 static_assert(std::numeric_limits<Extended>::digits >= 64, "the reference needs a longer significand than double");
