@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "dynamics/chain_dynamics.h"
 #include "dynamics/chain_recursion.h"
+#include "sim/chain.h"
 
 namespace {
 
@@ -304,6 +307,86 @@ TEST(ChainLanes, EachLaneIsItsChainAloneBitForBit) {
             expectLanesEqualSingleChains<DoubleLanesAvx2>(links);
         }
     }
+}
+
+}  // namespace
+
+namespace {
+
+// --- Chains as values on threads ---------------------------------------------
+
+constexpr int FLOAT_LINKS = 20;
+constexpr int DOUBLE_LINKS = 500;
+// The float chain runs longer, so that the two runs overlap for all of the
+// double one's.
+constexpr int FLOAT_STEPS = 60000;
+constexpr int DOUBLE_STEPS = 1500;
+
+// A chain of `links` hanging at rest, stepped `steps` times: for the first two
+// thirds the spring is held on a target that leaves the resting tip's anchor
+// (0, -2N) and circles below it once a second, 0.2 N across; then it is let go.
+template <class Real>
+Chain<Real> steppedChain(int links, int steps) {
+    Chain<Real> chain(ChainParameters<Real>{links});
+    const double radius = 0.1 * links;
+    for (int step = 0; step < steps; ++step) {
+        const double angle = 2.0 * 3.141592653589793 * step * 0.001;
+        chain.spring = {{Real(radius * std::sin(angle)), Real(-2.0 * links - radius * (1.0 - std::cos(angle)))},
+                        step < 2 * steps / 3 ? 1 : 0};
+        chain.step();
+    }
+    return chain;
+}
+
+// The largest change of a joint angle from the resting chain.
+template <class Real>
+double largestTurnFromRest(const Chain<Real>& chain) {
+    double largest = 0.0;
+    for (int i = chain.parameters.links; i < chain.state.size(); ++i) {
+        largest = std::max(largest, std::abs(static_cast<double>(chain.state[i]) - chain.resting[i]));
+    }
+    return largest;
+}
+
+template <class Real>
+bool sameBits(const StateArray<Real>& a, const StateArray<Real>& b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), sizeof(Real) * a.size()) == 0;
+}
+
+// Everything a chain carries from step to step: the state, the four slopes
+// (their joint rates damp the next step) and the counts.
+template <class Real>
+void expectSameRun(const Chain<Real>& alone, const Chain<Real>& shared, const char* name) {
+    EXPECT_TRUE(sameBits(alone.state, shared.state)) << name;
+    const StateArray<Real> Chain<Real>::*const slopes[] = {&Chain<Real>::k1, &Chain<Real>::k2, &Chain<Real>::k3,
+                                                            &Chain<Real>::k4};
+    for (int k = 0; k < 4; ++k) {
+        EXPECT_TRUE(sameBits(alone.*slopes[k], shared.*slopes[k])) << name << ", k" << k + 1;
+    }
+    EXPECT_EQ(alone.stepCount, shared.stepCount) << name;
+    EXPECT_EQ(alone.resetCount, shared.resetCount) << name;
+}
+
+// A float chain of 20 links and a double chain of 500, stepped at once on two
+// threads, end with the bits each gets alone on the test's own thread: the
+// chains share no working storage, no loads and no rounding state.
+TEST(ChainValues, TwoChainsOnTwoThreadsStepAsEachAlone) {
+    const Chain<float> floatAlone = steppedChain<float>(FLOAT_LINKS, FLOAT_STEPS);
+    const Chain<double> doubleAlone = steppedChain<double>(DOUBLE_LINKS, DOUBLE_STEPS);
+    // Both runs turned some joint by more than 0.1 rad and stayed finite.
+    EXPECT_GT(largestTurnFromRest(floatAlone), 0.1);
+    EXPECT_GT(largestTurnFromRest(doubleAlone), 0.1);
+    EXPECT_EQ(floatAlone.resetCount, 0);
+    EXPECT_EQ(doubleAlone.resetCount, 0);
+
+    Chain<float> floatShared(ChainParameters<float>{0});
+    Chain<double> doubleShared(ChainParameters<double>{0});
+    std::thread floatThread([&floatShared] { floatShared = steppedChain<float>(FLOAT_LINKS, FLOAT_STEPS); });
+    std::thread doubleThread([&doubleShared] { doubleShared = steppedChain<double>(DOUBLE_LINKS, DOUBLE_STEPS); });
+    floatThread.join();
+    doubleThread.join();
+    expectSameRun(floatAlone, floatShared, "float chain");
+    expectSameRun(doubleAlone, doubleShared, "double chain");
 }
 
 }  // namespace
