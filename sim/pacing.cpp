@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "sim/application.h"
+
 std::int64_t stepsDue(RealTimeClock& clock, double now) {
     if (!clock.running) {
         clock = {true, now, 0};
@@ -23,6 +25,19 @@ std::int64_t stepsDue(RealTimeClock& clock, double now) {
 
 void stopClock(RealTimeClock& clock) { clock.running = false; }
 
+std::int64_t realTimeStepsDue(const RunControls& controls, RealTimeClock& clock, double now) {
+    if (!controls.realTime || controls.paused) {
+        stopClock(clock);
+        return 0;
+    }
+    return stepsDue(clock, now);
+}
+
+std::int64_t stepsForPicture(const RunControls& controls, RealTimeClock& clock, double now) {
+    const std::int64_t due = realTimeStepsDue(controls, clock, now);
+    return controls.realTime || controls.paused ? due : stepsPerFrame;
+}
+
 bool frameDue(FramePacer& pacer, double now) {
     if (now < pacer.nextFrame) {
         return false;
@@ -41,17 +56,13 @@ double secondsToNextFrame(const FramePacer& pacer, double now) {
 IdleOutcome idleWork(Session& session, Pacing& pacing, double now, std::ostream& log) {
     const RunControls& controls = session.controls;
     IdleOutcome outcome;
-    if (!controls.realTime || controls.paused) {
-        stopClock(pacing.clock);
-    }
+    std::int64_t due = realTimeStepsDue(controls, pacing.clock, now);
     if (!controls.realTime && !controls.paused) {
         outcome.redisplay = sessionStep(session, log);
         return outcome;
     }
-    if (!controls.paused) {
-        for (std::int64_t due = stepsDue(pacing.clock, now); due > 0; --due) {
-            sessionStep(session, log);
-        }
+    for (; due > 0; --due) {
+        sessionStep(session, log);
     }
     outcome.redisplay = frameDue(pacing.frames, now);
     outcome.sleepSeconds = secondsToNextFrame(pacing.frames, now);

@@ -29,6 +29,15 @@ std::int64_t stepsDue(RealTimeClock& clock, double now);
 // is not caught up afterwards.
 void stopClock(RealTimeClock& clock);
 
+// Steps that wall time calls for at `now` while running in real time; none
+// while paused or running at machine speed, when the clock stops instead.
+std::int64_t realTimeStepsDue(const RunControls& controls, RealTimeClock& clock, double now);
+
+// Steps for one picture of a display that sets the pictures' pace (the
+// page's animation frames): none while paused, in real time those that wall
+// time calls for, else stepsPerFrame.
+std::int64_t stepsForPicture(const RunControls& controls, RealTimeClock& clock, double now);
+
 struct FramePacer {
     double nextFrame = 0.0;
 };

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "sim/application.h"
+#include "sim/live_input.h"
 #include "sim/pacing.h"
 #include "sim/readouts.h"
 #include "sim/recorder.h"
@@ -153,6 +154,31 @@ TEST(RealTimePacing, OneStepPerWallMillisecond) {
     EXPECT_EQ(stepsDue(clock, 90.0205), 20);
 }
 
+// Pictures at the display's pace (the page's animation frames) take the
+// steps per frame at machine speed, those wall time calls for in real time,
+// none while paused; time paused is not caught up.
+TEST(RealTimePacing, PicturesAtTheDisplaysPaceTakeTheStepsTheControlsCallFor) {
+    RunControls controls;
+    RealTimeClock clock;
+    stepsPerFrame = 7;
+    EXPECT_EQ(stepsForPicture(controls, clock, 1.0), 7);
+    controls.realTime = true;
+    EXPECT_EQ(stepsForPicture(controls, clock, 2.0), 0);  // the clock starts
+    EXPECT_EQ(stepsForPicture(controls, clock, 2.0 + 1.0 / 60.0), 16);
+    controls.paused = true;
+    EXPECT_EQ(stepsForPicture(controls, clock, 3.0), 0);
+    controls.paused = false;
+    EXPECT_EQ(stepsForPicture(controls, clock, 4.0), 0);
+    EXPECT_EQ(stepsForPicture(controls, clock, 4.0205), 20);
+    controls.realTime = false;
+    controls.paused = true;
+    EXPECT_EQ(stepsForPicture(controls, clock, 5.0), 0);
+    controls.paused = false;
+    EXPECT_EQ(stepsForPicture(controls, clock, 6.0), 7);
+    EXPECT_FALSE(clock.running);
+    stepsPerFrame = INITIAL_STEPS_PER_FRAME;
+}
+
 TEST(RealTimePacing, PicturesAboutSixtyTimesASecond) {
     FramePacer pacer;
     int pictures = 0;
@@ -218,7 +244,14 @@ TEST_F(RunControlsTest, RecorderWritesEachInputAtTheStepBeforeWhichItActed) {
         sessionStep(session, log);
     }
     liveInput(session, {0, EventKind::Drag, 500, 100, 0});
-    liveInput(session, {0, EventKind::RightKey, 0, 0, 0});
+    // The window system's keys and sizes: only the arrows and a new size are
+    // input.
+    constexpr int KEY_UP = 101;  // GLUT's up arrow
+    EXPECT_FALSE(applyArrowKey(KEY_UP, session));
+    EXPECT_FALSE(applyWindowSize(WINDOW_WIDTH, WINDOW_HEIGHT, session));
+    EXPECT_TRUE(applyWindowSize(800, 500, session));
+    EXPECT_EQ(session.target.view.viewport, (std::array<int, 4>{0, 0, 800, 500}));
+    EXPECT_TRUE(applyArrowKey(KEY_RIGHT, session));
     sessionStep(session, log);
     press(KEY_RESET);
     sessionStep(session, log);
@@ -234,6 +267,7 @@ TEST_F(RunControlsTest, RecorderWritesEachInputAtTheStepBeforeWhichItActed) {
               "0 resize 640 480\n"
               "1 press 600 320\n"
               "11 drag 500 100\n"
+              "11 resize 800 500\n"
               "11 right\n"
               "12 reset\n"
               "# final: step 13, state hash " + hash + "\n");

@@ -1,5 +1,9 @@
 // The chain20 page: draws the core's state on a canvas each animation frame
-// and hands pointer, keys and controls to the core's C functions.
+// and hands pointer, keys, controls and the canvas's size to the core's C
+// functions. The run controls, the key map, the pacing, the readouts and the
+// parameters' checks are the core's, as the window program has them; the
+// page keeps only what a browser needs (its names of keys, the canvas, the
+// replay's end).
 'use strict';
 
 // Boxes one drawing scale long and 1.2 x 0.3 thick (thinner for long chains),
@@ -7,30 +11,17 @@
 const LINK_HALF_WIDTH = 0.6;
 const LINK_HALF_DEPTH = 0.15;
 const BASE_X = -1;             // the chain hangs from world (-1, 0)
-const MOST_REAL_TIME_STEPS = 200;  // per frame, so that a stalled tab does not catch up for minutes
 
 const canvas = document.getElementById('view');
 const context = canvas.getContext('2d');
 const $ = (id) => document.getElementById(id);
 
 createChain20().then((core) => {
-  core._chain20_start();
-  core._chain20_resize(canvas.width, canvas.height);
+  const viewFrame = $('viewFrame');
+  core._chain20_restart();
   const state = () => core.HEAPF32.subarray(core._chain20_state() / 4,
                                             core._chain20_state() / 4 + 2 * core._chain20_links());
   const matrix = (address) => core.HEAPF64.subarray(address / 8, address / 8 + 16);
-
-  let paused = false;
-  let realTime = false;
-  let stepsPerFrame = core._chain20_arrow(1) && core._chain20_arrow(-1);
-  let replayEnd = null;     // the step a replay stops at
-  let recording = false;
-  let stepMillis = 0;       // wall time in the core's steps, and the steps, since the last readout
-  let timedSteps = 0;
-  let frames = 0;
-  let lastReadout = performance.now();
-  let lastFrame = performance.now();
-  let realTimeDebt = 0;
 
   // A zero-terminated string in the core's memory.
   function coreText(address) {
@@ -40,12 +31,41 @@ createChain20().then((core) => {
     }
     return new TextDecoder().decode(core.HEAPU8.subarray(address, end));
   }
+  // Calls use(address, ...) with the texts copied zero-terminated into the
+  // core's memory for the call's length; returns what use returns.
+  function withCoreTexts(texts, use) {
+    const addresses = texts.map((text) => {
+      const bytes = new TextEncoder().encode(text + '\0');
+      const address = core._malloc(bytes.length);
+      core.HEAPU8.set(bytes, address);
+      return address;
+    });
+    try {
+      return use(...addresses);
+    } finally {
+      addresses.forEach((address) => core._free(address));
+    }
+  }
   // The core's state hash: 64-bit FNV-1a over the state's floats.
   const stateHash = () => coreText(core._chain20_state_hash());
+  // Sets an element's text when it changed.
+  function show(id, text) {
+    const element = $(id);
+    if (element.textContent !== String(text)) {
+      element.textContent = text;
+    }
+  }
+
+  let replayEnd = null;  // the step a replay stops at
+  // Wall time in the core's steps, and the steps, since the last timing shown.
+  const TIMING_MILLIS = 1000 * core._chain20_rate_window();
+  let stepMillis = 0;
+  let timedSteps = 0;
+  let timingStart = performance.now();
 
   function advance(steps) {
     const started = performance.now();
-    stepsPerFrame = core._chain20_advance(steps);
+    core._chain20_advance(steps);
     stepMillis += performance.now() - started;
     timedSteps += steps;
   }
@@ -107,99 +127,75 @@ createChain20().then((core) => {
     fill(fronts, '#1c1c1c');
   }
 
-  // ---- Readouts ----
+  // ---- Readouts, as the window's panel has them ----
 
-  // The total energy over the last 10 s of simulated time, one sample per 0.05 s.
-  const PLOT_SAMPLES = 200;
-  const SAMPLE_STEPS = 50;
-  const energies = [];
-  let lastSample = -1;
-  // Runs of more than 50 steps per frame repeat the sample, so that the plot
-  // keeps its 10 s.
-  function sampleEnergy() {
-    const sample = Math.floor(core._chain20_steps_run() / SAMPLE_STEPS);
-    if (sample < lastSample) {
-      energies.length = 0;  // a reset started the time again
-      lastSample = -1;
-    }
-    const total = core._chain20_kinetic_energy() + core._chain20_potential_energy();
-    for (let k = Math.max(lastSample + 1, sample - PLOT_SAMPLES + 1); k <= sample; ++k) {
-      energies.push(total);
-    }
-    energies.splice(0, energies.length - PLOT_SAMPLES);
-    lastSample = sample;
-  }
+  // The core's total energy over the last 10 s of simulated time, scaled to
+  // its range.
   function plotEnergy() {
     const plot = $('energyPlot');
     const pen = plot.getContext('2d');
+    pen.clearRect(0, 0, plot.width, plot.height);
+    const energies = Array.from({ length: core._chain20_energy_samples() }, (_, k) => core._chain20_energy_sample(k));
+    if (energies.length === 0) {
+      return;
+    }
     const low = Math.min(...energies);
     const high = Math.max(...energies);
     const height = plot.height - 4;
-    pen.clearRect(0, 0, plot.width, plot.height);
+    const spacing = (plot.width - 1) / (core._chain20_energy_capacity() - 1);
     pen.beginPath();
     energies.forEach((energy, k) => {
-      const y = 2 + height - (high > low ? (energy - low) / (high - low) * height : height / 2);
-      pen.lineTo(k * (plot.width - 1) / (PLOT_SAMPLES - 1), y);
+      pen.lineTo(k * spacing, 2 + height - (high > low ? (energy - low) / (high - low) * height : height / 2));
     });
     pen.strokeStyle = '#1c1c1c';
     pen.stroke();
-    $('energyRange').textContent = `${low.toFixed(3)} to ${high.toFixed(3)} J`;
+    show('energyRange', `${low.toFixed(3)} to ${high.toFixed(3)} J`);
   }
 
   function showReadouts(now) {
     const kinetic = core._chain20_kinetic_energy();
     const potential = core._chain20_potential_energy();
-    const seconds = (now - lastReadout) / 1000;
-    const steps = core._chain20_steps_run();
-    $('time').textContent = (steps / 1000).toFixed(3);
-    $('steps').textContent = steps;
-    $('rate').textContent = Math.round(timedSteps / seconds);
-    $('factor').textContent = (timedSteps / 1000 / seconds).toFixed(2);
-    $('fps').textContent = Math.round(frames / seconds);
-    $('kinetic').textContent = kinetic.toFixed(3);
-    $('potential').textContent = potential.toFixed(3);
-    $('total').textContent = (kinetic + potential).toFixed(3);
+    show('time', core._chain20_simulated_seconds().toFixed(3));
+    show('steps', core._chain20_steps_run());
+    show('rate', Math.round(core._chain20_steps_per_second()));
+    show('factor', core._chain20_real_time_factor().toFixed(2));
+    show('fps', Math.round(core._chain20_frames_per_second()));
+    show('kinetic', kinetic.toFixed(3));
+    show('potential', potential.toFixed(3));
+    show('total', (kinetic + potential).toFixed(3));
     plotEnergy();
-    $('resets').textContent = core._chain20_resets();
-    $('spring').textContent = core._chain20_spring_on() ? 'pulling' : 'off';
-    $('stepTime').textContent = timedSteps > 0 ? (1000 * stepMillis / timedSteps).toFixed(2) : '';
-    $('hash').textContent = stateHash();
-    $('stepsPerFrame').textContent = stepsPerFrame;
-    $('pause').textContent = paused ? 'Resume' : 'Pause';
-    lastReadout = now;
-    frames = 0;
-    timedSteps = 0;
-    stepMillis = 0;
+    show('resets', core._chain20_resets());
+    show('spring', core._chain20_spring_on() ? 'pulling' : 'off');
+    show('hash', stateHash());
+    show('stepsPerFrame', core._chain20_steps_per_frame());
+    show('pause', core._chain20_paused() ? 'Resume' : 'Pause');
+    show('record', core._chain20_recording() ? 'Stop and download' : 'Record');
+    $('help').hidden = !core._chain20_help_shown();
+    if (now - timingStart >= TIMING_MILLIS) {
+      show('stepTime', timedSteps > 0 ? (1000 * stepMillis / timedSteps).toFixed(2) : '');
+      timingStart = now;
+      timedSteps = 0;
+      stepMillis = 0;
+    }
   }
 
-  // ---- The frame: steps, then the picture ----
+  // ---- The frame: the steps the core's pacing calls for, the picture, its readouts ----
 
   function frame(now) {
-    const elapsed = now - lastFrame;
-    lastFrame = now;
-    if (!paused) {
-      let steps = stepsPerFrame;
-      if (realTime) {
-        realTimeDebt = Math.min(realTimeDebt + elapsed, MOST_REAL_TIME_STEPS);
-        steps = Math.floor(realTimeDebt);
-        realTimeDebt -= steps;
-      }
-      if (replayEnd !== null) {
-        steps = Math.min(steps, replayEnd - core._chain20_steps_run());
-      }
-      advance(steps);
-      sampleEnergy();
-      if (replayEnd !== null && core._chain20_steps_run() >= replayEnd) {
-        paused = true;
-        $('message').textContent += ` Replay stopped at step ${replayEnd}, state hash ${stateHash()}.`;
-        replayEnd = null;
-      }
+    let steps = core._chain20_steps_due(now / 1000);
+    if (replayEnd !== null) {
+      steps = Math.min(steps, replayEnd - core._chain20_steps_run());
+    }
+    advance(steps);
+    if (replayEnd !== null && core._chain20_steps_run() >= replayEnd) {
+      core._chain20_set_paused(1);
+      $('message').textContent += ` Replay stopped at step ${replayEnd}, state hash ${stateHash()}.`;
+      replayEnd = null;
+      core._chain20_resize(canvas.width, canvas.height);  // the script may have used another size
     }
     draw();
-    ++frames;
-    if (now - lastReadout >= 250 || paused) {
-      showReadouts(now);
-    }
+    core._chain20_picture_drawn(now / 1000);
+    showReadouts(now);
     requestAnimationFrame(frame);
   }
 
@@ -234,89 +230,66 @@ createChain20().then((core) => {
     }
   });
 
-  function arrow(direction) {
-    stepsPerFrame = core._chain20_arrow(direction);
-    $('stepsPerFrame').textContent = stepsPerFrame;
-  }
-  function togglePause() {
-    paused = !paused;
-  }
-  function singleStep() {
-    if (paused) {
-      advance(1);
-      sampleEnergy();
+  // The canvas takes the size of its frame, which its lower right corner
+  // drags: one canvas pixel per CSS pixel, as a window has them. The core
+  // maps the cursor through the view of that size, and a recording keeps the
+  // resize.
+  new ResizeObserver(() => {
+    const width = viewFrame.clientWidth;
+    const height = viewFrame.clientHeight;
+    if (width !== canvas.width || height !== canvas.height) {
+      canvas.width = width;
+      canvas.height = height;
+      draw();
     }
-  }
-  function reset() {
-    core._chain20_reset();
-    replayEnd = null;
-    if (recording) {
-      recording = false;
-      $('record').textContent = 'Record';
-      $('message').textContent = 'Reset: recording abandoned.';
-    }
-  }
-  function toggleHelp() {
-    $('help').hidden = !$('help').hidden;
-  }
+    core._chain20_resize(width, height);
+  }).observe(viewFrame);
 
-  const keys = {
-    ArrowRight: () => arrow(1),
-    ArrowLeft: () => arrow(-1),
-    ' ': togglePause,
-    '.': singleStep,
-    r: reset,
-    h: toggleHelp,
-  };
+  // Keys, and the buttons that stand for them (data-key), go to the core by
+  // the browser's names for them; the core's key map says what they do.
+  const STARTED_OVER = 2;  // what chain20_key returns for a reset in a new precision
+  function pressKey(name) {
+    const recording = core._chain20_recording();
+    const outcome = withCoreTexts([name], (address) => core._chain20_key(address));
+    if (outcome === STARTED_OVER) {
+      replayEnd = null;
+      $('message').textContent = `Started over in the new precision${recording ? ': recording abandoned' : ''}.`;
+    }
+    return outcome !== 0;
+  }
   document.addEventListener('keydown', (event) => {
-    const action = keys[event.key];
-    if (action && !(event.target instanceof HTMLInputElement && event.target.type !== 'checkbox')) {
+    const typing = event.target instanceof HTMLInputElement && event.target.type !== 'checkbox';
+    if (!typing && !event.ctrlKey && !event.metaKey && !event.altKey && pressKey(event.key)) {
       event.preventDefault();
-      action();
     }
   });
-  $('pause').onclick = togglePause;
-  $('step').onclick = singleStep;
-  $('reset').onclick = reset;
-  $('helpButton').onclick = toggleHelp;
-  $('more').onclick = () => arrow(1);
-  $('fewer').onclick = () => arrow(-1);
-  $('realTime').onchange = (event) => {
-    realTime = event.target.checked;
-    realTimeDebt = 0;
-  };
-
-  // ---- The chain's parameters ----
-
-  const parameters = [
-    { id: 'links', valid: (v) => Number.isInteger(v) && v >= 1 && v <= 100000 },
-    { id: 'gravity', valid: Number.isFinite },
-    { id: 'damping', valid: (v) => Number.isFinite(v) && v >= 0 },
-    { id: 'stiffness', valid: (v) => Number.isFinite(v) && v >= 0 },
-    { id: 'initialAngle', valid: Number.isFinite },
-  ];
-  parameters.forEach(({ id, valid }, index) => {
-    const input = $(id);
-    input.value = Number(core._chain20_get(index).toPrecision(7));
-    input.onchange = () => {
-      const value = input.value.trim() === '' ? NaN : Number(input.value);
-      if (valid(value)) {
-        if (Math.fround(value) !== core._chain20_get(index)) {
-          core._chain20_set(index, value);  // a set line in a recording, so only a change
-        }
-        input.setCustomValidity('');
-      } else {
-        input.setCustomValidity('out of range');
-        input.reportValidity();
-      }
-    };
+  document.querySelectorAll('button[data-key]').forEach((button) => {
+    button.onclick = () => pressKey(button.dataset.key);
   });
+  $('realTime').onchange = (event) => core._chain20_set_real_time(event.target.checked ? 1 : 0);
 
-  // The precision acts at the next reset, as the links do.
+  // ---- The chain's parameters, named and checked by the core ----
+
+  for (let index = 0; index < core._chain20_parameters(); ++index) {
+    const [name, value] = coreText(core._chain20_parameter(index)).split(' ');
+    const input = $(name);
+    input.value = value;
+    input.onchange = () => {
+      const error = withCoreTexts([name, input.value.trim()], (n, text) => core._chain20_set(n, text));
+      input.setCustomValidity(error === 0 ? '' : coreText(error));
+      input.reportValidity();
+    };
+  }
+
+  // The precision acts at the next start, or at a reset, which then starts over.
   $('precision').onchange = (event) => core._chain20_set_precision(Number(event.target.value));
 
   // ---- Recording and replay ----
 
+  function restart() {
+    core._chain20_restart();
+    replayEnd = null;
+  }
   function stopRecording() {
     const steps = core._chain20_steps_run();
     const blob = new Blob([coreText(core._chain20_record_stop())], { type: 'text/plain' });
@@ -325,29 +298,22 @@ createChain20().then((core) => {
     link.download = 'chain20-recording.txt';
     link.click();
     URL.revokeObjectURL(link.href);
-    recording = false;
-    $('record').textContent = 'Record';
     $('message').textContent = `Recorded ${steps} steps; replay with chain20-batch --events FILE --steps ${steps}.`;
   }
   $('record').onclick = () => {
-    if (recording) {
+    if (core._chain20_recording()) {
       stopRecording();
       return;
     }
-    reset();
-    paused = false;
-    const date = new TextEncoder().encode(new Date().toISOString().replace('T', ' ').slice(0, 19) + ' UTC\0');
-    const address = core._malloc(date.length);
-    core.HEAPU8.set(date, address);
-    core._chain20_record_start(address);
-    core._free(address);
-    recording = true;
-    $('record').textContent = 'Stop and download';
+    restart();
+    core._chain20_set_paused(0);
+    const date = new Date().toISOString().replace('T', ' ').slice(0, 19) + ' UTC';
+    withCoreTexts([date], (address) => core._chain20_record_start(address));
     $('message').textContent = 'Recording from rest.';
   };
 
   function replay(text) {
-    reset();
+    restart();
     const bytes = new TextEncoder().encode(text);
     const address = core._malloc(bytes.length + 1);
     core.HEAPU8.set(bytes, address);
@@ -360,7 +326,7 @@ createChain20().then((core) => {
     $('precision').value = String(core._chain20_precision());
     const final = /^# final: step (\d+)(?:, state hash ([0-9a-f]{16}))?/m.exec(text);
     replayEnd = final ? Number(final[1]) : core._chain20_script_end();
-    paused = false;
+    core._chain20_set_paused(0);
     $('message').textContent = `Replaying to step ${replayEnd}` + (final?.[2] ? ` (recorded hash ${final[2]}).` : '.');
   }
   $('replay').onchange = async (event) => {
@@ -377,7 +343,8 @@ createChain20().then((core) => {
     hash: stateHash,
     stepsRun: () => core._chain20_steps_run(),
     links: () => core._chain20_links(),
-    stepsPerFrame: () => stepsPerFrame,
+    stepsPerFrame: () => core._chain20_steps_per_frame(),
+    paused: () => core._chain20_paused() === 1,
     replaying: () => replayEnd !== null,
     replay,
     timeSteps(n) {

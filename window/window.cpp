@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "window/overlay.h"
+#include "sim/live_input.h"
 #include "sim/pacing.h"
 #include "cli/progress_bar.h"
 #include "sim/readouts.h"
@@ -130,10 +131,7 @@ void display() {
 void reshape(int width, int height) {
     setChainView(width, height);
     overlayReshape(width, height);
-    const auto& viewport = session->target.view.viewport;
-    if (width != viewport[2] || height != viewport[3]) {
-        liveInput(*session, liveEvent(EventKind::Resize, width, height));
-    }
+    applyWindowSize(width, height, *session);
 }
 
 void keyboard(unsigned char key, int x, int y) {
@@ -150,9 +148,7 @@ void keyboardUp(unsigned char key, int x, int y) { overlayKeyboard(key, x, y, fa
 
 void specialKey(int key, int x, int y) {
     overlaySpecial(key, x, y, true);
-    if (key == KEY_LEFT || key == KEY_RIGHT) {
-        liveInput(*session, liveEvent(key == KEY_LEFT ? EventKind::LeftKey : EventKind::RightKey));
-    }
+    applyArrowKey(key, *session);
 }
 
 void specialKeyUp(int key, int x, int y) { overlaySpecial(key, x, y, false); }

@@ -1,7 +1,8 @@
 // The chain20 page in Debian's chromium, headless, driven by playwright-core:
-// the hanging chain on a screenshot, a drag of the tip, the right arrow, a
-// replayed script that ends in the native runner's state, and a recording that
-// the native runner replays to its hash.
+// the hanging chain on a screenshot, a drag of the tip, the keys of the run
+// controls, replayed scripts that end in the native runner's state, and
+// recordings (with a resize of the canvas) that the native runner replays to
+// their hash, in float and in double precision.
 //
 // Usage: node page_test.mjs SITE_DIR NATIVE_BATCH WORK_DIR
 import { chromium } from 'playwright-core';
@@ -52,9 +53,9 @@ async function darkPixels(png) {
 }
 
 // The state hash that the native runner prints after `steps` steps of this script.
-function nativeHash(scriptPath, steps) {
+function nativeHash(scriptPath, steps, options = []) {
   const summary = spawnSync(nativeBatch, ['--steps', String(steps), '--every', String(steps), '--events', scriptPath,
-                                          '--out', '/dev/null']).stderr.toString();
+                                          '--out', '/dev/null', ...options]).stderr.toString();
   return /^state hash: ([0-9a-f]{16})$/m.exec(summary)[1];
 }
 
@@ -113,7 +114,8 @@ test('the page shows the chain hanging straight down from its base', async () =>
   for (let y = 0; y < 640; y += 4) {
     for (let x = 0; x < 640; x += 4) {
       const nearChain = x > 300 && x < 346 && y > 300 && y < 600;
-      elsewhere += !nearChain && dark(x, y) ? 1 : 0;
+      const resizeGrip = x >= 624 && y >= 624;
+      elsewhere += !nearChain && !resizeGrip && dark(x, y) ? 1 : 0;
     }
   }
   assert.equal(elsewhere, 0, 'dark pixels away from the chain');
@@ -146,30 +148,59 @@ test('dragging the tip to the right pulls the chain there, and releasing lets it
   await page.locator('#view').screenshot({ path: join(work, 'released.png') });
 });
 
-test('the right arrow raises the steps per frame by one, the left lowers it', async () => {
+test('the keys work the run controls: arrows, pause, single step, help', async () => {
   const before = await page.evaluate(() => window.chain20.stepsPerFrame());
   await page.keyboard.press('ArrowRight');
   assert.equal(await page.evaluate(() => window.chain20.stepsPerFrame()), before + 1);
   await page.waitForFunction((n) => document.getElementById('stepsPerFrame').textContent === String(n), before + 1);
   await page.keyboard.press('ArrowLeft');
   assert.equal(await page.evaluate(() => window.chain20.stepsPerFrame()), before);
+
+  const stepsRun = () => page.evaluate(() => window.chain20.stepsRun());
+  await page.keyboard.press('Space');
+  assert.ok(await page.evaluate(() => window.chain20.paused()));
+  const held = await stepsRun();
+  await page.waitForTimeout(150);
+  assert.equal(await stepsRun(), held, 'no steps while paused');
+  await page.keyboard.press('.');
+  await page.locator('#step').click();
+  assert.equal(await stepsRun(), held + 2, 'one step per . and per Step');
+  await page.waitForFunction(() => document.getElementById('pause').textContent === 'Resume');
+  assert.ok(await page.locator('#help').isHidden());
+  await page.keyboard.press('h');
+  await page.waitForFunction(() => !document.getElementById('help').hidden);
+  await page.locator('#helpButton').click();
+  await page.waitForFunction(() => document.getElementById('help').hidden);
+  await page.keyboard.press('Space');
+  await page.waitForFunction((n) => window.chain20.stepsRun() > n, held + 2);
 });
 
-test('a script replayed in the page ends in the state the native runner reaches', async () => {
-  const steps = 2500;
-  const script = ['0 set stiffness 350', '50 press 600 320', '400 drag 500 100', '900 right', '1000 drag 40 600',
-                  '1200 reset', '1300 set gravity 4', '1800 release',
-                  `# final: step ${steps}`].join('\n') + '\n';
-  const scriptPath = join(work, 'replay.txt');
-  writeFileSync(scriptPath, script);
-  const expected = nativeHash(scriptPath, steps);
+// In float, and in double as a recording names it.
+const replayedHashes = {};
+for (const precision of ['float', 'double']) {
+  test(`a script replayed in the page in ${precision} ends in the state the native runner reaches`, async () => {
+    const steps = 2500;
+    const script = [...(precision === 'double' ? ['# precision: double'] : []),
+                    '0 set stiffness 350', '50 press 600 320', '400 drag 500 100', '900 right', '1000 drag 40 600',
+                    '1200 reset', '1300 set gravity 4', '1800 release',
+                    `# final: step ${steps}`].join('\n') + '\n';
+    const scriptPath = join(work, `replay-${precision}.txt`);
+    writeFileSync(scriptPath, script);
+    const expected = nativeHash(scriptPath, steps, ['--precision', precision]);
 
-  await page.locator('#replay').setInputFiles(scriptPath);
-  await page.waitForFunction((n) => window.chain20.stepsRun() === n && !window.chain20.replaying(), steps);
-  assert.equal(await page.evaluate(() => window.chain20.hash()), expected);
-  assert.match(await page.locator('#message').textContent(),
-               new RegExp(`stopped at step ${steps}, state hash ${expected}`));
-});
+    // The file is read asynchronously: the replay has ended once its message says so.
+    await page.evaluate(() => { document.getElementById('message').textContent = ''; });
+    await page.locator('#replay').setInputFiles(scriptPath);
+    await page.waitForFunction(() => /stopped at/.test(document.getElementById('message').textContent));
+    assert.equal(await page.evaluate(() => window.chain20.stepsRun()), steps);
+    assert.equal(await page.evaluate(() => window.chain20.hash()), expected);
+    assert.match(await page.locator('#message').textContent(),
+                 new RegExp(`stopped at step ${steps}, state hash ${expected}`));
+    assert.equal(await page.locator('#precision').inputValue(), precision === 'double' ? '1' : '0');
+    replayedHashes[precision] = expected;
+    assert.notEqual(replayedHashes.double, replayedHashes.float, 'the same run in float and in double');
+  });
+}
 
 test('links and gravity set in the page build the chain at the next reset', async () => {
   await page.locator('#links').fill('7');
@@ -191,34 +222,60 @@ test('links and gravity set in the page build the chain at the next reset', asyn
   await page.locator('#reset').click();
 });
 
-test('a run recorded in the page with its parameters replays natively, with no options, to the recorded hash',
-     async () => {
-  const box = await page.locator('#view').boundingBox();
-  await setParameters([['links', '7'], ['gravity', '5']]);
-  await page.locator('#record').click();
-  await page.mouse.move(box.x + 323, box.y + 580);
-  await page.mouse.down();
-  await page.mouse.move(box.x + 150, box.y + 200, { steps: 8 });
-  await page.keyboard.press('ArrowRight');
-  await setParameters([['damping', '12']]);
-  await page.waitForFunction(() => window.chain20.stepsRun() > 800);
-  await page.mouse.up();
-  const [download] = await Promise.all([page.waitForEvent('download'), page.locator('#record').click()]);
-  const recordingPath = join(work, 'recording.txt');
-  await download.saveAs(recordingPath);
-  const lines = readFileSync(recordingPath, 'utf8').trim().split('\n');
-  assert.match(lines[0], /^# recorded by chain20 page on \d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC$/);
-  assert.deepEqual(lines.slice(1, 7).map((line) => line.replace(/ -?[\d.]+$/, '')),
-                   ['0 set links', '0 set gravity', '0 set damping', '0 set stiffness', '0 set initial-angle',
-                    '0 resize 640']);
-  assert.deepEqual([lines[1], lines[2], lines[6]], ['0 set links 7', '0 set gravity 5', '0 resize 640 640']);
-  assert.ok(lines.some((line) => /^\d+ press \d+ \d+$/.test(line)) && lines.some((line) => / release$/.test(line)));
-  assert.ok(lines.some((line) => /^[1-9]\d* set damping 12$/.test(line)), 'the damping changed while recording');
-  const [, steps, recordedHash] = /^# final: step (\d+), state hash ([0-9a-f]{16})$/.exec(lines.at(-1));
-  assert.equal(nativeHash(recordingPath, Number(steps)), recordedHash);
-  await setParameters([['links', '20'], ['gravity', '9.81'], ['damping', '30']]);
-  await page.locator('#reset').click();
-});
+// In either precision, chosen in the page; the canvas resized while
+// recording, so that the press and drag after it are mapped through the new
+// size, natively too only if the recording says so.
+for (const precision of ['float', 'double']) {
+  test(`a run recorded in the page in ${precision}, its canvas resized, replays natively with no options ` +
+       'to the recorded hash', async () => {
+    await page.locator('#precision').selectOption(precision === 'double' ? '1' : '0');
+    await setParameters([['links', '7'], ['gravity', '5']]);
+    await page.locator('#record').click();
+    await page.evaluate(() => Object.assign(document.getElementById('viewFrame').style, { width: '560px',
+                                                                                        height: '480px' }));
+    await page.waitForFunction(() => document.getElementById('view').width === 560 &&
+                                     document.getElementById('view').height === 480);
+    const box = await page.locator('#view').boundingBox();
+    await page.mouse.move(box.x + 280, box.y + 440);
+    await page.mouse.down();
+    await page.mouse.move(box.x + 130, box.y + 150, { steps: 8 });
+    await page.keyboard.press('ArrowRight');
+    await setParameters([['damping', '12']]);
+    await page.waitForFunction(() => window.chain20.stepsRun() > 800);
+    await page.mouse.up();
+    const [download] = await Promise.all([page.waitForEvent('download'), page.locator('#record').click()]);
+    const recordingPath = join(work, `recording-${precision}.txt`);
+    await download.saveAs(recordingPath);
+    const lines = readFileSync(recordingPath, 'utf8').trim().split('\n');
+    assert.match(lines.shift(), /^# recorded by chain20 page on \d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC$/);
+    if (precision === 'double') {
+      assert.equal(lines.shift(), '# precision: double');
+    }
+    assert.deepEqual(lines.slice(0, 6).map((line) => line.replace(/ -?[\d.]+$/, '')),
+                     ['0 set links', '0 set gravity', '0 set damping', '0 set stiffness', '0 set initial-angle',
+                      '0 resize 640']);
+    assert.deepEqual([lines[0], lines[1], lines[5]], ['0 set links 7', '0 set gravity 5', '0 resize 640 640']);
+    const resize = lines.findIndex((line) => /^[1-9]\d* resize 560 480$/.test(line));
+    const press = lines.findIndex((line) => /^\d+ press \d+ \d+$/.test(line));
+    assert.ok(resize > 0 && press > resize, 'the resize recorded before the press');
+    assert.ok(lines.some((line) => / release$/.test(line)));
+    assert.ok(lines.some((line) => /^[1-9]\d* set damping 12$/.test(line)), 'the damping changed while recording');
+    const [, steps, recordedHash] = /^# final: step (\d+), state hash ([0-9a-f]{16})$/.exec(lines.at(-1));
+    assert.equal(nativeHash(recordingPath, Number(steps)), recordedHash);
+    if (precision === 'double') {
+      assert.equal(nativeHash(recordingPath, Number(steps), ['--precision', 'double']), recordedHash);
+      assert.notEqual(nativeHash(recordingPath, Number(steps), ['--precision', 'float']), recordedHash);
+    }
+    await page.evaluate(() => Object.assign(document.getElementById('viewFrame').style, { width: '640px',
+                                                                                        height: '640px' }));
+    await setParameters([['links', '20'], ['gravity', '9.81'], ['damping', '30']]);
+    await page.locator('#precision').selectOption('0');
+    await page.locator('#reset').click();
+    if (precision === 'double') {
+      assert.match(await page.locator('#message').textContent(), /^Started over in the new precision\.$/);
+    }
+  });
+}
 
 test('the wasm step in the page, timed for the report', async () => {
   const microseconds = await page.evaluate(() => {

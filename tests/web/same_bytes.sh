@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # chain20-batch compiled to WebAssembly and run under node against the native
-# chain20-batch: for the same options and script, the same CSV bytes, the same
-# standard output, the same messages (apart from the wall-clock figures) and
-# the same exit status, for good runs and bad command lines alike; and the
-# same clean stop on a signal.
+# chain20-batch: for the same options and script, in float and in double
+# precision, the same CSV bytes, the same standard output, the same messages
+# (apart from the wall-clock figures) and the same exit status, for good runs
+# and bad command lines alike; and the same clean stop on a signal.
 #
 # Usage: same_bytes.sh NATIVE_BATCH WASM_BATCH_JS
 set -euo pipefail
@@ -96,6 +96,15 @@ cat >"$scratch/verbs.txt" <<'SCRIPT'
 1500 release
 SCRIPT
 compare verbs --steps 2000 --every 9 --events "$scratch/verbs.txt"
+
+# The drag and the verbs with the chain in double precision, chosen by the
+# option or, as a recording does, by the script.
+compare drag_double --steps 2500 --every 7 --events "$scratch/drag.txt" --width 977 --height 500 --precision double
+{ echo '# precision: double'; cat "$scratch/verbs.txt"; } >"$scratch/verbs_double.txt"
+compare verbs_double --steps 2000 --every 9 --events "$scratch/verbs_double.txt"
+if cmp -s "$scratch/verbs_double.native.csv" "$scratch/verbs.native.csv"; then
+    fail "verbs_double: the same CSV as in float"
+fi
 
 # A bad script is refused the same way.
 printf '5 press 1\n' >"$scratch/bad.txt"
