@@ -86,17 +86,17 @@ set ylabel "CPU time per call (ns), median"
 set key bottom right
 set grid
 set title "Cost against chain length: linear recursion in float and double, dense float formulation"
-plot "docs/scaling.dat" using 1:2 with linespoints lw 2 title "float recursion: derivative", \
-     "" using 1:3 with linespoints lw 2 title "float recursion: RK4 step", \
-     "" using 1:6 with linespoints lw 2 dt 4 title "double recursion: derivative", \
-     "" using 1:7 with linespoints lw 2 dt 4 title "double recursion: RK4 step", \
-     "" using 1:4 with linespoints lw 2 title "dense float: derivative", \
-     "" using 1:5 with linespoints lw 2 title "dense float: RK4 step", \
+plot "docs/scaling.dat" using 1:2 with linespoints lw 2 lc rgb "dark-violet" title "float recursion: derivative", \
+     "" using 1:3 with linespoints lw 2 lc rgb "dark-green" title "float recursion: RK4 step", \
+     "" using 1:6 with linespoints lw 2 dt 4 lc rgb "red" title "double recursion: derivative", \
+     "" using 1:7 with linespoints lw 2 dt 4 lc rgb "dark-orange" title "double recursion: RK4 step", \
+     "" using 1:4 with linespoints lw 2 lc rgb "dark-cyan" title "dense float: derivative", \
+     "" using 1:5 with linespoints lw 2 lc rgb "navy" title "dense float: RK4 step", \
      1e6 with lines dt 2 lc rgb "black" title "1 ms: real time (float recursion to N = ${recursion_rt}, double to ${double_rt}, dense to ${dense_rt})"
 GNUPLOT
 
 gnuplot <<'GNUPLOT'
-set terminal pngcairo size 900,600 font ",11"
+set terminal pngcairo size 900,700 font ",11"
 set output "docs/accuracy.png"
 set logscale xy
 set format y "10^{%L}"
@@ -107,16 +107,16 @@ set logscale y2
 set format y2 "10^{%L}"
 set y2tics
 set ytics nomirror
-set key top left
+set key below maxrows 4
 set grid
 set title "Float derivative against a double reference, double derivative against a long-double one"
-plot "docs/accuracy.dat" using 1:3 with linespoints lw 2 title "float recursion dq/dt", \
-     "" using 1:4 with linespoints lw 2 title "float recursion dp/dt", \
-     "" using 1:5 with linespoints lw 2 title "dense float dq/dt", \
-     "" using 1:6 with linespoints lw 2 title "dense float dp/dt", \
-     "" using 1:7 with linespoints lw 2 dt 4 title "double recursion dq/dt", \
-     "" using 1:8 with linespoints lw 2 dt 4 title "double recursion dp/dt", \
-     "" using 1:9 with lines lw 1 dt 3 lc rgb "gray40" title "banded reference run in double, dq/dt", \
+plot "docs/accuracy.dat" using 1:3 with linespoints lw 2 lc rgb "dark-violet" title "float recursion dq/dt", \
+     "" using 1:4 with linespoints lw 2 lc rgb "dark-green" title "float recursion dp/dt", \
+     "" using 1:5 with linespoints lw 2 lc rgb "dark-cyan" title "dense float dq/dt", \
+     "" using 1:6 with linespoints lw 2 lc rgb "navy" title "dense float dp/dt", \
+     "" using 1:7 with linespoints lw 2 dt 4 lc rgb "red" title "double recursion dq/dt", \
+     "" using 1:8 with linespoints lw 2 dt 4 lc rgb "dark-orange" title "double recursion dp/dt", \
+     "" using 1:9 with lines lw 2 dt 3 lc rgb "gray50" title "banded reference run in double, dq/dt", \
      "" using 1:2 axes x1y2 with lines dt 2 lw 2 lc rgb "black" title "cond(M), right axis"
 GNUPLOT
 
