@@ -194,6 +194,21 @@ void timeSincosf(benchmark::State& state) {
     }
 }
 
+// Times calls of derivative() writing into xdot, after one untimed call so
+// that every timed call damps with the same rates.
+template <class Real, class Derivative>
+void timeDerivativeCalls(benchmark::State& state, StateArray<Real>& xdot, Derivative derivative) {
+    derivative();
+    for (auto _ : state) {
+        derivative();
+        benchmark::DoNotOptimize(xdot.data());
+        benchmark::ClobberMemory();
+    }
+    if (!allFinite(xdot)) {
+        state.SkipWithError("the derivative is not finite");
+    }
+}
+
 void timeDerivative(benchmark::State& state, DerivativeFunction derivative, const StateVector& start,
                     const float target[2], int down) {
     useLinks(start.size() / 2);
@@ -202,16 +217,7 @@ void timeDerivative(benchmark::State& state, DerivativeFunction derivative, cons
     float targetPair[2] = {target[0], target[1]};
     benchmark::DoNotOptimize(x.data());
     benchmark::DoNotOptimize(targetPair);
-    // One call first, so that every timed call damps with the same rates.
-    derivative(x.data(), xdot.data(), targetPair, down);
-    for (auto _ : state) {
-        derivative(x.data(), xdot.data(), targetPair, down);
-        benchmark::DoNotOptimize(xdot.data());
-        benchmark::ClobberMemory();
-    }
-    if (!allFinite(xdot)) {
-        state.SkipWithError("the derivative is not finite");
-    }
+    timeDerivativeCalls(state, xdot, [&] { derivative(x.data(), xdot.data(), targetPair, down); });
 }
 
 // Times calls of step(), putting the chain back at its start (untimed) every
@@ -269,16 +275,7 @@ void timeDoubleDerivative(benchmark::State& state, const StateVector& start) {
     const ChainLoads<double> loads = ChainParameters<double>{}.loads();
     const SpringInput<double> spring;
     benchmark::DoNotOptimize(x.data());
-    // One call first, so that every timed call damps with the same rates.
-    recursion.derivative(x.data(), xdot.data(), loads, spring);
-    for (auto _ : state) {
-        recursion.derivative(x.data(), xdot.data(), loads, spring);
-        benchmark::DoNotOptimize(xdot.data());
-        benchmark::ClobberMemory();
-    }
-    if (!allFinite(xdot)) {
-        state.SkipWithError("the derivative is not finite");
-    }
+    timeDerivativeCalls(state, xdot, [&] { recursion.derivative(x.data(), xdot.data(), loads, spring); });
 }
 
 void timeDoubleStep(benchmark::State& state, const StateVector& start, std::int64_t restartAfter) {
