@@ -2,7 +2,8 @@
 // linear-time recursion and, in the same run, for the dense mass-matrix
 // formulation of bench/dense_chain.cpp, so that their ratio is measured under
 // the same conditions: for the 20-link chain (derivative/..., step/...), and
-// over chains of 1 to 10000 links with a fitted complexity (scaling/...);
+// over chains of 1 to 10000 links with a fitted complexity (scaling/...),
+// the recursion in float and in double (Chain<double>) side by side;
 // likewise the 40 sine-cosine pairs of a 20-link derivative through
 // sinCosMany and through glibc's sincosf.
 //
@@ -26,6 +27,7 @@
 #include "dynamics/chain_dynamics.h"
 #include "dynamics/sincos.h"
 #include "model/chain_model.h"
+#include "sim/chain.h"
 
 namespace {
 
@@ -89,8 +91,15 @@ StateVector makeSwingingState(float maxRate) {
     return result;
 }
 
-bool allFinite(const StateVector& v) {
-    return std::all_of(v.begin(), v.end(), [](float value) { return std::isfinite(value); });
+template <class Real>
+bool allFinite(const StateArray<Real>& v) {
+    return std::all_of(v.begin(), v.end(), [](Real value) { return std::isfinite(value); });
+}
+
+StateArray<double> widened(const StateVector& x) {
+    StateArray<double> result(x.size());
+    std::copy(x.begin(), x.end(), result.begin());
+    return result;
 }
 
 // ---- Agreement of the two formulations ----
@@ -185,6 +194,21 @@ void timeSincosf(benchmark::State& state) {
     }
 }
 
+// Times calls of derivative() writing into xdot, after one untimed call so
+// that every timed call damps with the same rates.
+template <class Real, class Derivative>
+void timeDerivativeCalls(benchmark::State& state, StateArray<Real>& xdot, Derivative derivative) {
+    derivative();
+    for (auto _ : state) {
+        derivative();
+        benchmark::DoNotOptimize(xdot.data());
+        benchmark::ClobberMemory();
+    }
+    if (!allFinite(xdot)) {
+        state.SkipWithError("the derivative is not finite");
+    }
+}
+
 void timeDerivative(benchmark::State& state, DerivativeFunction derivative, const StateVector& start,
                     const float target[2], int down) {
     useLinks(start.size() / 2);
@@ -193,15 +217,32 @@ void timeDerivative(benchmark::State& state, DerivativeFunction derivative, cons
     float targetPair[2] = {target[0], target[1]};
     benchmark::DoNotOptimize(x.data());
     benchmark::DoNotOptimize(targetPair);
-    // One call first, so that every timed call damps with the same rates.
-    derivative(x.data(), xdot.data(), targetPair, down);
+    timeDerivativeCalls(state, xdot, [&] { derivative(x.data(), xdot.data(), targetPair, down); });
+}
+
+// Times calls of step(), putting the chain back at its start (untimed) every
+// `restartAfter` steps; reports an error if a state checked at a restart or
+// at the end left the finite numbers.
+template <class Step, class Restart, class Finite>
+void timeSteps(benchmark::State& state, std::int64_t restartAfter, Step step, Restart restart, Finite finite) {
+    restart();
+    bool allFiniteSoFar = true;
+    std::int64_t steps = 0;
     for (auto _ : state) {
-        derivative(x.data(), xdot.data(), targetPair, down);
-        benchmark::DoNotOptimize(xdot.data());
+        step();
         benchmark::ClobberMemory();
+        if (++steps == restartAfter) {
+            state.PauseTiming();
+            allFiniteSoFar = allFiniteSoFar && finite();
+            restart();
+            steps = 0;
+            state.ResumeTiming();
+        }
     }
-    if (!allFinite(xdot)) {
-        state.SkipWithError("the derivative is not finite");
+    allFiniteSoFar = allFiniteSoFar && finite();
+    restart();
+    if (!allFiniteSoFar) {
+        state.SkipWithError("the state left the finite numbers");
     }
 }
 
@@ -219,27 +260,32 @@ void timeApplicationStep(benchmark::State& state, const StateVector& start, cons
         k3.fill(0.0f);
         k4.fill(0.0f);
     };
-    restart();
-    bool finite = true;
-    std::int64_t steps = 0;
-    for (auto _ : state) {
-        rungeKuttaStep();
-        benchmark::ClobberMemory();
-        if (++steps == restartAfter) {
-            state.PauseTiming();
-            finite = finite && allFinite(currentState);
-            restart();
-            steps = 0;
-            state.ResumeTiming();
-        }
-    }
-    finite = finite && allFinite(currentState);
-    restart();
+    timeSteps(state, restartAfter, rungeKuttaStep, restart, [] { return allFinite(currentState); });
     currentState = restingState;
     mouseDown = SPRING_OFF;
-    if (!finite) {
-        state.SkipWithError("the state left the finite numbers");
-    }
+}
+
+// The double chain's recursion and Runge-Kutta step, from the float state
+// widened, with the default loads and no spring.
+void timeDoubleDerivative(benchmark::State& state, const StateVector& start) {
+    ChainRecursion<double> recursion;
+    recursion.setup(start.size() / 2);
+    const StateArray<double> x = widened(start);
+    StateArray<double> xdot(x.size());
+    const ChainLoads<double> loads = ChainParameters<double>{}.loads();
+    const SpringInput<double> spring;
+    benchmark::DoNotOptimize(x.data());
+    timeDerivativeCalls(state, xdot, [&] { recursion.derivative(x.data(), xdot.data(), loads, spring); });
+}
+
+void timeDoubleStep(benchmark::State& state, const StateVector& start, std::int64_t restartAfter) {
+    ChainParameters<double> parameters;
+    parameters.links = start.size() / 2;
+    Chain<double> chain(parameters);
+    chain.resting = widened(start);
+    timeSteps(
+        state, restartAfter, [&chain] { chain.rungeKuttaStep(); }, [&chain] { chain.putBackAtRest(); },
+        [&chain] { return allFinite(chain.state); });
 }
 
 // The same Runge-Kutta step around the dense derivative, on its own arrays.
@@ -287,25 +333,13 @@ void timeDenseStep(benchmark::State& state, const StateVector& start, const floa
     useLinks(start.size() / 2);
     float targetPair[2] = {target[0], target[1]};
     benchmark::DoNotOptimize(targetPair);
-    denseIntegrator.restart(start);
-    bool finite = true;
-    std::int64_t steps = 0;
-    for (auto _ : state) {
-        denseIntegrator.step(targetPair, down);
-        benchmark::DoNotOptimize(denseIntegrator.current.data());
-        benchmark::ClobberMemory();
-        if (++steps == restartAfter) {
-            state.PauseTiming();
-            finite = finite && allFinite(denseIntegrator.current);
-            denseIntegrator.restart(start);
-            steps = 0;
-            state.ResumeTiming();
-        }
-    }
-    finite = finite && allFinite(denseIntegrator.current);
-    if (!finite) {
-        state.SkipWithError("the state left the finite numbers");
-    }
+    timeSteps(
+        state, restartAfter,
+        [&targetPair, down] {
+            denseIntegrator.step(targetPair, down);
+            benchmark::DoNotOptimize(denseIntegrator.current.data());
+        },
+        [&start] { denseIntegrator.restart(start); }, [] { return allFinite(denseIntegrator.current); });
 }
 
 double minimum(const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); }
@@ -391,6 +425,11 @@ void registerScalingBenchmarks() {
     });
     registerScaling("scaling/step/recursion", ALL, benchmark::oN, [](benchmark::State& s, const StateVector& x) {
         timeApplicationStep(s, x, NO_TARGET, SPRING_OFF, SCALING_STEPS_BEFORE_RESTART);
+    });
+    registerScaling("scaling/derivative/double", ALL, benchmark::oN,
+                    [](benchmark::State& s, const StateVector& x) { timeDoubleDerivative(s, x); });
+    registerScaling("scaling/step/double", ALL, benchmark::oN, [](benchmark::State& s, const StateVector& x) {
+        timeDoubleStep(s, x, SCALING_STEPS_BEFORE_RESTART);
     });
     registerScaling("scaling/derivative/dense", DENSE_MOST_LINKS, benchmark::oNCubed,
                     [](benchmark::State& s, const StateVector& x) {
