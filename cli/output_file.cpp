@@ -138,32 +138,41 @@ int openForWriting(const std::string& path, int flags) {
     return ::open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC | flags);
 }
 
-// A FIFO is opened once a reader has it open. Without one yet, `wait`
-// is told, and the wait goes on through signals until a stop is requested.
-int openFifo(const std::string& path, const std::string& name, ReaderWait wait) {
+// Opened without blocking, as a writer of a FIFO that has a reader; then
+// writes to a full FIFO wait again.
+int openFifoWithReader(const std::string& path) {
     const int descriptor = openForWriting(path, O_NONBLOCK);
-    if (descriptor >= 0) {
-        // A reader is there: from now on a full FIFO makes writes wait.
-        if (::fcntl(descriptor, F_SETFL, ::fcntl(descriptor, F_GETFL) & ~O_NONBLOCK) != 0) {
-            const int fcntlErrno = errno;
-            ::close(descriptor);
-            errno = fcntlErrno;
-            return -1;
-        }
-        return descriptor;
-    }
-    if (errno != ENXIO) {
+    if (descriptor >= 0 && ::fcntl(descriptor, F_SETFL, ::fcntl(descriptor, F_GETFL) & ~O_NONBLOCK) != 0) {
+        const int fcntlErrno = errno;
+        ::close(descriptor);
+        errno = fcntlErrno;
         return -1;
+    }
+    return descriptor;
+}
+
+// A FIFO is opened once a reader has it open. Without one yet, `wait` is
+// told, and the open is tried again every few milliseconds until a reader
+// comes or a stop is requested (then it fails with EINTR). Polling rather
+// than a blocking open: a signal that lands just before a blocking open
+// would leave it waiting for good.
+int openFifo(const std::string& path, const std::string& name, ReaderWait wait) {
+    constexpr useconds_t POLL_MICROSECONDS = 20000;
+    int descriptor = openFifoWithReader(path);
+    if (descriptor >= 0 || errno != ENXIO) {
+        return descriptor;
     }
     if (wait.announce != nullptr) {
         wait.announce(name);
     }
-    while (true) {
-        const int opened = openForWriting(path, 0);
-        if (opened >= 0 || errno != EINTR || (wait.stopRequested != nullptr && wait.stopRequested() != 0)) {
-            return opened;
+    while ((descriptor = openFifoWithReader(path)) < 0 && errno == ENXIO) {
+        if (wait.stopRequested != nullptr && wait.stopRequested() != 0) {
+            errno = EINTR;
+            return -1;
         }
+        ::usleep(POLL_MICROSECONDS);
     }
+    return descriptor;
 }
 
 mode_t modeOfNewFile() {

@@ -21,7 +21,7 @@
 
 // How open() waits for a reader of a FIFO that has none yet: `announce` is
 // told the output's name before the wait, and the wait ends, with open()
-// failing on EINTR, once a signal arrives and `stopRequested` returns nonzero.
+// failing on EINTR, once `stopRequested` returns nonzero.
 struct ReaderWait {
     void (*announce)(const std::string& name) = nullptr;
     int (*stopRequested)() = nullptr;
