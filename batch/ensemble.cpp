@@ -66,7 +66,7 @@ struct EnsembleRun {
 template <class Real>
 bool runGroup(const EnsembleRun& run, std::int64_t groupFirst, MemberOutcome* outcomes,
               const std::function<void(int lane, std::string_view row)>& sink) {
-    MemberGroup<Real> group(run.options.spec, groupFirst, run.last);
+    MemberGroup<Real> group(run.options.setUp, groupFirst, run.last);
     const int lanes = static_cast<int>(std::min<std::int64_t>(MemberGroup<Real>::width, run.last - groupFirst + 1));
     std::vector<char> row;
     std::size_t next = 0;
@@ -105,7 +105,7 @@ bool runGroup(const EnsembleRun& run, std::int64_t groupFirst, MemberOutcome* ou
         outcome.resets = group.resets(lane);
         outcome.hash = stateHash(state);
         outcome.lyapunov = group.lyapunovExponent(lane);
-        for (const Sweep& sweep : run.options.spec.sweeps) {
+        for (const Sweep& sweep : run.options.setUp.sweeps) {
             outcome.swept.push_back(shortest(group.parameter(lane, sweep.parameter)));
         }
     }
@@ -149,18 +149,18 @@ std::string sweepText(const Sweep& sweep) {
 
 // The first line: everything the members' results depend on.
 std::string runLine(const BatchOptions& options, const std::vector<ScriptEvent>& events, Precision precision) {
-    const EnsembleSpec& spec = options.spec;
+    const EnsembleSetUp& setUp = options.setUp;
     const ChainDescription& c = options.chain;
-    std::string line = "# chain20-batch ensemble: members " + std::to_string(spec.members) + ", precision " +
+    std::string line = "# chain20-batch ensemble: members " + std::to_string(setUp.members) + ", precision " +
                        precisionName(precision) + ", links " + std::to_string(c.links) + ", gravity " +
                        shortest(c.gravity) + ", damping " + shortest(c.damping) + ", stiffness " +
                        shortest(c.stiffness) + ", initial-angle " + shortest(c.initialAngle) + ", perturb " +
-                       shortest(spec.perturbation) + ", seed " + std::to_string(spec.seed);
-    for (const Sweep& sweep : spec.sweeps) {
+                       shortest(setUp.perturbation) + ", seed " + std::to_string(setUp.seed);
+    for (const Sweep& sweep : setUp.sweeps) {
         line += ", sweep " + sweepText(sweep);
     }
-    if (spec.shadowDistance > 0.0) {
-        line += ", lyapunov " + shortest(spec.shadowDistance);
+    if (setUp.shadowDistance > 0.0) {
+        line += ", lyapunov " + shortest(setUp.shadowDistance);
     }
     std::uint64_t script = FNV_OFFSET;
     for (const ScriptEvent& event : events) {
@@ -173,13 +173,13 @@ std::string runLine(const BatchOptions& options, const std::vector<ScriptEvent>&
     return line;
 }
 
-std::string summaryHeader(const EnsembleSpec& spec) {
+std::string summaryHeader(const EnsembleSetUp& setUp) {
     std::string header = "member";
-    for (const Sweep& sweep : spec.sweeps) {
+    for (const Sweep& sweep : setUp.sweeps) {
         header += ',';
         header += sweptName(sweep.parameter);
     }
-    return header + ",energy,tip_x,tip_y,resets" + (spec.shadowDistance > 0.0 ? ",lyapunov" : "") + ",state_hash\n";
+    return header + ",energy,tip_x,tip_y,resets" + (setUp.shadowDistance > 0.0 ? ",lyapunov" : "") + ",state_hash\n";
 }
 
 std::string summaryRow(std::int64_t member, const MemberOutcome& outcome, bool shadows) {
@@ -255,7 +255,7 @@ RunResult runEnsemble(const BatchOptions& options, std::vector<ScriptEvent> even
     const std::string description = runLine(options, events, precision);
     const std::vector<InputChange> timeline = playScript(options, std::move(events), precision);
     const auto started = std::chrono::steady_clock::now();
-    const std::int64_t members = options.spec.members;
+    const std::int64_t members = options.setUp.members;
     std::int64_t first = options.shardIndex * members / options.shardCount;
     std::int64_t last = (options.shardIndex + 1) * members / options.shardCount - 1;
     if (options.member) {
@@ -286,7 +286,7 @@ RunResult runEnsemble(const BatchOptions& options, std::vector<ScriptEvent> even
     }
     result.stepsRun = options.steps;
     std::string text = description + (options.sharded ? shardLine(options, first, last) : "");
-    text += run.every > 0 ? "member," + csvHeader(timeline.front().description.links) : summaryHeader(options.spec);
+    text += run.every > 0 ? "member," + csvHeader(timeline.front().description.links) : summaryHeader(options.setUp);
     int writeError = writeAll(out, text);
     std::vector<std::uint64_t> hashes;
     for (std::int64_t k = first; k <= last && writeError == 0; ++k) {
@@ -296,7 +296,7 @@ RunResult runEnsemble(const BatchOptions& options, std::vector<ScriptEvent> even
         writeError = writeAll(out, run.every > 0 ? outcome.rows + "# member " + std::to_string(k) + ": resets " +
                                                         std::to_string(outcome.resets) + ", state hash " +
                                                         hashText(outcome.hash) + "\n"
-                                                  : summaryRow(k, outcome, options.spec.shadowDistance > 0.0));
+                                                  : summaryRow(k, outcome, options.setUp.shadowDistance > 0.0));
     }
     result.stateHash = ensembleHash(hashes);
     result.writeErrorNumber = writeError;

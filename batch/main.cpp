@@ -96,7 +96,7 @@ int abandonOutput(OutputFile& output, int errorNumber) {
 // An ensemble's swept parameter is the members' own: a script may not set it.
 bool scriptKeepsToTheSweeps(const BatchOptions& options, const EventScript& script) {
     for (const ScriptEvent& event : script.events) {
-        for (const Sweep& sweep : options.spec.sweeps) {
+        for (const Sweep& sweep : options.setUp.sweeps) {
             // ChainParameter counts the links first, SweptParameter does not.
             if (event.kind == EventKind::Set &&
                 static_cast<int>(event.parameter) == static_cast<int>(sweep.parameter) + 1) {

@@ -102,24 +102,24 @@ bool checkEnsemble(BatchOptions& options, const std::vector<std::string>& sweeps
         if (!readSweep(text, sweep, error)) {
             return false;
         }
-        for (const Sweep& other : options.spec.sweeps) {
+        for (const Sweep& other : options.setUp.sweeps) {
             if (other.parameter == sweep.parameter) {
                 error = "--sweep: " + std::string(sweptName(sweep.parameter)) + " is swept twice";
                 return false;
             }
         }
-        options.spec.sweeps.push_back(sweep);
+        options.setUp.sweeps.push_back(sweep);
     }
-    if (options.member && *options.member >= options.spec.members) {
+    if (options.member && *options.member >= options.setUp.members) {
         error = "--member: " + std::to_string(*options.member) + " is not a member (0 to " +
-                std::to_string(options.spec.members - 1) + ")";
+                std::to_string(options.setUp.members - 1) + ")";
         return false;
     }
     if (!shard.empty() && options.member) {
         error = "--member and --shard exclude each other";
         return false;
     }
-    return shard.empty() || readShard(shard, options.spec.members, options, error);
+    return shard.empty() || readShard(shard, options.setUp.members, options, error);
 }
 
 }  // namespace
@@ -154,14 +154,14 @@ int parseBatchOptions(int argc, char** argv, BatchOptions& options) {
         ->capture_default_str()
         ->check(wholeNumberIn(1, LARGEST_WINDOW));
     CLI::Option* const members =
-        app.add_option("--members", options.spec.members, "Run an ensemble of M chains (member 0 as described)")
+        app.add_option("--members", options.setUp.members, "Run an ensemble of M chains (member 0 as described)")
             ->check(wholeNumberIn(1, MOST_MEMBERS));
     std::string perturbText;
     const CLI::Option* const perturb =
         app.add_option("--perturb", perturbText,
                        "Members k >= 1 start with each joint angle moved by EPS x u, u in [-1, 1) from (seed, k, joint)");
     const CLI::Option* const seed =
-        app.add_option("--seed", options.spec.seed, "Seed of the members' perturbations (default 1)")
+        app.add_option("--seed", options.setUp.seed, "Seed of the members' perturbations (default 1)")
             ->check(wholeNumberIn(0, std::numeric_limits<std::int64_t>::max()));
     std::vector<std::string> sweeps;
     app.add_option("--sweep", sweeps,
@@ -202,13 +202,13 @@ int parseBatchOptions(int argc, char** argv, BatchOptions& options) {
         }
         return -1;
     }
-    if (perturb->count() > 0 && (!finiteDouble(perturbText, options.spec.perturbation) ||
-                                 options.spec.perturbation < 0.0)) {
+    if (perturb->count() > 0 && (!finiteDouble(perturbText, options.setUp.perturbation) ||
+                                 options.setUp.perturbation < 0.0)) {
         fail("--perturb: " + quotedWord(perturbText) + " is not a finite number >= 0");
         return EXIT_BAD_INPUT;
     }
-    if (lyapunov->count() > 0 && (!finiteDouble(lyapunovText, options.spec.shadowDistance) ||
-                                  !(options.spec.shadowDistance > 0.0))) {
+    if (lyapunov->count() > 0 && (!finiteDouble(lyapunovText, options.setUp.shadowDistance) ||
+                                  !(options.setUp.shadowDistance > 0.0))) {
         fail("--lyapunov: " + quotedWord(lyapunovText) + " is not a finite number > 0");
         return EXIT_BAD_INPUT;
     }

@@ -31,7 +31,7 @@ struct BatchOptions {
     // one member alone (--member), or a slice of them (--shard I/K), over
     // --threads workers. --merge FILE... joins the slices' outputs instead.
     bool ensemble = false;
-    EnsembleSpec spec;
+    EnsembleSetUp setUp;
     std::optional<std::int64_t> member;
     std::int64_t shardIndex = 0;
     std::int64_t shardCount = 1;

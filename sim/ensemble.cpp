@@ -97,8 +97,8 @@ std::vector<InputChange> inputTimeline(Session& session, std::int64_t lastStep) 
 }
 
 template <class Real>
-MemberGroup<Real>::MemberGroup(const EnsembleSpec& ensemble, std::int64_t first, std::int64_t last)
-    : spec(ensemble) {
+MemberGroup<Real>::MemberGroup(const EnsembleSetUp& ensemble, std::int64_t first, std::int64_t last)
+    : setUp(ensemble) {
     for (int lane = 0; lane < width; ++lane) {
         memberOf[static_cast<std::size_t>(lane)] = std::min(first + lane, last);
     }
@@ -107,9 +107,9 @@ MemberGroup<Real>::MemberGroup(const EnsembleSpec& ensemble, std::int64_t first,
 template <class Real>
 typename MemberGroup<Real>::Scalar MemberGroup<Real>::parameterOf(int lane, SweptParameter parameter,
                                                                   const ChainDescription& description) const {
-    for (const Sweep& sweep : spec.sweeps) {
+    for (const Sweep& sweep : setUp.sweeps) {
         if (sweep.parameter == parameter) {
-            return static_cast<Scalar>(sweptValue(sweep, member(lane), spec.members));
+            return static_cast<Scalar>(sweptValue(sweep, member(lane), setUp.members));
         }
     }
     return describedValue<Scalar>(description, parameter);
@@ -129,13 +129,13 @@ void MemberGroup<Real>::build(const ChainDescription& description) {
         for (int j = 1; k > 0 && j <= links; ++j) {
             Real& angle = chain.resting[links + j - 1];
             const double moved = static_cast<double>(Traits::lane(angle, lane)) +
-                                 spec.perturbation * perturbationUnit(spec.seed, k, j);
+                                 setUp.perturbation * perturbationUnit(setUp.seed, k, j);
             Traits::setLane(angle, lane, static_cast<Scalar>(moved));
         }
     }
     chain.state = chain.resting;
     chain.stage = chain.resting;
-    if (spec.shadowDistance > 0.0) {
+    if (setUp.shadowDistance > 0.0) {
         shadow.parameters.links = links;
         shadow.build();
         for (int lane = 0; lane < width; ++lane) {
@@ -206,7 +206,7 @@ template <class Real>
 void MemberGroup<Real>::placeShadow(int lane) {
     using Traits = LaneTraits<Real>;
     const int n = chain.state.size();
-    const double offset = spec.shadowDistance / std::sqrt(static_cast<double>(n / 2));
+    const double offset = setUp.shadowDistance / std::sqrt(static_cast<double>(n / 2));
     for (int i = 0; i < n; ++i) {
         const double value = static_cast<double>(Traits::lane(chain.state[i], lane)) + (i < n / 2 ? 0.0 : offset);
         Traits::setLane(shadow.state[i], lane, static_cast<Scalar>(value));
@@ -240,9 +240,9 @@ void MemberGroup<Real>::renormaliseShadows() {
             cleanInterval[l] = true;
             continue;
         }
-        logGrowth[l] += std::log(distance / spec.shadowDistance);
+        logGrowth[l] += std::log(distance / setUp.shadowDistance);
         ++intervalsCounted[l];
-        const double factor = spec.shadowDistance / distance;
+        const double factor = setUp.shadowDistance / distance;
         for (int a = 0; a < 5; ++a) {
             for (int i = 0; i < chain.state.size(); ++i) {
                 const double x = static_cast<double>(Traits::lane((*memberArrays[a])[i], lane));
@@ -261,7 +261,7 @@ void MemberGroup<Real>::step() {
     for (int lane = 0; lane < width; ++lane) {
         resetsOf[static_cast<std::size_t>(lane)] += memberReset[static_cast<std::size_t>(lane)] ? 1 : 0;
     }
-    if (spec.shadowDistance <= 0.0) {
+    if (setUp.shadowDistance <= 0.0) {
         return;
     }
     shadow.rungeKuttaStep();

@@ -50,7 +50,7 @@ struct Sweep {
 
 inline constexpr std::int64_t MOST_MEMBERS = 1000000;
 
-struct EnsembleSpec {
+struct EnsembleSetUp {
     std::int64_t members = 1;
     double perturbation = 0.0;  // EPS, radians
     std::uint64_t seed = 1;
@@ -97,7 +97,7 @@ public:
     using Scalar = typename LaneTraits<Real>::Scalar;
     static constexpr int width = LaneTraits<Real>::width;
 
-    MemberGroup(const EnsembleSpec& spec, std::int64_t first, std::int64_t last);
+    MemberGroup(const EnsembleSetUp& setUp, std::int64_t first, std::int64_t last);
 
     // Takes a change of the script's input before the next step.
     void take(const InputChange& change);
@@ -117,7 +117,7 @@ public:
     double lyapunovExponent(int lane) const;
 
 private:
-    const EnsembleSpec& spec;
+    const EnsembleSetUp& setUp;
     std::array<std::int64_t, width> memberOf{};
     std::array<std::int64_t, width> resetsOf{};
     Chain<Real> chain;
