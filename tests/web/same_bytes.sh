@@ -38,7 +38,7 @@ compare_arguments() {
               <(sed "s|$wasm_path|PROGRAM|" "$scratch/$name.wasm.out") >&2; then
         fail "$name: the standard output differs"
     fi
-    local wall='^(wall seconds|steps per second|real-time factor):'
+    local wall='^(wall seconds|steps per second|member-steps per second|real-time factor):'
     if ! diff <(grep -Ev "$wall" "$scratch/$name.native.err") <(grep -Ev "$wall" "$scratch/$name.wasm.err") >&2; then
         fail "$name: the messages differ"
     fi
@@ -100,6 +100,12 @@ compare verbs --steps 2000 --every 9 --events "$scratch/verbs.txt"
 # The drag and the verbs with the chain in double precision, chosen by the
 # option or, as a recording does, by the script.
 compare drag_double --steps 2500 --every 7 --events "$scratch/drag.txt" --width 977 --height 500 --precision double
+# Ensembles: perturbed, swept members with Lyapunov shadows, in both
+# precisions, their rows at the end and every K steps.
+compare ensemble --steps 2500 --events "$scratch/drag.txt" --members 11 --perturb 1e-4 --sweep damping=5:40 \
+    --lyapunov 1e-3
+compare ensemble_double --steps 2500 --every 500 --events "$scratch/drag.txt" --members 6 --perturb 1e-6 \
+    --sweep gravity=1:20 --lyapunov 1e-8 --precision double
 { echo '# precision: double'; cat "$scratch/verbs.txt"; } >"$scratch/verbs_double.txt"
 compare verbs_double --steps 2000 --every 9 --events "$scratch/verbs_double.txt"
 if cmp -s "$scratch/verbs_double.native.csv" "$scratch/verbs.native.csv"; then
