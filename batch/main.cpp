@@ -19,14 +19,11 @@
 #include <string>
 #include <utility>
 
-#include "sim/events.h"
 #include "batch/ensemble.h"
 #include "batch/options.h"
 #include "batch/run.h"
-#include "cli/output_file.h"
-#include "cli/script_file.h"
-#include "sim/state_hash.h"
-#include "cli/stderr_lines.h"
+#include "cli/cli.h"
+#include "sim/sim.h"
 
 namespace {
 

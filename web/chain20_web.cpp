@@ -9,15 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "sim/application.h"
-#include "sim/events.h"
-#include "sim/live_input.h"
-#include "sim/pacing.h"
-#include "sim/parameters.h"
-#include "sim/readouts.h"
-#include "sim/recorder.h"
-#include "sim/session.h"
-#include "sim/state_hash.h"
+#include "sim/sim.h"
 
 namespace {
 
