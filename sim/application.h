@@ -15,6 +15,7 @@
 #include "dynamics/chain_dynamics.h"
 #include "matrix/matrix.h"
 #include "sim/chain.h"
+#include "sim/energy_ledger.h"
 #include "sim/state_view.h"
 
 // ---- Start-up ----
@@ -48,6 +49,17 @@ extern Chain<double> doubleChain;
 // The double chain's parameters for a float description: the decimals that
 // its floats stand for.
 ChainParameters<double> decimalParameters(const ChainDescription& description);
+
+// The energy ledger of the run's chain, kept while keepEnergyLedger is set
+// (the window and the page set it; the batch has no use for it): its books
+// start at every start and reset, and again when gravity changes, which
+// changes what the energy counts.
+extern bool keepEnergyLedger;
+extern EnergyLedger runLedger;
+
+// The gravity the run's energy is taken under: the decimal the float chain's
+// gravity stands for, or the double chain's own.
+double runGravity();
 
 // The state of the run's chain, in its precision.
 StateView runState();

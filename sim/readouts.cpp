@@ -45,6 +45,7 @@ void updateReadouts(Readouts& readouts, const RunControls& controls, double now)
     if (controls.resets != readouts.resetsSeen) {
         readouts.resetsSeen = controls.resets;
         readouts.totalEnergy.clear();
+        readouts.drift.clear();
     }
     const bool sampleDue = readouts.totalEnergy.due(controls.stepsSinceReset);
     if (!controls.panelShown && !sampleDue) {
@@ -52,8 +53,13 @@ void updateReadouts(Readouts& readouts, const RunControls& controls, double now)
     }
     readouts.kinetic = kineticEnergy(runState());
     readouts.potential = potentialEnergy(runState());
+    readouts.dampingWork = runLedger.dampingWork();
+    readouts.springWork = runLedger.springWork();
+    readouts.energyScale = energyScale(runState().links(), runLedger.gravity());
+    readouts.energyDrift = runLedger.drift(readouts.kinetic + readouts.potential) / readouts.energyScale * 1e6;
     if (sampleDue) {
         readouts.totalEnergy.record(controls.stepsSinceReset, readouts.kinetic + readouts.potential);
+        readouts.drift.record(controls.stepsSinceReset, readouts.energyDrift);
     }
 }
 

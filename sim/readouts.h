@@ -57,6 +57,14 @@ struct Readouts {
     double kinetic = 0.0;
     double potential = 0.0;
     EnergyHistory totalEnergy;
+    // The energy ledger's books (sim/energy_ledger.h) while it is kept: the
+    // damping and spring work in J, and the drift in parts per million of
+    // the scale, sampled beside the total.
+    double dampingWork = 0.0;
+    double springWork = 0.0;
+    double energyScale = 1.0;
+    double energyDrift = 0.0;
+    EnergyHistory drift;
 };
 
 // Called once per picture, at wall time `now`, after the steps it shows. The

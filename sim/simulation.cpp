@@ -24,6 +24,8 @@ std::int64_t& resetCount = defaultChain.resetCount;
 std::string_view programName = "chain20";
 Precision runPrecision = Precision::Float;
 Chain<double> doubleChain;
+bool keepEnergyLedger = false;
+EnergyLedger runLedger;
 const float linkColour[4] = {0.2f, 0.2f, 0.2f, 1.0f};
 
 namespace {
@@ -44,6 +46,18 @@ void takeDoubleInput() {
         widenedLoads = loads;
     }
     doubleChain.spring = {{mouseTarget(1, 1), mouseTarget(2, 1)}, mouseDown};
+}
+
+// Starts the ledger's books at the run's chain as it stands.
+void startBooks() {
+    if (!keepEnergyLedger) {
+        return;
+    }
+    if (runPrecision == Precision::Double) {
+        runLedger.start(doubleChain, runGravity());
+    } else {
+        runLedger.start(defaultChain, runGravity());
+    }
 }
 
 }  // namespace
@@ -78,6 +92,11 @@ void initialiseSimulation() {
         doubleChain.build();
         doubleChain.stepCount = 0;
     }
+    startBooks();
+}
+
+double runGravity() {
+    return runPrecision == Precision::Double ? doubleChain.parameters.gravity : decimalOf(chain.gravity);
 }
 
 StateView runState() {
@@ -115,15 +134,30 @@ void copyAnglesForDrawing() {
     }
 }
 
+// A step of `run`, booked in the ledger when it is kept.
+template <class Real>
+bool stepKeepingBooks(Chain<Real>& run) {
+    if (!keepEnergyLedger) {
+        return run.step();
+    }
+    if (static_cast<double>(run.parameters.gravity) != runLedger.chainGravity()) {
+        runLedger.start(run, runGravity());
+    }
+    runLedger.beforeStep(run);
+    const bool finite = run.step();
+    runLedger.afterStep(run, finite, runLedger.gravity());
+    return finite;
+}
+
 // One step of the run's chain; false when it fell back to rest. The double
 // chain's counts are the default chain's.
 bool stepRunChain() {
     if (runPrecision == Precision::Float) {
-        return defaultChain.step();
+        return stepKeepingBooks(defaultChain);
     }
     takeDoubleInput();
     doubleChain.stepCount = stepCount;
-    const bool finite = doubleChain.step();
+    const bool finite = stepKeepingBooks(doubleChain);
     stepCount = doubleChain.stepCount;
     resetCount += finite ? 0 : 1;
     return finite;
@@ -136,6 +170,7 @@ void restartSimulation() {
     doubleChain.putBackAtRest();
     stepCount = 0;
     copyAnglesForDrawing();
+    startBooks();
 }
 
 void rungeKuttaStep() {

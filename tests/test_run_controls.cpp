@@ -4,10 +4,12 @@
 
 #include <array>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <sstream>
 
 #include "sim/application.h"
+#include "sim/diagnostics.h"
 #include "sim/live_input.h"
 #include "sim/pacing.h"
 #include "sim/readouts.h"
@@ -44,6 +46,27 @@ protected:
     Pacing pacing;
     std::ostringstream log;
 };
+
+// The window's and the page's run keep the ledger's books: a swing on the
+// spring books damping and spring work that balance the energy, the panel
+// shows the drift in ppm, and a reset starts the books again.
+TEST_F(RunControlsTest, TheRunKeepsTheEnergyLedger) {
+    keepEnergyLedger = true;
+    startAfresh(ChainDescription{});
+    swing(3000);
+    const double energy = chainEnergy(runState());
+    EXPECT_GT(runLedger.dampingWork(), 100.0);
+    EXPECT_GT(runLedger.springWork(), 100.0);
+    EXPECT_LT(std::abs(runLedger.drift(energy)), 1e-3 * runLedger.springWork());
+    Readouts readouts;
+    controls.panelShown = true;
+    updateReadouts(readouts, controls, 0.0);
+    EXPECT_DOUBLE_EQ(readouts.energyDrift, runLedger.drift(energy) / energyScale(LINK_COUNT, 9.81) * 1e6);
+    press(KEY_RESET);
+    EXPECT_EQ(runLedger.dampingWork(), 0.0);
+    EXPECT_EQ(runLedger.springWork(), 0.0);
+    keepEnergyLedger = false;
+}
 
 TEST_F(RunControlsTest, PauseSingleStepAndResume) {
     swing(200);

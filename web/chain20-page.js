@@ -129,27 +129,27 @@ createChain20().then((core) => {
 
   // ---- Readouts, as the window's panel has them ----
 
-  // The core's total energy over the last 10 s of simulated time, scaled to
-  // its range.
-  function plotEnergy() {
-    const plot = $('energyPlot');
+  // One of the core's histories over the last 10 s of simulated time (the
+  // total energy, the drift), scaled to its range.
+  function plotHistory(canvas, count, sample, rangeId, unit, digits) {
+    const plot = $(canvas);
     const pen = plot.getContext('2d');
     pen.clearRect(0, 0, plot.width, plot.height);
-    const energies = Array.from({ length: core._chain20_energy_samples() }, (_, k) => core._chain20_energy_sample(k));
-    if (energies.length === 0) {
+    const values = Array.from({ length: count() }, (_, k) => sample(k));
+    if (values.length === 0) {
       return;
     }
-    const low = Math.min(...energies);
-    const high = Math.max(...energies);
+    const low = Math.min(...values);
+    const high = Math.max(...values);
     const height = plot.height - 4;
     const spacing = (plot.width - 1) / (core._chain20_energy_capacity() - 1);
     pen.beginPath();
-    energies.forEach((energy, k) => {
-      pen.lineTo(k * spacing, 2 + height - (high > low ? (energy - low) / (high - low) * height : height / 2));
+    values.forEach((value, k) => {
+      pen.lineTo(k * spacing, 2 + height - (high > low ? (value - low) / (high - low) * height : height / 2));
     });
     pen.strokeStyle = '#1c1c1c';
     pen.stroke();
-    show('energyRange', `${low.toFixed(3)} to ${high.toFixed(3)} J`);
+    show(rangeId, `${low.toFixed(digits)} to ${high.toFixed(digits)} ${unit}`);
   }
 
   function showReadouts(now) {
@@ -163,7 +163,12 @@ createChain20().then((core) => {
     show('kinetic', kinetic.toFixed(3));
     show('potential', potential.toFixed(3));
     show('total', (kinetic + potential).toFixed(3));
-    plotEnergy();
+    plotHistory('energyPlot', core._chain20_energy_samples, core._chain20_energy_sample, 'energyRange', 'J', 3);
+    show('dampingWork', core._chain20_damping_work().toFixed(3));
+    show('springWork', core._chain20_spring_work().toFixed(3));
+    show('energyDrift', core._chain20_energy_drift().toFixed(3));
+    show('energyScale', core._chain20_energy_scale().toFixed(0));
+    plotHistory('driftPlot', core._chain20_drift_samples, core._chain20_drift_sample, 'driftRange', 'ppm', 3);
     show('resets', core._chain20_resets());
     show('spring', core._chain20_spring_on() ? 'pulling' : 'off');
     show('hash', stateHash());

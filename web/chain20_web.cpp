@@ -46,6 +46,7 @@ void restartRun() {
         .paused = kept.paused, .helpShown = kept.helpShown, .panelShown = true, .realTime = kept.realTime};
     const std::int32_t keptStepsPerFrame = stepsPerFrame;
     recorder.reset();
+    keepEnergyLedger = true;
     session = freshRun(nextChain, nextPrecision, canvasWidth, canvasHeight, discard);
     session.controls = controls;
     stepsPerFrame = keptStepsPerFrame;
@@ -145,6 +146,14 @@ double chain20_potential_energy() { return readouts.potential; }
 int chain20_energy_samples() { return static_cast<int>(readouts.totalEnergy.size()); }
 float chain20_energy_sample(int i) { return readouts.totalEnergy[static_cast<std::size_t>(i)]; }
 int chain20_energy_capacity() { return static_cast<int>(ENERGY_SAMPLES); }
+// The energy ledger: damping and spring work (J), the drift in parts per
+// million of the scale (J), and the drift's samples beside the total's.
+double chain20_damping_work() { return readouts.dampingWork; }
+double chain20_spring_work() { return readouts.springWork; }
+double chain20_energy_drift() { return readouts.energyDrift; }
+double chain20_energy_scale() { return readouts.energyScale; }
+int chain20_drift_samples() { return static_cast<int>(readouts.drift.size()); }
+float chain20_drift_sample(int i) { return readouts.drift[static_cast<std::size_t>(i)]; }
 
 // The chain's parameters, numbered 0 to chain20_parameters() - 1 in the
 // order of a recording's header: parameter i as "NAME VALUE", the words of

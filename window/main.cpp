@@ -19,6 +19,7 @@
 #include "cli/options.h"
 #include "cli/script_file.h"
 #include "cli/stderr_lines.h"
+#include "sim/application.h"
 #include "sim/parameters.h"
 #include "sim/session.h"
 #include "window/options.h"
@@ -53,6 +54,7 @@ int main(int argc, char** argv) {
     }
     // Still there when the window system ends the program from inside the
     // main loop, which leaves this frame in place for the exit handlers.
+    keepEnergyLedger = true;
     Session session = freshRun(description, runIn, WINDOW_WIDTH, WINDOW_HEIGHT, std::cout);
     session.script = std::move(script.events);
 

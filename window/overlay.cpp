@@ -64,6 +64,12 @@ void drawReadouts(const RunControls& controls, const Readouts& readouts) {
     ImGui::PlotLines("##total", energySample, const_cast<EnergyHistory*>(&readouts.totalEnergy),
                      static_cast<int>(readouts.totalEnergy.size()), 0, "total, last 10 s", FLT_MAX, FLT_MAX,
                      ImVec2(0.0f, PLOT_HEIGHT));
+    ImGui::Text("damping work     %.6f J", readouts.dampingWork);
+    ImGui::Text("spring work      %.6f J", readouts.springWork);
+    ImGui::Text("energy drift     %.3f ppm of %.0f J", readouts.energyDrift, readouts.energyScale);
+    ImGui::PlotLines("##drift", energySample, const_cast<EnergyHistory*>(&readouts.drift),
+                     static_cast<int>(readouts.drift.size()), 0, "drift (ppm), last 10 s", FLT_MAX, FLT_MAX,
+                     ImVec2(0.0f, PLOT_HEIGHT));
     ImGui::Separator();
     ImGui::Text("resets           %lld (to rest after overflow: %lld)", static_cast<long long>(controls.resets),
                 static_cast<long long>(resetCount));
