@@ -12,6 +12,12 @@ RunCommand runCommandOf(unsigned char key) {
             return RunCommand::Help;
         case KEY_PANEL:
             return RunCommand::Panel;
+        case KEY_SHADOW:
+            return RunCommand::Shadow;
+        case KEY_FAN:
+            return RunCommand::Fan;
+        case KEY_PHASE:
+            return RunCommand::Phase;
         case KEY_QUIT:
         case KEY_ESCAPE:
             return RunCommand::Quit;

@@ -1,6 +1,6 @@
 // The window program's run controls: pause and resume, a single step while
-// paused, reset, the help overlay, the panel, quitting and the real-time
-// switch, and the keys that work them. session.h applies them.
+// paused, reset, the help overlay, the panel, quitting, the real-time switch
+// and the companions, and the keys that work them. session.h applies them.
 #pragma once
 
 #include <cstdint>
@@ -24,7 +24,12 @@ inline constexpr unsigned char KEY_HELP = 'h';
 inline constexpr unsigned char KEY_PANEL = '\t';
 inline constexpr unsigned char KEY_QUIT = 'q';
 inline constexpr unsigned char KEY_ESCAPE = 27;
+// The companions of sim/companions.h: the shadow chain, the ensemble fan and
+// the phase portrait.
+inline constexpr unsigned char KEY_SHADOW = 's';
+inline constexpr unsigned char KEY_FAN = 'f';
+inline constexpr unsigned char KEY_PHASE = 'p';
 
-enum class RunCommand { None, PauseResume, SingleStep, Reset, Help, Panel, Quit };
+enum class RunCommand { None, PauseResume, SingleStep, Reset, Help, Panel, Quit, Shadow, Fan, Phase };
 
 RunCommand runCommandOf(unsigned char key);

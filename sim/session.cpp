@@ -1,6 +1,7 @@
 #include "sim/session.h"
 
 #include "sim/application.h"
+#include "sim/companions.h"
 
 namespace {
 
@@ -78,6 +79,15 @@ bool applyRunCommand(RunCommand command, Session& session, TextSink log) {
         case RunCommand::Panel:
             controls.panelShown = !controls.panelShown;
             return false;
+        case RunCommand::Shadow:
+            toggleShadow();
+            return true;
+        case RunCommand::Fan:
+            toggleFan();
+            return true;
+        case RunCommand::Phase:
+            cyclePhaseView();
+            return true;
         case RunCommand::Quit:
             controls.quitRequested = true;
             return false;

@@ -42,5 +42,6 @@ void liveInput(Session& session, ScriptEvent event);
 bool sessionStep(Session& session, TextSink log);
 
 // Applies a run command. Reset goes through liveInput (it is recorded); a
-// single step runs only while paused. Returns true when the chain moved.
+// single step runs only while paused; the companions' keys show or hide
+// them. Returns true when the picture changed.
 bool applyRunCommand(RunCommand command, Session& session, TextSink log);

@@ -2,6 +2,7 @@
 #include <limits>
 
 #include "sim/application.h"
+#include "sim/companions.h"
 #include "sim/shortest_text.h"
 #include "model/chain_model.h"
 
@@ -93,6 +94,9 @@ void initialiseSimulation() {
         doubleChain.stepCount = 0;
     }
     startBooks();
+    if (companionsActive()) {
+        restartCompanions();
+    }
 }
 
 double runGravity() {
@@ -171,6 +175,9 @@ void restartSimulation() {
     stepCount = 0;
     copyAnglesForDrawing();
     startBooks();
+    if (companionsActive()) {
+        restartCompanions();
+    }
 }
 
 void rungeKuttaStep() {
@@ -181,8 +188,12 @@ void rungeKuttaStep() {
 bool advanceSimulation(TextSink log) {
     takeInput();
     const std::int64_t step = static_cast<std::int64_t>(stepCount) + 1;
-    if (!stepRunChain()) {
+    const bool finite = stepRunChain();
+    if (!finite) {
         reportReset(log, step);
+    }
+    if (companionsActive()) {
+        finite ? stepCompanions() : restartCompanions();
     }
     copyAnglesForDrawing();
     return stepCount % stepsPerFrame == 0;

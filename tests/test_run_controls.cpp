@@ -6,9 +6,12 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <iostream>
 #include <sstream>
 
 #include "sim/application.h"
+#include "sim/companions.h"
+#include "sim/ensemble.h"
 #include "sim/diagnostics.h"
 #include "sim/live_input.h"
 #include "sim/pacing.h"
@@ -66,6 +69,50 @@ TEST_F(RunControlsTest, TheRunKeepsTheEnergyLedger) {
     EXPECT_EQ(runLedger.dampingWork(), 0.0);
     EXPECT_EQ(runLedger.springWork(), 0.0);
     keepEnergyLedger = false;
+}
+
+// The shadow and the fan: an undamped chain released level separates from its
+// shadow (a positive exponent) and its fan spreads; a damped chain hanging at
+// rest draws its shadow in; a reset starts them again EPS from the chain.
+TEST_F(RunControlsTest, TheShadowSeparatesAndTheFanSpreads) {
+    const auto run = [this](float damping, float initialAngle, int steps) {
+        ChainDescription description;
+        description.damping = damping;
+        description.initialAngle = initialAngle;
+        startAfresh(description);
+        press(KEY_SHADOW);
+        for (int i = 0; i < steps; ++i) {
+            sessionStep(session, log);
+        }
+    };
+    run(0.0f, 0.0f, 6000);
+    press(KEY_FAN);
+    EXPECT_EQ(companionCount(), 1 + DEFAULT_FAN_MEMBERS);
+    EXPECT_TRUE(companionIsShadow(0) && !companionIsShadow(1));
+    const double exponent = shadowExponent();
+    EXPECT_GT(exponent, 0.5);
+    EXPECT_EQ(fanSpread(), fanSpread());
+    const double startingSpread = fanSpread();
+    for (int i = 0; i < 3000; ++i) {
+        sessionStep(session, log);
+    }
+    EXPECT_GT(fanSpread(), 10 * startingSpread);
+    press(KEY_RESET);
+    // At rest again: the shadow is the run moved by EPS u(1, 1, j), as
+    // chain20-batch's member 1.
+    double moved = 0.0;
+    for (int j = 1; j <= LINK_COUNT; ++j) {
+        moved += std::pow(DEFAULT_COMPANION_PERTURBATION * perturbationUnit(1, 1, j), 2);
+    }
+    EXPECT_NEAR(shadowSeparation(), std::sqrt(moved), 0.01 * std::sqrt(moved));
+    press(KEY_FAN);
+    press(KEY_SHADOW);
+    EXPECT_EQ(companionCount(), 0);
+    run(30.0f, ChainDescription{}.initialAngle, 6000);
+    std::cout << "exponents: " << exponent << " /s undamped and level, " << shadowExponent()
+              << " /s damped and hanging\n";
+    EXPECT_LE(shadowExponent(), 0.0);
+    press(KEY_SHADOW);
 }
 
 TEST_F(RunControlsTest, PauseSingleStepAndResume) {

@@ -1,18 +1,25 @@
 #include "window/overlay.h"
 
+#include <algorithm>
+#include <cmath>
+
 #include <GL/freeglut.h>
 #include <imgui.h>
 #include <backends/imgui_impl_glut.h>
 #include <backends/imgui_impl_opengl2.h>
 
 #include "sim/application.h"
+#include "sim/companions.h"
 
 namespace {
 
 constexpr float PLOT_HEIGHT = 60.0f;
+constexpr float PHASE_SIZE = 320.0f;
 constexpr float PANEL_MARGIN = 8.0f;
 
-bool anyOverlayShown(const RunControls& controls) { return controls.panelShown || controls.helpShown; }
+bool anyOverlayShown(const RunControls& controls) {
+    return controls.panelShown || controls.helpShown || phaseView() != PhaseView::Off;
+}
 
 // ImGui reads the buttons' state once per picture. A click whose press and
 // release both fall between two pictures would go unseen, so a release that
@@ -74,6 +81,13 @@ void drawReadouts(const RunControls& controls, const Readouts& readouts) {
     ImGui::Text("resets           %lld (to rest after overflow: %lld)", static_cast<long long>(controls.resets),
                 static_cast<long long>(resetCount));
     ImGui::Text("spring           %s", mouseDown == 1 ? "acting" : "off");
+    if (shadowShown()) {
+        ImGui::Text("separation       %.3e rad", shadowSeparation());
+        ImGui::Text("Lyapunov exponent %.3f 1/s", shadowExponent());
+    }
+    if (fanShown()) {
+        ImGui::Text("spread           %.3e m", fanSpread());
+    }
     if (controls.paused) {
         ImGui::TextUnformatted("paused");
     }
@@ -114,6 +128,18 @@ void drawParameters(Session& session) {
 }
 
 // The panel's buttons act as the keys do, through the session's input.
+// EPS of the shadow and the fan, the fan's size and the phase portrait's
+// joint; they act when s or f next starts the chains.
+void drawCompanionSettings() {
+    ImGui::Separator();
+    float logPerturbation = static_cast<float>(std::log10(companionSettings.perturbation));
+    if (ImGui::SliderFloat("log10 EPS (rad)", &logPerturbation, -12.0f, -1.0f, "%.1f")) {
+        companionSettings.perturbation = std::pow(10.0, static_cast<double>(logPerturbation));
+    }
+    ImGui::SliderInt("fan members", &companionSettings.fanMembers, 1, MOST_FAN_MEMBERS);
+    ImGui::SliderInt("phase joint (0: tip)", &companionSettings.phaseJoint, 0, linkCount);
+}
+
 void drawControls(Session& session) {
     ImGui::Separator();
     ImGui::Checkbox("real time", &session.controls.realTime);
@@ -131,6 +157,42 @@ void drawControls(Session& session) {
         liveInput(session, {0, EventKind::Reset, 0, 0, 0});
     }
     drawParameters(session);
+    drawCompanionSettings();
+}
+
+// The phase portrait (angle across, rate up) or the Poincare section of the
+// chosen joint, scaled to the points' range.
+void drawPhasePortrait() {
+    const PhaseHistory& points = phasePoints();
+    ImGui::SetNextWindowSize(ImVec2(PHASE_SIZE, PHASE_SIZE + 40.0f), ImGuiCond_FirstUseEver);
+    if (ImGui::Begin(phaseView() == PhaseView::Portrait ? "phase portrait###phase" : "Poincare section###phase")) {
+        ImGui::Text("joint %d: angle (rad) across, rate (rad/s) up; %zu points",
+                    companionSettings.phaseJoint == 0 ? static_cast<int>(linkCount) : companionSettings.phaseJoint,
+                    points.size());
+        const ImVec2 origin = ImGui::GetCursorScreenPos();
+        const ImVec2 area = ImGui::GetContentRegionAvail();
+        float lowA = 0.0f, highA = 0.0f, lowR = 0.0f, highR = 0.0f;
+        for (std::size_t i = 0; i < points.size(); ++i) {
+            lowA = i == 0 ? points[i].angle : std::min(lowA, points[i].angle);
+            highA = i == 0 ? points[i].angle : std::max(highA, points[i].angle);
+            lowR = i == 0 ? points[i].rate : std::min(lowR, points[i].rate);
+            highR = i == 0 ? points[i].rate : std::max(highR, points[i].rate);
+        }
+        const auto place = [&](PhasePoint p) {
+            const float x = highA > lowA ? (p.angle - lowA) / (highA - lowA) : 0.5f;
+            const float y = highR > lowR ? (p.rate - lowR) / (highR - lowR) : 0.5f;
+            return ImVec2(origin.x + x * area.x, origin.y + (1.0f - y) * area.y);
+        };
+        ImDrawList* const draw = ImGui::GetWindowDrawList();
+        for (std::size_t i = 0; i < points.size(); ++i) {
+            if (phaseView() == PhaseView::Portrait && i > 0) {
+                draw->AddLine(place(points[i - 1]), place(points[i]), IM_COL32(30, 30, 30, 255));
+            } else {
+                draw->AddCircleFilled(place(points[i]), 2.0f, IM_COL32(30, 30, 30, 255));
+            }
+        }
+    }
+    ImGui::End();
 }
 
 void drawPanel(Session& session, const Readouts& readouts) {
@@ -150,6 +212,10 @@ constexpr const char* HELP_LINES[] = {
     "r            reset: the chain back at rest, time 0",
     "Tab          readouts and controls panel",
     "h            this help",
+    "s            the shadow chain: a copy moved by EPS, its separation",
+    "             and Lyapunov exponent (s again removes it)",
+    "f            the ensemble fan: K perturbed copies, their spread",
+    "p            phase portrait of a joint, then its Poincare section",
     "q, Esc       quit",
     "Right arrow  one more step per frame (printed)",
     "Left arrow   one step fewer per frame",
@@ -241,6 +307,9 @@ void drawOverlay(Session& session, const Readouts& readouts) {
     }
     if (controls.helpShown) {
         drawHelp();
+    }
+    if (phaseView() != PhaseView::Off) {
+        drawPhasePortrait();
     }
     ImGui::Render();
     ImGui_ImplOpenGL2_RenderDrawData(ImGui::GetDrawData());

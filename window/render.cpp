@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "sim/application.h"
+#include "sim/companions.h"
 #include "window/render.h"
 
 namespace {
@@ -12,6 +13,9 @@ constexpr GLfloat FRONT_SPECULAR[4] = {0.8f, 0.8f, 0.8f, 1.0f};
 constexpr GLfloat FRONT_SHININESS = 0.5f;
 // w = 0: a directional light, fixed relative to the eye.
 constexpr GLfloat LIGHT_POSITION[4] = {40.0f, 40.0f, -5.0f, 0.0f};
+
+constexpr GLfloat SHADOW_COLOUR[4] = {0.62f, 0.62f, 0.62f, 1.0f};
+constexpr GLfloat FAN_COLOUR[4] = {0.2f, 0.2f, 0.45f, 0.12f};
 
 }  // namespace
 
@@ -46,15 +50,16 @@ void setChainView(int width, int height) {
 // the next joint. A link is drawn drawingScale() long; its cross-section
 // shrinks with it for chains longer than 20 links, down to a tenth so that a
 // long chain stays visible, and stays as it is for shorter ones.
-void drawChain() {
-    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
-    glColor4fv(linkColour);
+namespace {
+
+// The links of one chain, by its joint angles.
+void drawLinks(float (*angle)(int chain, int joint), int chain) {
     glPushMatrix();
     glTranslatef(-1.0f, 0.0f, 0.0f);
     const GLfloat length = drawingScale();
     const GLfloat thickness = std::clamp(length, 0.1f, 1.0f);
     for (int i = 1; i <= linkCount; ++i) {
-        glRotatef(static_cast<GLfloat>(jointAngles(i, 1) * ANGLE_TO_DEGREES), 0.0f, 0.0f, 1.0f);
+        glRotatef(static_cast<GLfloat>(angle(chain, i) * ANGLE_TO_DEGREES), 0.0f, 0.0f, 1.0f);
         glTranslatef(0.5f * length, 0.0f, 0.0f);
         glPushMatrix();
         glScalef(length, 1.2f * thickness, 0.3f * thickness);
@@ -63,4 +68,33 @@ void drawChain() {
         glTranslatef(0.5f * length, 0.0f, 0.0f);
     }
     glPopMatrix();
+}
+
+float runAngle(int, int joint) { return jointAngles(joint, 1); }
+
+}  // namespace
+
+void drawChain() {
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    glColor4fv(linkColour);
+    drawLinks(runAngle, 0);
+    if (companionCount() > 0) {
+        drawCompanions();
+    }
+}
+
+// The companions behind the run's chain (its depth hides them where they
+// overlap it): the shadow in a lighter grey, the fan's members translucent,
+// blending with each other, none writing depth.
+void drawCompanions() {
+    glEnable(GL_BLEND);
+    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    glDepthMask(GL_FALSE);
+    for (int c = 0; c < companionCount(); ++c) {
+        glColor4fv(companionIsShadow(c) ? SHADOW_COLOUR : FAN_COLOUR);
+        drawLinks(companionAngle, c);
+    }
+    glDepthMask(GL_TRUE);
+    glDisable(GL_BLEND);
+    glColor4fv(linkColour);
 }

@@ -12,3 +12,6 @@ void setChainView(int width, int height);
 
 // The links of the chain's current angles.
 void drawChain();
+
+// The shadow chain and the ensemble fan (sim/companions.h), behind the chain.
+void drawCompanions();

@@ -3,14 +3,20 @@
 #   pause   while paused nothing moves, not even under a drag; '.' steps it
 #   reset   after a drag, r brings back the chain hanging straight down
 #   help    h shows the help overlay over the chain and h hides it again
-# Usage: controls.sh CHAIN20-BINARY WORK-DIRECTORY pause|reset|help
+#   companions  s and f add the shadow chain and the ensemble fan to the
+#           picture of a chaotic chain, and take them away again
+# Usage: controls.sh CHAIN20-BINARY WORK-DIRECTORY pause|reset|help|companions
 binary=$1
 work=$2
 case_name=$3
 source "$(dirname "$0")/common.sh"
 require_tools Xvfb xdpyinfo xwininfo xdotool xwd convert perl awk md5sum
 
-launch_program "$binary"
+if [ "$case_name" = companions ]; then
+    launch_program "$binary" --damping 0 --initial-angle 0
+else
+    launch_program "$binary"
+fi
 focus_window
 
 # Holds the left button to the right of the chain until the chain has
@@ -64,6 +70,27 @@ case $case_name in
         sleep 0.3
         shoot "$work/hidden.png"
         analyse column "$work/hidden.png" || fail "a second h did not hide the overlay"
+        ;;
+    companions)
+        # The chain was released level with no damping (see below): s and f
+        # add the shadow and the fan, whose copies soon leave it; paused, the
+        # picture with them has the fan's tint and the one without has none.
+        press_key s
+        press_key f
+        sleep 3
+        press_key space
+        sleep 0.3
+        shoot "$work/with.png"
+        tinted=$(analyse stats "$work/with.png" | value_of tinted_pixels)
+        press_key s
+        press_key f
+        sleep 0.3
+        shoot "$work/without.png"
+        left=$(analyse stats "$work/without.png" | value_of tinted_pixels)
+        say "s and f: $tinted tinted pixels with them, $left without"
+        [ "$tinted" -gt 500 ] || fail "the fan is not seen: $tinted tinted pixels"
+        [ "$left" -eq 0 ] || fail "s and f again left $left tinted pixels"
+        cmp -s "$work/with.png" "$work/without.png" && fail "s and f did not change the picture"
         ;;
     *) fail "unknown case $case_name" ;;
 esac

@@ -8,7 +8,7 @@
 # (-1, 0); the boxes are 1 long, 1.2 wide and 0.3 deep, so their front faces
 # (z = +0.15) appear 5 / 4.85 times larger than the plane z = 0.
 #
-#   image.pl stats          white fraction and dark pixel count
+#   image.pl stats          white fraction, dark pixel count and tinted pixels
 #   image.pl column         the chain hangs as one vertical column below the base
 #   image.pl tip            where the chain's free end is (the dark pixels
 #                           farthest from the base)
@@ -91,8 +91,15 @@ my $bbox = $dark ? sprintf('x %d..%d, y %d..%d (%dx%d)', $x0, $x1, $y0, $y1, $x1
                  : 'none';
 
 if ($mode eq 'stats') {
-    printf "size=%dx%d\nwhite_fraction=%.4f\ndark_pixels=%d\ndark_bbox=%s\n",
-        $width, $height, $white / ($width * $height), $dark, $bbox;
+    # Tinted: blue above red by more than 12, as the ensemble fan's
+    # translucent members leave the white and the grey.
+    my $tinted = 0;
+    for my $i (0 .. $width * $height - 1) {
+        my ($r, $g, $b) = unpack('C3', substr($data, $pos + 3 * $i, 3));
+        ++$tinted if $b > $r + 12;
+    }
+    printf "size=%dx%d\nwhite_fraction=%.4f\ndark_pixels=%d\ndark_bbox=%s\ntinted_pixels=%d\n",
+        $width, $height, $white / ($width * $height), $dark, $bbox, $tinted;
     exit 0;
 }
 

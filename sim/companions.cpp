@@ -1,0 +1,309 @@
+#include "sim/companions.h"
+
+#include <cmath>
+#include <limits>
+
+#include "sim/application.h"
+#include "sim/diagnostics.h"
+#include "sim/ensemble.h"
+
+CompanionSettings companionSettings;
+
+namespace {
+
+// The companions of the run's precision: the shadow (none or one) and the
+// fan's members.
+std::vector<Chain<float>> floatShadow;
+std::vector<Chain<double>> doubleShadow;
+std::vector<Chain<float>> floatFan;
+std::vector<Chain<double>> doubleFan;
+bool shadowOn = false;
+bool fanOn = false;
+PhaseView phase = PhaseView::Off;
+PhaseHistory phaseHistory;
+double previousJointOne = 0.0;
+std::int64_t stepsSeen = 0;
+
+// The shadow's books.
+double logGrowth = 0.0;
+std::int64_t intervalsCounted = 0;
+std::int64_t stepsSinceRenormalisation = 0;
+bool cleanInterval = true;
+
+template <class Real>
+Chain<Real>& runChain();
+template <>
+Chain<float>& runChain<float>() {
+    return defaultChain;
+}
+template <>
+Chain<double>& runChain<double>() {
+    return doubleChain;
+}
+
+template <class Real>
+std::vector<Chain<Real>>& shadows();
+template <>
+std::vector<Chain<float>>& shadows<float>() {
+    return floatShadow;
+}
+template <>
+std::vector<Chain<double>>& shadows<double>() {
+    return doubleShadow;
+}
+template <class Real>
+std::vector<Chain<Real>>& fan();
+template <>
+std::vector<Chain<float>>& fan<float>() {
+    return floatFan;
+}
+template <>
+std::vector<Chain<double>>& fan<double>() {
+    return doubleFan;
+}
+
+// The run's chain with every angle moved by EPS u(1, member, j).
+template <class Real>
+void startFromRun(Chain<Real>& companion, std::int64_t member) {
+    const Chain<Real>& run = runChain<Real>();
+    companion = run;
+    const int n = run.parameters.links;
+    for (int j = 1; j <= n; ++j) {
+        Real& angle = companion.state[n + j - 1];
+        angle = static_cast<Real>(static_cast<double>(angle) +
+                                  companionSettings.perturbation * perturbationUnit(1, member, j));
+    }
+}
+
+template <class Real>
+void startShadow() {
+    shadows<Real>().resize(shadowOn ? 1 : 0);
+    for (Chain<Real>& shadow : shadows<Real>()) {
+        startFromRun(shadow, 1);
+    }
+    logGrowth = 0.0;
+    intervalsCounted = 0;
+    stepsSinceRenormalisation = 0;
+    cleanInterval = true;
+}
+
+template <class Real>
+void startFan() {
+    fan<Real>().resize(fanOn ? static_cast<std::size_t>(companionSettings.fanMembers) : 0);
+    for (std::size_t k = 0; k < fan<Real>().size(); ++k) {
+        startFromRun(fan<Real>()[k], static_cast<std::int64_t>(k) + 1);
+    }
+}
+
+template <class Real>
+double angleDistance(const Chain<Real>& a, const Chain<Real>& b) {
+    const int n = a.parameters.links;
+    double squared = 0.0;
+    for (int j = n; j < 2 * n; ++j) {
+        const double gap = static_cast<double>(a.state[j]) - static_cast<double>(b.state[j]);
+        squared += gap * gap;
+    }
+    return std::sqrt(squared);
+}
+
+// Benettin's step for the shadow: the growth counted, the separation (state
+// and slopes) drawn back to EPS along itself.
+template <class Real>
+void renormaliseShadow(Chain<Real>& shadow) {
+    const Chain<Real>& run = runChain<Real>();
+    const double distance = angleDistance(shadow, run);
+    if (!cleanInterval || !(distance > 0.0) || !std::isfinite(distance)) {
+        startFromRun(shadow, 1);
+        cleanInterval = true;
+        return;
+    }
+    logGrowth += std::log(distance / companionSettings.perturbation);
+    ++intervalsCounted;
+    const double factor = companionSettings.perturbation / distance;
+    StateArray<Real>* const to[] = {&shadow.state, &shadow.k1, &shadow.k2, &shadow.k3, &shadow.k4};
+    const StateArray<Real>* const from[] = {&run.state, &run.k1, &run.k2, &run.k3, &run.k4};
+    for (int a = 0; a < 5; ++a) {
+        for (int i = 0; i < to[a]->size(); ++i) {
+            const double x = static_cast<double>((*from[a])[i]);
+            (*to[a])[i] = static_cast<Real>(x + (static_cast<double>((*to[a])[i]) - x) * factor);
+        }
+    }
+}
+
+// A companion takes the run's input and steps; one that left the finite
+// numbers starts again from the run. Returns false then.
+template <class Real>
+bool stepBeside(Chain<Real>& companion, std::int64_t member) {
+    const Chain<Real>& run = runChain<Real>();
+    companion.parameters = run.parameters;
+    companion.spring = run.spring;
+    if (companion.step()) {
+        return true;
+    }
+    startFromRun(companion, member);
+    return false;
+}
+
+template <class Real>
+void stepAll() {
+    for (Chain<Real>& shadow : shadows<Real>()) {
+        cleanInterval = stepBeside(shadow, 1) && cleanInterval;
+        if (++stepsSinceRenormalisation == RENORMALISATION_STEPS) {
+            renormaliseShadow(shadow);
+            stepsSinceRenormalisation = 0;
+        }
+    }
+    for (std::size_t k = 0; k < fan<Real>().size(); ++k) {
+        stepBeside(fan<Real>()[k], static_cast<std::int64_t>(k) + 1);
+    }
+}
+
+// The chosen joint's angle and its rate over the last step, (k1 + 2 k2 + 2 k3
+// + k4) / 6, of the run's chain.
+template <class Real>
+PhasePoint phasePointOf(int joint) {
+    const Chain<Real>& run = runChain<Real>();
+    const int n = run.parameters.links;
+    const int i = n + joint - 1;
+    const double rate = (static_cast<double>(run.k1[i]) + 2.0 * static_cast<double>(run.k2[i]) +
+                         2.0 * static_cast<double>(run.k3[i]) + static_cast<double>(run.k4[i])) /
+                        6.0;
+    return {static_cast<float>(run.state[i]), static_cast<float>(rate)};
+}
+
+template <class Real>
+void samplePhase() {
+    const Chain<Real>& run = runChain<Real>();
+    const int n = run.parameters.links;
+    const int joint = companionSettings.phaseJoint >= 1 && companionSettings.phaseJoint <= n
+                          ? companionSettings.phaseJoint
+                          : n;
+    const double jointOne = static_cast<double>(run.state[n]) - static_cast<double>(run.resting[n]);
+    if (phase == PhaseView::Portrait && stepsSeen % PHASE_SAMPLE_STEPS == 0) {
+        phaseHistory.record(phasePointOf<Real>(joint));
+    } else if (phase == PhaseView::Section && previousJointOne < 0.0 && jointOne >= 0.0) {
+        phaseHistory.record(phasePointOf<Real>(joint));
+    }
+    previousJointOne = jointOne;
+}
+
+template <class Real>
+void restartAll() {
+    if (shadowOn) {
+        startShadow<Real>();
+    }
+    if (fanOn) {
+        startFan<Real>();
+    }
+    phaseHistory.clear();
+}
+
+template <class Real>
+double spreadOf() {
+    const std::vector<Chain<Real>>& members = fan<Real>();
+    if (members.empty()) {
+        return 0.0;
+    }
+    std::vector<TipPosition> tips;
+    double meanX = 0.0;
+    double meanY = 0.0;
+    for (const Chain<Real>& member : members) {
+        tips.push_back(tipPosition(member.state));
+        meanX += tips.back().x;
+        meanY += tips.back().y;
+    }
+    meanX /= static_cast<double>(tips.size());
+    meanY /= static_cast<double>(tips.size());
+    double squared = 0.0;
+    for (const TipPosition& tip : tips) {
+        squared += (tip.x - meanX) * (tip.x - meanX) + (tip.y - meanY) * (tip.y - meanY);
+    }
+    return std::sqrt(squared / static_cast<double>(tips.size()));
+}
+
+template <class Real>
+float angleOf(int companion, int joint) {
+    const bool shadow = shadowOn && companion == 0;
+    const Chain<Real>& chain = shadow ? shadows<Real>().front()
+                                      : fan<Real>()[static_cast<std::size_t>(companion - (shadowOn ? 1 : 0))];
+    return static_cast<float>(chain.state[chain.parameters.links + joint - 1]);
+}
+
+bool inDouble() { return runPrecision == Precision::Double; }
+
+}  // namespace
+
+void PhaseHistory::record(PhasePoint point) {
+    if (count < PHASE_SAMPLES) {
+        points[(first + count) % PHASE_SAMPLES] = point;
+        ++count;
+    } else {
+        points[first] = point;
+        first = (first + 1) % PHASE_SAMPLES;
+    }
+}
+
+void toggleShadow() {
+    shadowOn = !shadowOn;
+    inDouble() ? startShadow<double>() : startShadow<float>();
+}
+
+void toggleFan() {
+    fanOn = !fanOn;
+    inDouble() ? startFan<double>() : startFan<float>();
+}
+
+void cyclePhaseView() {
+    phase = phase == PhaseView::Off ? PhaseView::Portrait : phase == PhaseView::Portrait ? PhaseView::Section
+                                                                                         : PhaseView::Off;
+    phaseHistory.clear();
+}
+
+bool companionsActive() { return shadowOn || fanOn || phase != PhaseView::Off; }
+
+bool shadowShown() { return shadowOn; }
+bool fanShown() { return fanOn; }
+PhaseView phaseView() { return phase; }
+
+void stepCompanions() {
+    ++stepsSeen;
+    if (inDouble()) {
+        stepAll<double>();
+        samplePhase<double>();
+    } else {
+        stepAll<float>();
+        samplePhase<float>();
+    }
+}
+
+void restartCompanions() { inDouble() ? restartAll<double>() : restartAll<float>(); }
+
+double shadowSeparation() {
+    if (!shadowOn) {
+        return 0.0;
+    }
+    return inDouble() ? angleDistance(doubleShadow.front(), doubleChain)
+                      : angleDistance(floatShadow.front(), defaultChain);
+}
+
+double shadowExponent() {
+    if (intervalsCounted == 0) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+    return logGrowth / (static_cast<double>(intervalsCounted * RENORMALISATION_STEPS) * STEP<double>);
+}
+
+double fanSpread() { return inDouble() ? spreadOf<double>() : spreadOf<float>(); }
+
+int companionCount() {
+    const std::size_t count = inDouble() ? doubleShadow.size() + doubleFan.size() : floatShadow.size() + floatFan.size();
+    return static_cast<int>(count);
+}
+
+bool companionIsShadow(int companion) { return shadowOn && companion == 0; }
+
+float companionAngle(int companion, int joint) {
+    return inDouble() ? angleOf<double>(companion, joint) : angleOf<float>(companion, joint);
+}
+
+const PhaseHistory& phasePoints() { return phaseHistory; }
