@@ -164,7 +164,11 @@ void drawControls(Session& session) {
 // chosen joint, scaled to the points' range.
 void drawPhasePortrait() {
     const PhaseHistory& points = phasePoints();
+    const ImGuiIO& io = ImGui::GetIO();
+    ImGui::SetNextWindowPos(ImVec2(io.DisplaySize.x - PANEL_MARGIN, PANEL_MARGIN), ImGuiCond_FirstUseEver,
+                            ImVec2(1.0f, 0.0f));
     ImGui::SetNextWindowSize(ImVec2(PHASE_SIZE, PHASE_SIZE + 40.0f), ImGuiCond_FirstUseEver);
+    ImGui::SetNextWindowBgAlpha(0.85f);
     if (ImGui::Begin(phaseView() == PhaseView::Portrait ? "phase portrait###phase" : "Poincare section###phase")) {
         ImGui::Text("joint %d: angle (rad) across, rate (rad/s) up; %zu points",
                     companionSettings.phaseJoint == 0 ? static_cast<int>(linkCount) : companionSettings.phaseJoint,
@@ -186,9 +190,9 @@ void drawPhasePortrait() {
         ImDrawList* const draw = ImGui::GetWindowDrawList();
         for (std::size_t i = 0; i < points.size(); ++i) {
             if (phaseView() == PhaseView::Portrait && i > 0) {
-                draw->AddLine(place(points[i - 1]), place(points[i]), IM_COL32(30, 30, 30, 255));
+                draw->AddLine(place(points[i - 1]), place(points[i]), IM_COL32(230, 230, 230, 255));
             } else {
-                draw->AddCircleFilled(place(points[i]), 2.0f, IM_COL32(30, 30, 30, 255));
+                draw->AddCircleFilled(place(points[i]), 2.0f, IM_COL32(230, 230, 230, 255));
             }
         }
     }
