@@ -8,6 +8,8 @@
 //   event_script.h  the event language's grammar; events.h its effect
 //   live_input.h    arrow keys and window sizes as events
 //   ensemble.h      an ensemble's members in SIMD lane groups
+//   companions.h    the shadow chain, the ensemble fan, the phase portrait
+//   energy_ledger.h damping and spring work, and the drift they leave
 //   recorder.h      the run written as a replayable script
 //   state_hash.h    the state's fingerprint
 //   diagnostics.h   energy, tip position and mass matrix in double
@@ -18,7 +20,9 @@
 
 #include "sim/application.h"
 #include "sim/chain.h"
+#include "sim/companions.h"
 #include "sim/diagnostics.h"
+#include "sim/energy_ledger.h"
 #include "sim/ensemble.h"
 #include "sim/event_script.h"
 #include "sim/events.h"

@@ -275,4 +275,30 @@ double chain20_resets() { return static_cast<double>(resetCount); }
 int chain20_spring_on() { return mouseDown == 1 ? 1 : 0; }
 float chain20_target(int axis) { return mouseTarget(axis + 1, 1); }
 
+// The companions (s, f, p through chain20_key): the chains to draw behind the
+// run's, the shadow first, each by its joint angles (joint from 1); their
+// readouts; the settings of the panel; the phase points, oldest first.
+int chain20_companions() { return companionCount(); }
+int chain20_companion_is_shadow(int companion) { return companionIsShadow(companion) ? 1 : 0; }
+float chain20_companion_angle(int companion, int joint) { return companionAngle(companion, joint); }
+double chain20_separation() { return shadowSeparation(); }
+double chain20_lyapunov_exponent() { return shadowExponent(); }
+double chain20_spread() { return fanSpread(); }
+int chain20_shadow_shown() { return shadowShown() ? 1 : 0; }
+int chain20_fan_shown() { return fanShown() ? 1 : 0; }
+void chain20_set_perturbation(double radians) {
+    if (radians > 0.0 && radians < 1.0) {
+        companionSettings.perturbation = radians;
+    }
+}
+void chain20_set_fan_members(int members) {
+    companionSettings.fanMembers = members < 1 ? 1 : members > MOST_FAN_MEMBERS ? MOST_FAN_MEMBERS : members;
+}
+void chain20_set_phase_joint(int joint) { companionSettings.phaseJoint = joint < 0 ? 0 : joint; }
+// 0 off, 1 the portrait, 2 the Poincare section.
+int chain20_phase_view() { return static_cast<int>(phaseView()); }
+int chain20_phase_points() { return static_cast<int>(phasePoints().size()); }
+float chain20_phase_angle(int i) { return phasePoints()[static_cast<std::size_t>(i)].angle; }
+float chain20_phase_rate(int i) { return phasePoints()[static_cast<std::size_t>(i)].rate; }
+
 }  // extern "C"
