@@ -80,24 +80,21 @@ createChain20().then((core) => {
     return [(clip[0] / clip[2] + 1) / 2 * canvas.width, (1 - clip[1] / clip[2]) / 2 * canvas.height];
   }
 
-  function draw() {
-    const projection = matrix(core._chain20_projection());
-    const modelview = matrix(core._chain20_modelview());
+  // The boxes of one chain, by its relative joint angles angleOf(1..N): their
+  // side faces and their front faces, projected.
+  function boxes(angleOf, projection, modelview) {
     const links = core._chain20_links();
-    const q = state().subarray(links);
     const length = core._chain20_drawing_scale();
     const thickness = Math.min(Math.max(length, 0.1), 1);
     const halfWidth = LINK_HALF_WIDTH * thickness;
     const halfDepth = LINK_HALF_DEPTH * thickness;
-    context.fillStyle = '#fff';
-    context.fillRect(0, 0, canvas.width, canvas.height);
     const sides = [];
     const fronts = [];
     let angle = 0;
     let x = BASE_X;
     let y = 0;
     for (let i = 0; i < links; ++i) {
-      angle += q[i];
+      angle += angleOf(i + 1);
       const c = Math.cos(angle);
       const s = Math.sin(angle);
       const corners = [[0, -1], [1, -1], [1, 1], [0, 1]].map(([along, across]) =>
@@ -111,20 +108,76 @@ createChain20().then((core) => {
       x += length * c;
       y += length * s;
     }
-    const fill = (polygons, colour) => {
-      // Filled and outlined in one colour, so that no seams show between boxes.
-      context.fillStyle = colour;
-      context.strokeStyle = colour;
-      for (const polygon of polygons) {
-        context.beginPath();
-        polygon.forEach(([px, py], k) => (k === 0 ? context.moveTo(px, py) : context.lineTo(px, py)));
-        context.closePath();
-        context.fill();
-        context.stroke();
+    return { sides, fronts };
+  }
+
+  function fill(polygons, colour) {
+    // Filled and outlined in one colour, so that no seams show between boxes.
+    context.fillStyle = colour;
+    context.strokeStyle = colour;
+    for (const polygon of polygons) {
+      context.beginPath();
+      polygon.forEach(([px, py], k) => (k === 0 ? context.moveTo(px, py) : context.lineTo(px, py)));
+      context.closePath();
+      context.fill();
+      context.stroke();
+    }
+  }
+
+  // The chain, and behind it the core's companions: the shadow in a lighter
+  // grey, the fan's members translucent.
+  function draw() {
+    const projection = matrix(core._chain20_projection());
+    const modelview = matrix(core._chain20_modelview());
+    const links = core._chain20_links();
+    const q = state().subarray(links);
+    context.fillStyle = '#fff';
+    context.fillRect(0, 0, canvas.width, canvas.height);
+    for (let c = 0; c < core._chain20_companions(); ++c) {
+      const shadow = core._chain20_companion_is_shadow(c) === 1;
+      const companion = boxes((j) => core._chain20_companion_angle(c, j), projection, modelview);
+      context.globalAlpha = shadow ? 1 : 0.12;
+      fill(companion.sides, shadow ? '#b4b4b4' : '#2020a0');
+      fill(companion.fronts, shadow ? '#9e9e9e' : '#2020a0');
+    }
+    context.globalAlpha = 1;
+    const chain = boxes((j) => q[j - 1], projection, modelview);
+    fill(chain.sides, '#4a4a4a');
+    fill(chain.fronts, '#1c1c1c');
+  }
+
+  // The phase portrait (lines) or the Poincare section (points) of the
+  // core's chosen joint, scaled to the points' range; hidden when off.
+  function plotPhase() {
+    const view = core._chain20_phase_view();
+    $('phaseRow').hidden = view === 0;
+    if (view === 0) {
+      return;
+    }
+    const plot = $('phasePlot');
+    const pen = plot.getContext('2d');
+    pen.clearRect(0, 0, plot.width, plot.height);
+    const count = core._chain20_phase_points();
+    const points = Array.from({ length: count }, (_, i) => [core._chain20_phase_angle(i), core._chain20_phase_rate(i)]);
+    $('phaseTitle').textContent = view === 1 ? 'phase portrait' : 'Poincaré section';
+    if (count === 0) {
+      return;
+    }
+    const range = (k) => [Math.min(...points.map((p) => p[k])), Math.max(...points.map((p) => p[k]))];
+    const [lowA, highA] = range(0);
+    const [lowR, highR] = range(1);
+    const place = ([a, r]) => [highA > lowA ? (a - lowA) / (highA - lowA) * (plot.width - 4) + 2 : plot.width / 2,
+                               highR > lowR ? (1 - (r - lowR) / (highR - lowR)) * (plot.height - 4) + 2 : plot.height / 2];
+    pen.fillStyle = pen.strokeStyle = '#1c1c1c';
+    pen.beginPath();
+    points.map(place).forEach(([x, y], i) => {
+      if (view === 1) {
+        i === 0 ? pen.moveTo(x, y) : pen.lineTo(x, y);
+      } else {
+        pen.fillRect(x - 1, y - 1, 3, 3);
       }
-    };
-    fill(sides, '#4a4a4a');
-    fill(fronts, '#1c1c1c');
+    });
+    pen.stroke();
   }
 
   // ---- Readouts, as the window's panel has them ----
@@ -172,6 +225,12 @@ createChain20().then((core) => {
     show('resets', core._chain20_resets());
     show('spring', core._chain20_spring_on() ? 'pulling' : 'off');
     show('hash', stateHash());
+    $('shadowRows').hidden = core._chain20_shadow_shown() !== 1;
+    show('separation', core._chain20_separation().toExponential(3));
+    show('lyapunov', core._chain20_lyapunov_exponent().toFixed(3));
+    $('fanRow').hidden = core._chain20_fan_shown() !== 1;
+    show('spread', core._chain20_spread().toExponential(3));
+    plotPhase();
     show('stepsPerFrame', core._chain20_steps_per_frame());
     show('pause', core._chain20_paused() ? 'Resume' : 'Pause');
     show('record', core._chain20_recording() ? 'Stop and download' : 'Record');
@@ -262,6 +321,11 @@ createChain20().then((core) => {
     }
     return outcome !== 0;
   }
+  // The companions' settings, read when s or f next starts them.
+  $('perturbation').addEventListener('change', (event) => core._chain20_set_perturbation(Number(event.target.value)));
+  $('fanMembers').addEventListener('change', (event) => core._chain20_set_fan_members(Number(event.target.value)));
+  $('phaseJoint').addEventListener('change', (event) => core._chain20_set_phase_joint(Number(event.target.value)));
+
   document.addEventListener('keydown', (event) => {
     const typing = event.target instanceof HTMLInputElement && event.target.type !== 'checkbox';
     if (!typing && !event.ctrlKey && !event.metaKey && !event.altKey && pressKey(event.key)) {

@@ -175,6 +175,50 @@ test('the keys work the run controls: arrows, pause, single step, help', async (
   await page.waitForFunction((n) => window.chain20.stepsRun() > n, held + 2);
 });
 
+// The view's pixels tinted blue as the fan's translucent members tint them.
+const tintedPixels = () => page.evaluate(() => {
+  const view = document.getElementById('view');
+  const rgba = view.getContext('2d').getImageData(0, 0, view.width, view.height).data;
+  let tinted = 0;
+  for (let i = 0; i < rgba.length; i += 4) {
+    tinted += rgba[i + 2] > rgba[i] + 12 ? 1 : 0;
+  }
+  return tinted;
+});
+
+test('s and f add the shadow and the fan with their readouts, p the phase portrait; pressed again they go', async () => {
+  await setParameters([['damping', '0'], ['initial-angle', '0']]);
+  await page.locator('#reset').click();
+  try {
+    await companionsComeAndGo();
+  } finally {
+    await setParameters([['damping', '30'], ['initial-angle', '-1.570796']]);
+    await page.locator('#reset').click();
+  }
+});
+
+async function companionsComeAndGo() {
+  for (const key of ['s', 'f', 'p']) {
+    await page.keyboard.press(key);
+  }
+  // The chain falls smoothly at first; the fan opens once it whips.
+  await page.waitForFunction(() => Number(document.getElementById('spread').textContent) > 0.5, null,
+                             { timeout: 60000 });
+  for (const id of ['shadowRows', 'fanRow', 'phaseRow']) {
+    assert.equal(await page.locator(`#${id}`).isHidden(), false, `${id} is hidden`);
+  }
+  assert.match(await page.locator('#separation').textContent(), /^\d\.\d{3}e[-+]\d+$/);
+  assert.match(await page.locator('#spread').textContent(), /^\d\.\d{3}e[-+]\d+$/);
+  const tinted = await tintedPixels();
+  assert.ok(tinted > 500, `only ${tinted} tinted pixels with the fan`);
+  for (const key of ['s', 'f', 'p', 'p']) {
+    await page.keyboard.press(key);
+  }
+  await page.waitForFunction(() => document.getElementById('fanRow').hidden && document.getElementById('phaseRow').hidden);
+  await page.waitForTimeout(100);
+  assert.equal(await tintedPixels(), 0, 'the fan is still drawn');
+}
+
 // In float, and in double as a recording names it.
 const replayedHashes = {};
 for (const precision of ['float', 'double']) {
