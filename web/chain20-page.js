@@ -254,6 +254,7 @@ createChain20().then((core) => {
     if (replayEnd !== null && core._chain20_steps_run() >= replayEnd) {
       core._chain20_set_paused(1);
       $('message').textContent += ` Replay stopped at step ${replayEnd}, state hash ${stateHash()}.`;
+      compareWithLink();
       replayEnd = null;
       core._chain20_resize(canvas.width, canvas.height);  // the script may have used another size
     }
@@ -359,9 +360,12 @@ createChain20().then((core) => {
     core._chain20_restart();
     replayEnd = null;
   }
+  // The last recording finished, for a link when none is under way.
+  let lastRecording = '';
   function stopRecording() {
     const steps = core._chain20_steps_run();
-    const blob = new Blob([coreText(core._chain20_record_stop())], { type: 'text/plain' });
+    lastRecording = coreText(core._chain20_record_stop());
+    const blob = new Blob([lastRecording], { type: 'text/plain' });
     const link = document.createElement('a');
     link.href = URL.createObjectURL(blob);
     link.download = 'chain20-recording.txt';
@@ -406,6 +410,93 @@ createChain20().then((core) => {
     }
   };
 
+  // ---- Runs shared as links, videos of the canvas ----
+
+  // The recording (under way, or the last one) in the URL's fragment,
+  // base64url of its UTF-8 text: its parameters, precision, events and the
+  // final hash they reach. Opening the link replays it and compares.
+  function toBase64Url(text) {
+    const bytes = new TextEncoder().encode(text);
+    let binary = '';
+    for (let start = 0; start < bytes.length; start += 8192) {
+      binary += String.fromCharCode(...bytes.subarray(start, start + 8192));
+    }
+    return btoa(binary).replace(/\+/g, '-').replace(/\//g, '_').replace(/=+$/, '');
+  }
+  const fromBase64Url = (code) => new TextDecoder('utf-8', { fatal: true })
+    .decode(Uint8Array.from(atob(code.replace(/-/g, '+').replace(/_/g, '/')), (c) => c.charCodeAt(0)));
+  $('copyLink').onclick = async () => {
+    const text = core._chain20_recording() ? coreText(core._chain20_recording_so_far()) : lastRecording;
+    if (!text) {
+      $('message').textContent = 'Record a run first: the link carries its recording.';
+      return;
+    }
+    const link = `${location.origin}${location.pathname}#run=${toBase64Url(text)}`;
+    $('shareLink').hidden = false;
+    $('shareLink').value = link;
+    try {
+      await navigator.clipboard.writeText(link);
+      $('message').textContent = 'Link copied.';
+    } catch {
+      $('message').textContent = 'The link is in the field below (the clipboard was not available).';
+    }
+  };
+  let sharedHash = null;
+  function openSharedRun() {
+    const match = /^#run=([A-Za-z0-9_-]+)$/.exec(location.hash);
+    if (!match) {
+      if (location.hash.startsWith('#run=')) {
+        $('message').textContent = 'This link does not hold a run (its text is damaged).';
+      }
+      return;
+    }
+    let text;
+    try {
+      text = fromBase64Url(match[1]);
+    } catch {
+      $('message').textContent = 'This link does not hold a run (its text is damaged).';
+      return;
+    }
+    const final = /^# final: step \d+, state hash ([0-9a-f]{16})/m.exec(text);
+    if (!final) {
+      $('message').textContent = 'This link holds no final state hash to compare with.';
+      return;
+    }
+    sharedHash = final[1];
+    replay(text);
+  }
+  // Called when a replay stops: the link's hash against the state reached.
+  function compareWithLink() {
+    if (sharedHash === null) {
+      return;
+    }
+    const reached = stateHash();
+    $('message').textContent += reached === sharedHash ? ' hash matches' : ` hash differs (the link's ${sharedHash})`;
+    sharedHash = null;
+  }
+
+  // A WebM of the canvas through the browser's MediaRecorder.
+  let videoRecorder = null;
+  $('recordVideo').onclick = () => {
+    if (videoRecorder) {
+      videoRecorder.stop();
+      return;
+    }
+    const chunks = [];
+    videoRecorder = new MediaRecorder(canvas.captureStream(30), { mimeType: 'video/webm' });
+    videoRecorder.ondataavailable = (event) => chunks.push(event.data);
+    videoRecorder.onstop = () => {
+      const video = new Blob(chunks, { type: 'video/webm' });
+      $('videoLink').href = URL.createObjectURL(video);
+      $('videoLink').dataset.bytes = String(video.size);
+      $('videoLink').hidden = false;
+      $('recordVideo').textContent = 'Record video';
+      videoRecorder = null;
+    };
+    videoRecorder.start(250);
+    $('recordVideo').textContent = 'Stop video';
+  };
+
   // For tests and the console: the state, its hash, and a timing of n steps.
   window.chain20 = {
     state: () => Array.from(state()),
@@ -422,5 +513,6 @@ createChain20().then((core) => {
       return (performance.now() - started) / n;
     },
   };
+  openSharedRun();
   requestAnimationFrame(frame);
 });

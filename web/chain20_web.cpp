@@ -218,6 +218,12 @@ void chain20_record_start(const char* date) {
 int chain20_recording() { return recorder ? 1 : 0; }
 
 // The recording so far as an event script ending in its final line,
+// zero-terminated, the recording going on ("" without one).
+const char* chain20_recording_so_far() {
+    return keptText(recorder ? recorder->script(session.controls.stepsRun, runState()) : "");
+}
+
+// The recording so far as an event script ending in its final line,
 // zero-terminated; the recording stops.
 const char* chain20_record_stop() {
     const char* text = keptText(recorder ? recorder->script(session.controls.stepsRun, runState()) : "");

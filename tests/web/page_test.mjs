@@ -219,6 +219,38 @@ async function companionsComeAndGo() {
   assert.equal(await tintedPixels(), 0, 'the fan is still drawn');
 }
 
+test('a copied link replays to "hash matches", one edited event to "hash differs"; a video comes out as WebM', async () => {
+  await page.locator('#record').click();
+  const box = await page.locator('#view').boundingBox();
+  await page.mouse.move(box.x + 400, box.y + 500);
+  await page.mouse.down();
+  await page.mouse.move(box.x + 300, box.y + 450, { steps: 5 });
+  await page.waitForTimeout(300);
+  await page.mouse.up();
+  await page.locator('#copyLink').click();
+  const link = await page.locator('#shareLink').inputValue();
+  await page.locator('#record').click();  // stops the recording
+  const encoded = /#run=([A-Za-z0-9_-]+)$/.exec(link)[1];
+  const text = Buffer.from(encoded, 'base64url').toString('utf8');
+  const edited = text.replace(/^(\d+) drag (\d+)/m, (line, step, x) => `${step} drag ${Number(x) + 7}`);
+  assert.notEqual(edited, text, 'the recording has no drag to edit');
+  for (const [url, verdict] of [[link, /hash matches$/], [link.replace(encoded, Buffer.from(edited).toString('base64url')), /hash differs/]]) {
+    await page.goto('about:blank');
+    await page.goto(url);
+    await page.waitForFunction(() => /hash (matches|differs)/.test(document.getElementById('message').textContent), null,
+                               { timeout: 60000 });
+    assert.match(await page.locator('#message').textContent(), verdict);
+  }
+  await page.goto('about:blank');
+  await page.goto(link.replace(/#.*$/, ''));
+  await page.waitForFunction(() => window.chain20 !== undefined && window.chain20.stepsRun() > 0);
+  await page.locator('#recordVideo').click();
+  await page.waitForTimeout(800);
+  await page.locator('#recordVideo').click();
+  await page.waitForFunction(() => !document.getElementById('videoLink').hidden);
+  assert.ok(Number(await page.locator('#videoLink').getAttribute('data-bytes')) > 0, 'the video is empty');
+});
+
 // In float, and in double as a recording names it.
 const replayedHashes = {};
 for (const precision of ['float', 'double']) {
