@@ -11,6 +11,25 @@
 const LINK_HALF_WIDTH = 0.6;
 const LINK_HALF_DEPTH = 0.15;
 const BASE_X = -1;             // the chain hangs from world (-1, 0)
+// The window turns each link by its angle in degrees at 57.29 per radian.
+const RADIANS_PER_RADIAN_DRAWN = 57.29 * Math.PI / 180;
+// The window's lighting, fixed to the eye: one directional light toward
+// (40, 40, -5), a diffuse grey of 0.2, specular 0.8 with shininess 0.5, and
+// OpenGL's default ambient (0.2 global times the material's 0.2).
+const LIGHT = (() => { const n = Math.hypot(40, 40, -5); return [40 / n, 40 / n, -5 / n]; })();
+const HALF_WAY = (() => {
+  const h = [LIGHT[0], LIGHT[1], LIGHT[2] + 1];
+  const n = Math.hypot(...h);
+  return h.map((v) => v / n);
+})();
+// The grey level of a face with unit normal (nx, ny, nz), as OpenGL lights it.
+function litGrey(nx, ny, nz) {
+  const diffuse = nx * LIGHT[0] + ny * LIGHT[1] + nz * LIGHT[2];
+  const specular = diffuse > 0 ? Math.sqrt(Math.max(0, nx * HALF_WAY[0] + ny * HALF_WAY[1] + nz * HALF_WAY[2])) : 0;
+  const level = Math.min(1, 0.04 + 0.2 * Math.max(0, diffuse) + 0.8 * specular);
+  const byte = Math.round(level * 255);
+  return `rgb(${byte},${byte},${byte})`;
+}
 
 const canvas = document.getElementById('view');
 const context = canvas.getContext('2d');
@@ -94,15 +113,18 @@ createChain20().then((core) => {
     let x = BASE_X;
     let y = 0;
     for (let i = 0; i < links; ++i) {
-      angle += angleOf(i + 1);
+      angle += angleOf(i + 1) * RADIANS_PER_RADIAN_DRAWN;
       const c = Math.cos(angle);
       const s = Math.sin(angle);
       const corners = [[0, -1], [1, -1], [1, 1], [0, 1]].map(([along, across]) =>
         [x + along * length * c - across * halfWidth * s, y + along * length * s + across * halfWidth * c]);
       const front = corners.map(([cx, cy]) => project(projection, modelview, cx, cy, halfDepth));
       const back = corners.map(([cx, cy]) => project(projection, modelview, cx, cy, -halfDepth));
+      // The side faces' outward normals in the plane: -across, +along,
+      // +across, -along.
+      const normals = [[s, -c], [c, s], [-s, c], [-c, -s]];
       for (let k = 0; k < 4; ++k) {
-        sides.push([front[k], front[(k + 1) % 4], back[(k + 1) % 4], back[k]]);
+        sides.push({ polygon: [front[k], front[(k + 1) % 4], back[(k + 1) % 4], back[k]], normal: normals[k] });
       }
       fronts.push(front);
       x += length * c;
@@ -137,13 +159,15 @@ createChain20().then((core) => {
       const shadow = core._chain20_companion_is_shadow(c) === 1;
       const companion = boxes((j) => core._chain20_companion_angle(c, j), projection, modelview);
       context.globalAlpha = shadow ? 1 : 0.12;
-      fill(companion.sides, shadow ? '#b4b4b4' : '#2020a0');
+      fill(companion.sides.map((side) => side.polygon), shadow ? '#b4b4b4' : '#2020a0');
       fill(companion.fronts, shadow ? '#9e9e9e' : '#2020a0');
     }
     context.globalAlpha = 1;
     const chain = boxes((j) => q[j - 1], projection, modelview);
-    fill(chain.sides, '#4a4a4a');
-    fill(chain.fronts, '#1c1c1c');
+    for (const side of chain.sides) {
+      fill([side.polygon], litGrey(side.normal[0], side.normal[1], 0));
+    }
+    fill(chain.fronts, litGrey(0, 0, 1));
   }
 
   // The phase portrait (lines) or the Poincare section (points) of the
