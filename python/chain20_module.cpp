@@ -1,0 +1,206 @@
+// The Python module chain20: a chain as a value that owns its Chain<Real>,
+// its spring input, its description and its window view, and takes the
+// event language's input by the program's rules, so that any number of them
+// live side by side and each gives chain20-batch's bits.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "model/chain_model.h"
+#include "sim/application.h"
+#include "sim/diagnostics.h"
+#include "sim/parameters.h"
+#include "sim/shortest_text.h"
+#include "sim/state_hash.h"
+
+namespace py = pybind11;
+
+namespace {
+
+// The far-plane point under the cursor in links from the chain's base, as
+// the window program's cursor mapping forms it, at this chain's length.
+SpringInput<float> cursorTarget(int x, int y, const ViewTransform& view, std::int32_t links, std::int32_t down) {
+    const auto object = unprojectWindowPoint(static_cast<double>(x), static_cast<double>(y), 1.0, view);
+    const double scale = static_cast<float>(LINK_COUNT) / static_cast<float>(links);
+    return {{static_cast<float>((object[0] + 1.0) / scale), static_cast<float>(-object[1] / scale)}, down};
+}
+
+// The chain's parameters in its precision: the floats as they are, for
+// double the decimals they stand for.
+template <class Real>
+ChainParameters<Real> parametersOf(const ChainDescription& description) {
+    if constexpr (std::is_same_v<Real, float>) {
+        return description;
+    } else {
+        return decimalParameters(description);
+    }
+}
+
+class Run {
+public:
+    virtual ~Run() = default;
+    ChainDescription description;
+    ChainDescription nextStart;
+    ViewTransform view = reshapeView(WINDOW_WIDTH, WINDOW_HEIGHT);
+    SpringInput<float> spring;
+    std::int64_t steps = 0;
+
+    virtual void step(std::int64_t n) = 0;
+    virtual void rebuild() = 0;
+    virtual void restart() = 0;
+    virtual void takeLoads() = 0;
+    virtual py::array array(bool momenta, py::object owner) = 0;
+    virtual StateView view_() const = 0;
+
+    void reset() {
+        if (nextStart.links != description.links || nextStart.initialAngle != description.initialAngle) {
+            description.links = nextStart.links;
+            description.initialAngle = nextStart.initialAngle;
+            rebuild();
+        } else {
+            restart();
+        }
+        steps = 0;
+    }
+};
+
+template <class Real>
+class RunOf final : public Run {
+public:
+    Chain<Real> chain;
+    void rebuild() override {
+        chain.parameters = parametersOf<Real>(description);
+        chain.build();
+    }
+    void restart() override { chain.putBackAtRest(); }
+    void takeLoads() override {
+        const ChainParameters<Real> p = parametersOf<Real>(description);
+        chain.parameters.gravity = p.gravity;
+        chain.parameters.damping = p.damping;
+        chain.parameters.stiffness = p.stiffness;
+        chain.spring = {{Real(spring.target[0]), Real(spring.target[1])}, spring.down};
+    }
+    void step(std::int64_t n) override {
+        takeLoads();
+        for (std::int64_t i = 0; i < n; ++i) {
+            chain.step();
+        }
+        steps += n;
+    }
+    py::array array(bool momenta, py::object owner) override {
+        const auto links = static_cast<py::ssize_t>(chain.parameters.links);
+        Real* first = chain.state.data() + (momenta ? 0 : links);
+        py::array_t<Real> view({links}, {static_cast<py::ssize_t>(sizeof(Real))}, first, owner);
+        view.attr("setflags")(py::arg("write") = false);
+        return view;
+    }
+    StateView view_() const override { return chain.state; }
+};
+
+void setFromText(ChainDescription& description, const std::string& name, const std::string& text) {
+    std::string error;
+    if (!setChainParameter(name, text, description, error)) {
+        throw py::value_error(error);
+    }
+}
+
+std::string textOf(py::handle value) {
+    return py::str(value).cast<std::string>();
+}
+
+std::unique_ptr<Run> makeRun(int links, double gravity, double damping, double stiffness, double angle,
+                             const std::string& precision) {
+    Precision which{};
+    if (!readPrecision(precision, which)) {
+        throw py::value_error("precision: '" + precision + "' is not float or double");
+    }
+    std::unique_ptr<Run> run;
+    if (which == Precision::Double) {
+        run = std::make_unique<RunOf<double>>();
+    } else {
+        run = std::make_unique<RunOf<float>>();
+    }
+    ChainDescription& d = run->description;
+    setFromText(d, "links", std::to_string(links));
+    setFromText(d, "gravity", textOf(py::float_(gravity)));
+    setFromText(d, "damping", textOf(py::float_(damping)));
+    setFromText(d, "stiffness", textOf(py::float_(stiffness)));
+    setFromText(d, "initial-angle", textOf(py::float_(angle)));
+    run->nextStart = d;
+    run->rebuild();
+    return run;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(chain20, m) {
+    m.doc() = "chain20: the planar chain of rigid links, stepped by RK4 at 0.001 s, from Python.";
+    py::class_<Run>(m, "Chain", R"(A chain as a value, independent of every other.
+
+p and q are NumPy views into the chain's own state (no copy): they share the
+chain's memory so that reading them costs nothing per step; they are
+read-only, because the chain's slopes and its rest fall-back depend on the
+state, and they stay valid while the chain lives (a reset to other links
+makes new arrays; read p and q again).)")
+        .def(py::init(&makeRun), py::arg("links") = 20, py::arg("gravity") = 9.81, py::arg("damping") = 30.0,
+             py::arg("stiffness") = 200.0, py::arg("initial_angle") = -1.570796, py::arg("precision") = "float")
+        .def(
+            "step",
+            [](Run& run, std::int64_t n) {
+                if (n < 0) {
+                    throw py::value_error("steps: '" + std::to_string(n) + "' is not a whole number >= 0");
+                }
+                py::gil_scoped_release release;
+                run.step(n);
+            },
+            py::arg("n") = 1, "Advances n steps of 0.001 s (the GIL released).")
+        .def(
+            "press",
+            [](Run& run, int x, int y) { run.spring = cursorTarget(x, y, run.view, run.description.links, 1); },
+            py::arg("x"), py::arg("y"), "Left button down at window pixel (x, y).")
+        .def(
+            "drag",
+            [](Run& run, int x, int y) {
+                run.spring = cursorTarget(x, y, run.view, run.description.links, run.spring.down);
+            },
+            py::arg("x"), py::arg("y"), "The cursor moved to (x, y) with the button held.")
+        .def("release", [](Run& run) { run.spring.down = 0; }, "Left button up.")
+        .def(
+            "resize", [](Run& run, int w, int h) { run.view = reshapeView(w, h); }, py::arg("w"), py::arg("h"),
+            "The window is now w x h pixels for the cursor mapping.")
+        .def("reset", &Run::reset, "Back at the start, with links and initial-angle as last set.")
+        .def(
+            "set",
+            [](Run& run, const std::string& name, py::handle value) {
+                ChainDescription d = run.description;
+                d.links = run.nextStart.links;
+                d.initialAngle = run.nextStart.initialAngle;
+                setFromText(d, name, textOf(value));
+                run.description.gravity = d.gravity;
+                run.description.damping = d.damping;
+                run.description.stiffness = d.stiffness;
+                run.nextStart = d;
+                if (run.steps == 0) {
+                    run.reset();
+                }
+            },
+            py::arg("name"), py::arg("value"),
+            "Sets gravity, damping or stiffness at once; links or initial-angle for the next reset.")
+        .def_property_readonly("p", [](py::object self) { return self.cast<Run&>().array(true, self); })
+        .def_property_readonly("q", [](py::object self) { return self.cast<Run&>().array(false, self); })
+        .def_readonly("steps", &Run::steps)
+        .def_property_readonly("time", [](const Run& run) { return static_cast<double>(run.steps) * 0.001; })
+        .def_property_readonly("energy",
+                               [](const Run& run) {
+                                   return chainEnergy(run.view_(), decimalOf(run.description.gravity));
+                               })
+        .def_property_readonly("tip",
+                               [](const Run& run) {
+                                   const TipPosition tip = tipPosition(run.view_());
+                                   return py::make_tuple(tip.x, tip.y);
+                               })
+        .def_property_readonly("state_hash", [](const Run& run) { return hashText(stateHash(run.view_())); });
+}
