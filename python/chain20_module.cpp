@@ -4,14 +4,20 @@
 // live side by side and each gives chain20-batch's bits.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
 #include "model/chain_model.h"
 #include "sim/application.h"
 #include "sim/diagnostics.h"
+#include "sim/event_script.h"
 #include "sim/parameters.h"
 #include "sim/shortest_text.h"
 #include "sim/state_hash.h"
@@ -39,6 +45,23 @@ ChainParameters<Real> parametersOf(const ChainDescription& description) {
     }
 }
 
+void setFromText(ChainDescription& description, const std::string& name, const std::string& text) {
+    std::string error;
+    if (!setChainParameter(name, text, description, error)) {
+        throw py::value_error(error);
+    }
+}
+
+const char* parameterName(ChainParameter parameter) {
+    constexpr const char* NAMES[] = {"links", "gravity", "damping", "stiffness", "initial-angle"};
+    return NAMES[static_cast<int>(parameter)];
+}
+
+std::string shortestText(float value) {
+    char text[40];
+    return std::string(text, writeShortest(text, value));
+}
+
 class Run {
 public:
     virtual ~Run() = default;
@@ -64,6 +87,40 @@ public:
             restart();
         }
         steps = 0;
+    }
+
+    void press(int x, int y) { spring = cursorTarget(x, y, view, description.links, 1); }
+    void drag(int x, int y) { spring = cursorTarget(x, y, view, description.links, spring.down); }
+
+    // gravity, damping and stiffness at once; links and initial-angle for
+    // the next reset, or at once before the first step.
+    void set(const std::string& name, const std::string& text) {
+        ChainDescription d = description;
+        d.links = nextStart.links;
+        d.initialAngle = nextStart.initialAngle;
+        setFromText(d, name, text);
+        description.gravity = d.gravity;
+        description.damping = d.damping;
+        description.stiffness = d.stiffness;
+        nextStart = d;
+        if (steps == 0) {
+            reset();
+        }
+    }
+
+    // One event of the script language; the arrow keys pace the window
+    // program's frames and leave the chain alone.
+    void apply(const ScriptEvent& event) {
+        switch (event.kind) {
+            case EventKind::Press: press(event.x, event.y); break;
+            case EventKind::Drag: drag(event.x, event.y); break;
+            case EventKind::Release: spring.down = 0; break;
+            case EventKind::Reset: reset(); break;
+            case EventKind::Resize: view = reshapeView(event.x, event.y); break;
+            case EventKind::Set: set(std::string(parameterName(event.parameter)), shortestText(event.value)); break;
+            case EventKind::LeftKey:
+            case EventKind::RightKey: break;
+        }
     }
 };
 
@@ -100,13 +157,6 @@ public:
     StateView view_() const override { return chain.state; }
 };
 
-void setFromText(ChainDescription& description, const std::string& name, const std::string& text) {
-    std::string error;
-    if (!setChainParameter(name, text, description, error)) {
-        throw py::value_error(error);
-    }
-}
-
 std::string textOf(py::handle value) {
     return py::str(value).cast<std::string>();
 }
@@ -134,6 +184,29 @@ std::unique_ptr<Run> makeRun(int links, double gravity, double damping, double s
     return run;
 }
 
+void play(Run& run, const std::string& script, std::optional<std::int64_t> lastStep) {
+    std::string text = script;
+    std::string name = "script";
+    if (script.find('\n') == std::string::npos && std::filesystem::is_regular_file(script)) {
+        std::ifstream in(script, std::ios::binary);
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        name = script;
+    }
+    std::vector<ScriptEvent> events;
+    std::string error;
+    if (!parseEventScript(text, name, lastStep.value_or(INT32_MAX), events, error)) {
+        throw py::value_error(error);
+    }
+    py::gil_scoped_release release;
+    for (const ScriptEvent& event : events) {
+        run.step(std::max<std::int64_t>(event.step - 1 - run.steps, 0));
+        run.apply(event);
+    }
+    if (lastStep) {
+        run.step(std::max<std::int64_t>(*lastStep - run.steps, 0));
+    }
+}
+
 }  // namespace
 
 PYBIND11_MODULE(chain20, m) {
@@ -157,38 +230,20 @@ makes new arrays; read p and q again).)")
                 run.step(n);
             },
             py::arg("n") = 1, "Advances n steps of 0.001 s (the GIL released).")
-        .def(
-            "press",
-            [](Run& run, int x, int y) { run.spring = cursorTarget(x, y, run.view, run.description.links, 1); },
-            py::arg("x"), py::arg("y"), "Left button down at window pixel (x, y).")
-        .def(
-            "drag",
-            [](Run& run, int x, int y) {
-                run.spring = cursorTarget(x, y, run.view, run.description.links, run.spring.down);
-            },
-            py::arg("x"), py::arg("y"), "The cursor moved to (x, y) with the button held.")
+        .def("press", &Run::press, py::arg("x"), py::arg("y"), "Left button down at window pixel (x, y).")
+        .def("drag", &Run::drag, py::arg("x"), py::arg("y"), "The cursor moved to (x, y) with the button held.")
         .def("release", [](Run& run) { run.spring.down = 0; }, "Left button up.")
         .def(
             "resize", [](Run& run, int w, int h) { run.view = reshapeView(w, h); }, py::arg("w"), py::arg("h"),
             "The window is now w x h pixels for the cursor mapping.")
         .def("reset", &Run::reset, "Back at the start, with links and initial-angle as last set.")
         .def(
-            "set",
-            [](Run& run, const std::string& name, py::handle value) {
-                ChainDescription d = run.description;
-                d.links = run.nextStart.links;
-                d.initialAngle = run.nextStart.initialAngle;
-                setFromText(d, name, textOf(value));
-                run.description.gravity = d.gravity;
-                run.description.damping = d.damping;
-                run.description.stiffness = d.stiffness;
-                run.nextStart = d;
-                if (run.steps == 0) {
-                    run.reset();
-                }
-            },
+            "set", [](Run& run, const std::string& name, py::handle value) { run.set(name, textOf(value)); },
             py::arg("name"), py::arg("value"),
             "Sets gravity, damping or stiffness at once; links or initial-angle for the next reset.")
+        .def("play", &play, py::arg("script"), py::arg("steps") = py::none(),
+             "Plays an event script (its text, or a path to it) as chain20-batch does: each event just before its\n"
+             "step, counted from the chain's start; then runs on to `steps` when given.")
         .def_property_readonly("p", [](py::object self) { return self.cast<Run&>().array(true, self); })
         .def_property_readonly("q", [](py::object self) { return self.cast<Run&>().array(false, self); })
         .def_readonly("steps", &Run::steps)
