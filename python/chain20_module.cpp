@@ -6,7 +6,12 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <mutex>
+#include <sstream>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -14,6 +19,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "batch/ensemble.h"
 #include "model/chain_model.h"
 #include "sim/application.h"
 #include "sim/diagnostics.h"
@@ -207,6 +213,123 @@ void play(Run& run, const std::string& script, std::optional<std::int64_t> lastS
     }
 }
 
+// Serialises the ensembles: the batch engine's conductor plays the script on
+// the default chain.
+std::mutex ensembleConductor;
+
+std::vector<std::string> fieldsOf(const std::string& line) {
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    for (std::size_t comma; (comma = line.find(',', start)) != std::string::npos; start = comma + 1) {
+        fields.push_back(line.substr(start, comma - start));
+    }
+    fields.push_back(line.substr(start));
+    return fields;
+}
+
+// The summary table that chain20-batch --members writes, as NumPy columns:
+// member, the swept parameters, energy, tip_x, tip_y, resets, state_hash
+// (uint64), and the ensemble hash as its 16 hex digits.
+py::dict summaryColumns(const std::string& output, std::uint64_t ensemble) {
+    std::istringstream lines(output);
+    std::string line;
+    std::getline(lines, line);  // the run's line
+    std::getline(lines, line);
+    const std::vector<std::string> names = fieldsOf(line);
+    std::vector<std::vector<std::string>> rows;
+    while (std::getline(lines, line)) {
+        rows.push_back(fieldsOf(line));
+    }
+    py::dict columns;
+    for (std::size_t c = 0; c < names.size(); ++c) {
+        const bool whole = names[c] == "member" || names[c] == "resets";
+        const bool hash = names[c] == "state_hash";
+        const std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(rows.size())};
+        py::array column(whole  ? py::dtype::of<std::int64_t>()
+                         : hash ? py::dtype::of<std::uint64_t>()
+                                : py::dtype::of<double>(),
+                         shape);
+        for (std::size_t r = 0; r < rows.size(); ++r) {
+            void* at = column.mutable_data(static_cast<py::ssize_t>(r));
+            if (whole) {
+                *static_cast<std::int64_t*>(at) = std::stoll(rows[r][c]);
+            } else if (hash) {
+                *static_cast<std::uint64_t*>(at) = std::stoull(rows[r][c], nullptr, 16);
+            } else {
+                *static_cast<double*>(at) = std::stod(rows[r][c]);
+            }
+        }
+        columns[py::str(names[c])] = column;
+    }
+    columns["ensemble_hash"] = hashText(ensemble);
+    return columns;
+}
+
+py::dict ensemble(std::int64_t members, std::int64_t steps, double perturb, std::uint64_t seed, py::dict sweep,
+                  int threads, const std::string& precision, std::optional<std::string> events, py::kwargs chain) {
+    BatchOptions options;
+    options.ensemble = true;
+    if (members < 1 || members > MOST_MEMBERS) {
+        throw py::value_error("members: '" + std::to_string(members) + "' is not in 1 to " +
+                              std::to_string(MOST_MEMBERS));
+    }
+    if (steps < 0 || steps > INT32_MAX) {
+        throw py::value_error("steps: '" + std::to_string(steps) + "' is not in 0 to 2147483647");
+    }
+    if (threads < 1) {
+        throw py::value_error("threads: '" + std::to_string(threads) + "' is not a whole number >= 1");
+    }
+    options.spec.members = members;
+    options.spec.perturbation = perturb;
+    options.spec.seed = seed;
+    options.steps = steps;
+    options.stepsGiven = true;
+    options.threads = threads;
+    Precision which{};
+    if (!readPrecision(precision, which)) {
+        throw py::value_error("precision: '" + precision + "' is not float or double");
+    }
+    options.precision = which;
+    for (const auto& [name, value] : chain) {
+        std::string option = name.cast<std::string>();
+        std::replace(option.begin(), option.end(), '_', '-');
+        setFromText(options.chain, option, textOf(value));
+    }
+    for (const auto& [name, range] : sweep) {
+        Sweep s{};
+        std::string option = name.cast<std::string>();
+        std::replace(option.begin(), option.end(), '_', '-');
+        if (!readSweptName(option, s.parameter)) {
+            throw py::value_error("sweep: '" + option + "' is not gravity, damping, stiffness or initial-angle");
+        }
+        const auto bounds = range.cast<std::pair<double, double>>();
+        s.from = bounds.first;
+        s.to = bounds.second;
+        options.spec.sweeps.push_back(s);
+    }
+    std::vector<ScriptEvent> script;
+    if (events) {
+        std::string error;
+        if (!parseEventScript(*events, "events", steps, script, error)) {
+            throw py::value_error(error);
+        }
+    }
+    std::string output;
+    RunResult result;
+    {
+        py::gil_scoped_release release;
+        const std::lock_guard<std::mutex> lock(ensembleConductor);
+        char* text = nullptr;
+        std::size_t size = 0;
+        std::FILE* out = open_memstream(&text, &size);
+        result = runEnsemble(options, std::move(script), out);
+        std::fclose(out);
+        output.assign(text, size);
+        std::free(text);
+    }
+    return summaryColumns(output, result.stateHash);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(chain20, m) {
@@ -258,4 +381,10 @@ makes new arrays; read p and q again).)")
                                    return py::make_tuple(tip.x, tip.y);
                                })
         .def_property_readonly("state_hash", [](const Run& run) { return hashText(stateHash(run.view_())); });
+    m.def("ensemble", &ensemble, py::arg("members"), py::arg("steps"), py::arg("perturb") = 0.0,
+          py::arg("seed") = 1, py::arg("sweep") = py::dict(), py::arg("threads") = 1, py::arg("precision") = "float",
+          py::arg("events") = py::none(),
+          R"(Runs an ensemble on chain20-batch's engine (--members), the GIL released, and returns its summary as
+NumPy columns (member, swept parameters, energy, tip_x, tip_y, resets, state_hash as uint64) and
+ensemble_hash. sweep maps a parameter to (from, to); chain options (links=, gravity=, ...) as for Chain.)");
 }

@@ -66,3 +66,22 @@ def test_arrays_are_read_only_views_of_independent_chains():
     long.press(600, 300)
     long.step(100)
     assert q[0] != np.float32(-1.570796) and short.steps == 0 and short.q[0] == -1.570796
+
+
+@pytest.mark.parametrize("precision", ["float", "double"])
+def test_ensemble_gives_the_batch_runners_member_hashes(tmp_path, precision):
+    script = tmp_path / "drag.txt"
+    script.write_text(DRAG)
+    run = subprocess.run([BATCH, "--members", "11", "--steps", "1000", "--perturb", "1e-3", "--seed", "3",
+                          "--sweep", "stiffness=50:300", "--threads", "1", "--precision", precision, "--links", "8",
+                          "--events", str(script)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                         check=True)
+    rows = run.stdout.splitlines()[2:]
+    expected = np.array([int(row.split(",")[-1], 16) for row in rows], dtype=np.uint64)
+    result = chain20.ensemble(members=11, steps=1000, perturb=1e-3, seed=3, sweep={"stiffness": (50, 300)},
+                              threads=2, precision=precision, events=DRAG, links=8)
+    assert result["state_hash"].dtype == np.uint64 and result["member"].shape == (11,)
+    np.testing.assert_array_equal(result["state_hash"], expected)
+    assert result["ensemble_hash"] == re.search(r"ensemble hash: ([0-9a-f]{16})", run.stderr).group(1)
+    with pytest.raises(ValueError, match="stiffness: '-1' is not"):
+        chain20.ensemble(members=2, steps=10, stiffness=-1)
