@@ -85,3 +85,19 @@ def test_ensemble_gives_the_batch_runners_member_hashes(tmp_path, precision):
     assert result["ensemble_hash"] == re.search(r"ensemble hash: ([0-9a-f]{16})", run.stderr).group(1)
     with pytest.raises(ValueError, match="stiffness: '-1' is not"):
         chain20.ensemble(members=2, steps=10, stiffness=-1)
+
+
+def test_the_readmes_install_gives_the_same_module(tmp_path):
+    """The user's install: a venv over the system's packages, pip offline."""
+    source = os.environ["CHAIN20_SOURCE"]
+    venv = tmp_path / "venv"
+    subprocess.run(["/usr/bin/python3", "-m", "venv", "--system-site-packages", str(venv)], check=True)
+    subprocess.run([str(venv / "bin" / "pip"), "install", "-q", "--no-build-isolation", "--no-index", source],
+                   check=True, cwd=tmp_path)
+    probe = "import chain20; c = chain20.Chain(precision='double'); c.play(%r, steps=1500); print(c.state_hash)" % DRAG
+    alone = {name: value for name, value in os.environ.items() if name != "PYTHONPATH"}
+    installed = subprocess.run([str(venv / "bin" / "python"), "-c", probe + "; print(chain20.__file__)"],
+                               cwd=tmp_path, check=True, env=alone, stdout=subprocess.PIPE, text=True).stdout.split()
+    assert installed[1].startswith(str(venv))
+    installed = installed[0]
+    assert installed == batch_hash(tmp_path, "double", 20, 1500)
