@@ -213,6 +213,51 @@ void play(Run& run, const std::string& script, std::optional<std::int64_t> lastS
     }
 }
 
+// n more steps, the state recorded after every `every`-th and after the
+// last: step, time, p, q (rows x links), energy and tip (rows x 2).
+py::dict trajectory(Run& run, std::int64_t n, std::int64_t every) {
+    if (n < 0 || every < 1) {
+        throw py::value_error("trajectory: n must be >= 0 and every >= 1");
+    }
+    const std::int64_t rows = n / every + (n % every != 0 ? 1 : 0);
+    const auto links = static_cast<py::ssize_t>(run.description.links);
+    std::vector<std::int64_t> steps;
+    std::vector<double> values;  // per row: p, q, energy, tip x, tip y
+    {
+        py::gil_scoped_release release;
+        for (std::int64_t done = 0; done < n;) {
+            const std::int64_t chunk = std::min(every, n - done);
+            run.step(chunk);
+            done += chunk;
+            const StateView state = run.view_();
+            steps.push_back(run.steps);
+            for (int i = 0; i < state.size(); ++i) {
+                values.push_back(state.precision() == Precision::Float ? state.floats()[i] : state.doubles()[i]);
+            }
+            values.push_back(chainEnergy(state, decimalOf(run.description.gravity)));
+            const TipPosition tip = tipPosition(state);
+            values.push_back(tip.x);
+            values.push_back(tip.y);
+        }
+    }
+    const py::ssize_t width = 2 * links + 3;
+    py::array_t<double> table({static_cast<py::ssize_t>(rows), width}, values.data());
+    py::dict result;
+    const py::slice all{py::none(), py::none(), py::none()};
+    const auto columns = [&](py::ssize_t from, py::ssize_t to) {
+        return table[py::make_tuple(all, py::slice(from, to, 1))];
+    };
+    const py::dtype real = run.view_().precision() == Precision::Float ? py::dtype::of<float>() : py::dtype::of<double>();
+    py::array_t<std::int64_t> stepColumn(static_cast<py::ssize_t>(rows), steps.data());
+    result["step"] = stepColumn;
+    result["time"] = py::array_t<double>(stepColumn.attr("__mul__")(0.001));
+    result["p"] = columns(0, links).attr("astype")(real);
+    result["q"] = columns(links, 2 * links).attr("astype")(real);
+    result["energy"] = columns(2 * links, 2 * links + 1).attr("reshape")(rows);
+    result["tip"] = columns(2 * links + 1, 2 * links + 3).attr("copy")();
+    return result;
+}
+
 // Serialises the ensembles: the batch engine's conductor plays the script on
 // the default chain.
 std::mutex ensembleConductor;
@@ -367,6 +412,9 @@ makes new arrays; read p and q again).)")
         .def("play", &play, py::arg("script"), py::arg("steps") = py::none(),
              "Plays an event script (its text, or a path to it) as chain20-batch does: each event just before its\n"
              "step, counted from the chain's start; then runs on to `steps` when given.")
+        .def("trajectory", &trajectory, py::arg("n"), py::arg("every") = 1,
+             "Runs n more steps and returns the state after every `every`-th step and after the last: a dict of\n"
+             "NumPy arrays step, time, p and q (rows x links, in the chain's precision), energy, tip (rows x 2).")
         .def_property_readonly("p", [](py::object self) { return self.cast<Run&>().array(true, self); })
         .def_property_readonly("q", [](py::object self) { return self.cast<Run&>().array(false, self); })
         .def_readonly("steps", &Run::steps)

@@ -66,6 +66,10 @@ def test_arrays_are_read_only_views_of_independent_chains():
     long.press(600, 300)
     long.step(100)
     assert q[0] != np.float32(-1.570796) and short.steps == 0 and short.q[0] == -1.570796
+    rows = short.trajectory(1001, every=100)
+    assert rows["q"].shape == (11, 5) and rows["p"].dtype == np.float64 and rows["tip"].shape == (11, 2)
+    assert list(rows["step"][-2:]) == [1000, 1001]
+    assert np.array_equal(rows["q"][-1], short.q) and rows["energy"][-1] == short.energy
 
 
 @pytest.mark.parametrize("precision", ["float", "double"])
