@@ -10,6 +10,7 @@ packages=(
   freeglut3-dev libglu1-mesa-dev libgl1-mesa-dri libx11-dev libimgui-dev libstb-dev
   xvfb xdotool x11-apps x11-utils imagemagick gnuplot-nox parallel
   xauth
+  pybind11-dev python3-pybind11 python3-numpy python3-pytest python3-venv python3-pip python3-setuptools python3-wheel
   "$@"
 )
 

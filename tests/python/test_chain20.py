@@ -1,0 +1,107 @@
+"""The Python module against chain20-batch: the same bits for the same
+options and script, its words for bad values, and the arrays it hands out."""
+import os
+import re
+import subprocess
+
+import numpy as np
+import pytest
+
+import chain20
+
+BATCH = os.environ["CHAIN20_BATCH"]
+DRAG = "1 press 400 300\n200 drag 500 200\n450 resize 800 600\n500 drag 300 420\n600 release\n900 set damping 0\n"
+
+
+def batch_hash(tmp_path, precision, links, steps):
+    """The state hash chain20-batch reports after `steps` steps of DRAG."""
+    script = tmp_path / "drag.txt"
+    script.write_text(DRAG)
+    run = subprocess.run([BATCH, "--steps", str(steps), "--precision", precision, "--links", str(links),
+                          "--events", str(script)],
+                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, check=True)
+    return re.search(r"state hash: ([0-9a-f]{16})", run.stderr).group(1)
+
+
+@pytest.mark.parametrize("precision", ["float", "double"])
+def test_drag_gives_the_batch_runners_hash(tmp_path, precision):
+    expected = batch_hash(tmp_path, precision, 12, 1500)
+    played = chain20.Chain(links=12, precision=precision)
+    played.play(DRAG, steps=1500)
+    by_hand = chain20.Chain(links=12, precision=precision)
+    by_hand.press(400, 300)
+    by_hand.step(199)
+    by_hand.drag(500, 200)
+    by_hand.step(250)
+    by_hand.resize(800, 600)
+    by_hand.step(50)
+    by_hand.drag(300, 420)
+    by_hand.step(100)
+    by_hand.release()
+    by_hand.step(300)
+    by_hand.set("damping", 0)
+    by_hand.step(601)
+    assert (played.state_hash, by_hand.state_hash) == (expected, expected)
+    assert played.steps == 1500 and played.time == pytest.approx(1.5)
+
+
+@pytest.mark.parametrize("call, words", [
+    (lambda: chain20.Chain(links=0), "links: '0' is not"),
+    (lambda: chain20.Chain(precision="half"), "precision: 'half'"),
+    (lambda: chain20.Chain().set("gravity", "x"), "gravity: 'x' is not"),
+    (lambda: chain20.Chain().set("mass", 1), "mass"),
+    (lambda: chain20.Chain().play("5 jump\n"), "script:1:"),
+])
+def test_bad_values_raise_value_error_in_the_runners_words(call, words):
+    with pytest.raises(ValueError, match=re.escape(words)):
+        call()
+
+
+def test_arrays_are_read_only_views_of_independent_chains():
+    short = chain20.Chain(links=5, precision="double")
+    long = chain20.Chain(links=30)
+    q = long.q
+    assert (short.p.dtype, short.q.shape, long.q.dtype, long.p.shape) == (np.float64, (5,), np.float32, (30,))
+    assert q[0] == np.float32(-1.570796) and not q.flags.writeable
+    long.press(600, 300)
+    long.step(100)
+    assert q[0] != np.float32(-1.570796) and short.steps == 0 and short.q[0] == -1.570796
+    rows = short.trajectory(1001, every=100)
+    assert rows["q"].shape == (11, 5) and rows["p"].dtype == np.float64 and rows["tip"].shape == (11, 2)
+    assert list(rows["step"][-2:]) == [1000, 1001]
+    assert np.array_equal(rows["q"][-1], short.q) and rows["energy"][-1] == short.energy
+
+
+@pytest.mark.parametrize("precision", ["float", "double"])
+def test_ensemble_gives_the_batch_runners_member_hashes(tmp_path, precision):
+    script = tmp_path / "drag.txt"
+    script.write_text(DRAG)
+    run = subprocess.run([BATCH, "--members", "11", "--steps", "1000", "--perturb", "1e-3", "--seed", "3",
+                          "--sweep", "stiffness=50:300", "--threads", "1", "--precision", precision, "--links", "8",
+                          "--events", str(script)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                         check=True)
+    rows = run.stdout.splitlines()[2:]
+    expected = np.array([int(row.split(",")[-1], 16) for row in rows], dtype=np.uint64)
+    result = chain20.ensemble(members=11, steps=1000, perturb=1e-3, seed=3, sweep={"stiffness": (50, 300)},
+                              threads=2, precision=precision, events=DRAG, links=8)
+    assert result["state_hash"].dtype == np.uint64 and result["member"].shape == (11,)
+    np.testing.assert_array_equal(result["state_hash"], expected)
+    assert result["ensemble_hash"] == re.search(r"ensemble hash: ([0-9a-f]{16})", run.stderr).group(1)
+    with pytest.raises(ValueError, match="stiffness: '-1' is not"):
+        chain20.ensemble(members=2, steps=10, stiffness=-1)
+
+
+def test_the_readmes_install_gives_the_same_module(tmp_path):
+    """The user's install: a venv over the system's packages, pip offline."""
+    source = os.environ["CHAIN20_SOURCE"]
+    venv = tmp_path / "venv"
+    subprocess.run(["/usr/bin/python3", "-m", "venv", "--system-site-packages", str(venv)], check=True)
+    subprocess.run([str(venv / "bin" / "pip"), "install", "-q", "--no-build-isolation", "--no-index", source],
+                   check=True, cwd=tmp_path)
+    probe = "import chain20; c = chain20.Chain(precision='double'); c.play(%r, steps=1500); print(c.state_hash)" % DRAG
+    alone = {name: value for name, value in os.environ.items() if name != "PYTHONPATH"}
+    installed = subprocess.run([str(venv / "bin" / "python"), "-c", probe + "; print(chain20.__file__)"],
+                               cwd=tmp_path, check=True, env=alone, stdout=subprocess.PIPE, text=True).stdout.split()
+    assert installed[1].startswith(str(venv))
+    installed = installed[0]
+    assert installed == batch_hash(tmp_path, "double", 20, 1500)
