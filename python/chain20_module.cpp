@@ -324,9 +324,9 @@ py::dict ensemble(std::int64_t members, std::int64_t steps, double perturb, std:
     if (threads < 1) {
         throw py::value_error("threads: '" + std::to_string(threads) + "' is not a whole number >= 1");
     }
-    options.spec.members = members;
-    options.spec.perturbation = perturb;
-    options.spec.seed = seed;
+    options.setUp.members = members;
+    options.setUp.perturbation = perturb;
+    options.setUp.seed = seed;
     options.steps = steps;
     options.stepsGiven = true;
     options.threads = threads;
@@ -350,7 +350,7 @@ py::dict ensemble(std::int64_t members, std::int64_t steps, double perturb, std:
         const auto bounds = range.cast<std::pair<double, double>>();
         s.from = bounds.first;
         s.to = bounds.second;
-        options.spec.sweeps.push_back(s);
+        options.setUp.sweeps.push_back(s);
     }
     std::vector<ScriptEvent> script;
     if (events) {
