@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <type_traits>
 
 #include "sim/application.h"
 #include "sim/diagnostics.h"
@@ -11,12 +12,15 @@ CompanionSettings companionSettings;
 
 namespace {
 
-// The companions of the run's precision: the shadow (none or one) and the
-// fan's members.
-std::vector<Chain<float>> floatShadow;
-std::vector<Chain<double>> doubleShadow;
-std::vector<Chain<float>> floatFan;
-std::vector<Chain<double>> doubleFan;
+// The companions in one precision: the shadow (none or one) and the fan's
+// members; those of the run's precision are the ones shown.
+template <class Real>
+struct CompanionChains {
+    std::vector<Chain<Real>> shadow;
+    std::vector<Chain<Real>> fan;
+};
+CompanionChains<float> floatCompanions;
+CompanionChains<double> doubleCompanions;
 bool shadowOn = false;
 bool fanOn = false;
 PhaseView phase = PhaseView::Off;
@@ -30,36 +34,32 @@ std::int64_t intervalsCounted = 0;
 std::int64_t stepsSinceRenormalisation = 0;
 bool cleanInterval = true;
 
+// The run's chain in the precision Real, and the companions kept in it.
 template <class Real>
-Chain<Real>& runChain();
-template <>
-Chain<float>& runChain<float>() {
-    return defaultChain;
-}
-template <>
-Chain<double>& runChain<double>() {
-    return doubleChain;
+Chain<Real>& runChain() {
+    if constexpr (std::is_same_v<Real, float>) {
+        return defaultChain;
+    } else {
+        return doubleChain;
+    }
 }
 
 template <class Real>
-std::vector<Chain<Real>>& shadows();
-template <>
-std::vector<Chain<float>>& shadows<float>() {
-    return floatShadow;
+std::vector<Chain<Real>>& shadows() {
+    if constexpr (std::is_same_v<Real, float>) {
+        return floatCompanions.shadow;
+    } else {
+        return doubleCompanions.shadow;
+    }
 }
-template <>
-std::vector<Chain<double>>& shadows<double>() {
-    return doubleShadow;
-}
+
 template <class Real>
-std::vector<Chain<Real>>& fan();
-template <>
-std::vector<Chain<float>>& fan<float>() {
-    return floatFan;
-}
-template <>
-std::vector<Chain<double>>& fan<double>() {
-    return doubleFan;
+std::vector<Chain<Real>>& fan() {
+    if constexpr (std::is_same_v<Real, float>) {
+        return floatCompanions.fan;
+    } else {
+        return doubleCompanions.fan;
+    }
 }
 
 // The run's chain with every angle moved by EPS u(1, member, j).
@@ -282,8 +282,8 @@ double shadowSeparation() {
     if (!shadowOn) {
         return 0.0;
     }
-    return inDouble() ? angleDistance(doubleShadow.front(), doubleChain)
-                      : angleDistance(floatShadow.front(), defaultChain);
+    return inDouble() ? angleDistance(shadows<double>().front(), doubleChain)
+                      : angleDistance(shadows<float>().front(), defaultChain);
 }
 
 double shadowExponent() {
@@ -296,7 +296,8 @@ double shadowExponent() {
 double fanSpread() { return inDouble() ? spreadOf<double>() : spreadOf<float>(); }
 
 int companionCount() {
-    const std::size_t count = inDouble() ? doubleShadow.size() + doubleFan.size() : floatShadow.size() + floatFan.size();
+    const std::size_t count =
+        inDouble() ? shadows<double>().size() + fan<double>().size() : shadows<float>().size() + fan<float>().size();
     return static_cast<int>(count);
 }
 
