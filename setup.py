@@ -1,5 +1,5 @@
-"""Builds the module chain20 with the project's own CMake build (the core's
-rounding flags included) for the interpreter that runs pip, with the
+"""Builds the package chain20 (its native part with the project's own CMake build,
+the core's rounding flags included) for the interpreter that runs pip, with the
 system's pybind11: no download."""
 import os
 import pathlib
@@ -22,10 +22,12 @@ class CMakeBuild(build_ext):
             configure.append("-DCMAKE_CXX_COMPILER_LAUNCHER=ccache")
         subprocess.run(configure, check=True)
         subprocess.run(["cmake", "--build", str(build), "-j2", "--target", "chain20_python"], check=True)
-        built = next((build / "python").glob("chain20*.so"))
+        built = next((build / "python" / "chain20").glob("_chain20*.so"))
         target = pathlib.Path(self.get_ext_fullpath(extension.name))
         target.parent.mkdir(parents=True, exist_ok=True)
         shutil.copyfile(built, target)
 
 
-setup(packages=[], py_modules=[], ext_modules=[Extension("chain20", sources=[])], cmdclass={"build_ext": CMakeBuild})
+setup(packages=["chain20"], package_dir={"chain20": "python/chain20"},
+      package_data={"chain20": ["py.typed", "*.pyi"]},
+      ext_modules=[Extension("chain20._chain20", sources=[])], cmdclass={"build_ext": CMakeBuild})

@@ -237,6 +237,21 @@ std::string shardLine(const BatchOptions& options, std::int64_t first, std::int6
 
 }  // namespace
 
+bool scriptKeepsToTheSweeps(const EnsembleSetUp& setUp, const std::vector<ScriptEvent>& events, std::string& error) {
+    for (const ScriptEvent& event : events) {
+        for (const Sweep& sweep : setUp.sweeps) {
+            // ChainParameter counts the links first, SweptParameter does not.
+            if (event.kind == EventKind::Set &&
+                static_cast<int>(event.parameter) == static_cast<int>(sweep.parameter) + 1) {
+                error = "--sweep " + std::string(sweptName(sweep.parameter)) + ": the script sets it at line " +
+                        std::to_string(event.line);
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 std::uint64_t ensembleHash(const std::vector<std::uint64_t>& memberHashes) {
     std::uint64_t hash = FNV_OFFSET;
     for (const std::uint64_t member : memberHashes) {

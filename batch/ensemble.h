@@ -29,6 +29,10 @@
 // state hash is the ensemble hash, or with --member the member's own.
 RunResult runEnsemble(const BatchOptions& options, std::vector<ScriptEvent> events, std::FILE* out);
 
+// An ensemble's swept parameter is the members' own: false, with the message
+// in `error`, when the script sets one.
+bool scriptKeepsToTheSweeps(const EnsembleSetUp& setUp, const std::vector<ScriptEvent>& events, std::string& error);
+
 std::uint64_t ensembleHash(const std::vector<std::uint64_t>& memberHashes);
 
 // Checks that the slices' outputs at `paths` are of one run (the same first

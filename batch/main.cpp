@@ -90,22 +90,6 @@ int abandonOutput(OutputFile& output, int errorNumber) {
     return EXIT_BAD_INPUT;
 }
 
-// An ensemble's swept parameter is the members' own: a script may not set it.
-bool scriptKeepsToTheSweeps(const BatchOptions& options, const EventScript& script) {
-    for (const ScriptEvent& event : script.events) {
-        for (const Sweep& sweep : options.setUp.sweeps) {
-            // ChainParameter counts the links first, SweptParameter does not.
-            if (event.kind == EventKind::Set &&
-                static_cast<int>(event.parameter) == static_cast<int>(sweep.parameter) + 1) {
-                fail("--sweep " + std::string(sweptName(sweep.parameter)) + ": the script sets it at line " +
-                     std::to_string(event.line));
-                return false;
-            }
-        }
-    }
-    return true;
-}
-
 // --merge: the slices' outputs joined into the whole run's.
 int mergeOutputs(const BatchOptions& options) {
     OutputFile output;
@@ -128,7 +112,11 @@ int mergeOutputs(const BatchOptions& options) {
 int main(int argc, char** argv) {
     fillClosedStandardDescriptors();
     BatchOptions options;
-    if (const int status = parseBatchOptions(argc, argv, options); status >= 0) {
+    std::string error;
+    if (const int status = parseBatchOptions(argc, argv, options, error); status >= 0) {
+        if (status == EXIT_BAD_INPUT) {
+            fail(error);
+        }
         return status;
     }
 
@@ -136,7 +124,11 @@ int main(int argc, char** argv) {
         return mergeOutputs(options);
     }
     EventScript script;
-    if (options.events && (!loadEvents(options, script) || !scriptKeepsToTheSweeps(options, script))) {
+    if (options.events && !loadEvents(options, script)) {
+        return EXIT_BAD_INPUT;
+    }
+    if (!scriptKeepsToTheSweeps(options.setUp, script.events, error)) {
+        fail(error);
         return EXIT_BAD_INPUT;
     }
 
@@ -144,7 +136,7 @@ int main(int argc, char** argv) {
     // output file is left behind.
     stopOnSignals();
     OutputFile output;
-    if (std::string error; !output.open(options.out, script.identity, error, {announceWaitForReader, stopSignal})) {
+    if (!output.open(options.out, script.identity, error, {announceWaitForReader, stopSignal})) {
         // A FIFO's wait for a reader ends on a stop request, before any row.
         if (stopSignal() != 0) {
             return reportInterruption(stopSignal(), 0, "no output written");

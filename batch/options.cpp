@@ -124,9 +124,8 @@ bool checkEnsemble(BatchOptions& options, const std::vector<std::string>& sweeps
 
 }  // namespace
 
-int parseBatchOptions(int argc, char** argv, BatchOptions& options) {
-    if (std::string error; !takeChainOptions(argc, argv, options.chain, options.precision, error)) {
-        fail(error);
+int parseBatchOptions(int argc, char** argv, BatchOptions& options, std::string& error) {
+    if (!takeChainOptions(argc, argv, options.chain, options.precision, error)) {
         return EXIT_BAD_INPUT;
     }
     CLI::App app{
@@ -189,7 +188,7 @@ int parseBatchOptions(int argc, char** argv, BatchOptions& options) {
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
-        fail(std::string(e.what()) + " (see --help)");
+        error = std::string(e.what()) + " (see --help)";
         return EXIT_BAD_INPUT;
     }
     options.stepsGiven = steps->count() > 0;
@@ -197,28 +196,27 @@ int parseBatchOptions(int argc, char** argv, BatchOptions& options) {
     options.ensemble = members->count() > 0;
     if (!options.merge.empty()) {
         if (options.ensemble || options.stepsGiven || options.events) {
-            fail("--merge joins finished shard outputs: give it only --out");
+            error = "--merge joins finished shard outputs: give it only --out";
             return EXIT_BAD_INPUT;
         }
         return -1;
     }
     if (perturb->count() > 0 && (!finiteDouble(perturbText, options.setUp.perturbation) ||
                                  options.setUp.perturbation < 0.0)) {
-        fail("--perturb: " + quotedWord(perturbText) + " is not a finite number >= 0");
+        error = "--perturb: " + quotedWord(perturbText) + " is not a finite number >= 0";
         return EXIT_BAD_INPUT;
     }
     if (lyapunov->count() > 0 && (!finiteDouble(lyapunovText, options.setUp.shadowDistance) ||
                                   !(options.setUp.shadowDistance > 0.0))) {
-        fail("--lyapunov: " + quotedWord(lyapunovText) + " is not a finite number > 0");
+        error = "--lyapunov: " + quotedWord(lyapunovText) + " is not a finite number > 0";
         return EXIT_BAD_INPUT;
     }
-    if (std::string error; !checkEnsemble(options, sweeps, shard,
-                                          perturb->count() > 0 || lyapunov->count() > 0, seed->count() > 0, error)) {
-        fail(error);
+    if (!checkEnsemble(options, sweeps, shard, perturb->count() > 0 || lyapunov->count() > 0, seed->count() > 0,
+                       error)) {
         return EXIT_BAD_INPUT;
     }
     if (!options.stepsGiven && !options.events) {
-        fail(STEPS_REQUIRED);
+        error = STEPS_REQUIRED;
         return EXIT_BAD_INPUT;
     }
     return -1;

@@ -41,6 +41,6 @@ struct BatchOptions {
 };
 
 // Fills `options` from the command line. Returns -1 to go on with the run, or
-// the exit status when the run must not start (0 after --help, EXIT_BAD_INPUT
-// after a one-line message on stderr).
-int parseBatchOptions(int argc, char** argv, BatchOptions& options);
+// the exit status when the run must not start: 0 after --help, or
+// EXIT_BAD_INPUT with the one-line message in `error`.
+int parseBatchOptions(int argc, char** argv, BatchOptions& options, std::string& error);
