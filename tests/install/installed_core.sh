@@ -23,7 +23,9 @@ stray=$(find "$prefix" -ipath '*window*' -o -ipath '*batch*' -o -ipath '*cli*' -
 "$cmake" --build "$tmp/consumer" >/dev/null
 grep -qx "chain20_DIR:PATH=$prefix/lib/cmake/chain20" "$tmp/consumer/CMakeCache.txt" || fail "chain20 not found in $prefix"
 
-# main.cpp compiled against the prefix only, with the core's rounding flags.
+# main.cpp compiled against the prefix only, with the core's rounding flags:
+# the hash alone would not show them missing, as the chain's arithmetic is
+# compiled into the archives.
 command=$(grep '"command"' "$tmp/consumer/compile_commands.json")
 for flag in -ffp-contract=off -fno-fast-math; do
     [[ " $command " == *" $flag "* ]] || fail "main.cpp compiled without $flag: $command"
