@@ -11,6 +11,7 @@ packages=(
   xvfb xdotool x11-apps x11-utils imagemagick gnuplot-nox parallel
   xauth
   pybind11-dev python3-pybind11 python3-numpy python3-pytest python3-venv python3-pip python3-setuptools python3-wheel
+  python3-distributed python3-matplotlib python3-ipykernel jupyter-nbconvert
   "$@"
 )
 

@@ -151,10 +151,26 @@ def test_the_readmes_install_gives_the_same_module(tmp_path):
     subprocess.run(["/usr/bin/python3", "-m", "venv", "--system-site-packages", str(venv)], check=True)
     subprocess.run([str(venv / "bin" / "pip"), "install", "-q", "--no-build-isolation", "--no-index", source],
                    check=True, cwd=tmp_path)
-    probe = "import chain20; c = chain20.Chain(precision='double'); c.play(%r, steps=1500); print(c.state_hash)" % DRAG
+    probe = ("import chain20, chain20.dask, pathlib; c = chain20.Chain(precision='double'); c.play(%r, steps=1500); "
+             "assert (pathlib.Path(chain20.__file__).parent / '_chain20.pyi').is_file(); print(c.state_hash)" % DRAG)
     alone = {name: value for name, value in os.environ.items() if name != "PYTHONPATH"}
     installed = subprocess.run([str(venv / "bin" / "python"), "-c", probe + "; print(chain20.__file__)"],
                                cwd=tmp_path, check=True, env=alone, stdout=subprocess.PIPE, text=True).stdout.split()
     assert installed[1].startswith(str(venv))
     installed = installed[0]
     assert installed == batch_hash(tmp_path, "double", 20, 1500)
+
+
+def test_the_example_notebook_runs_and_draws_its_plots(tmp_path):
+    """Executed as a user executes it: nbconvert, the python3 kernel."""
+    notebook = os.path.join(os.environ["CHAIN20_SOURCE"], "examples", "chain20.ipynb")
+    subprocess.run(["/usr/bin/python3", "-m", "nbconvert", "--to", "notebook", "--execute", notebook,
+                    "--output-dir", str(tmp_path)], check=True, cwd=tmp_path, capture_output=True)
+    import nbformat
+    outputs = [output for cell in nbformat.read(tmp_path / "chain20.ipynb", 4).cells
+               for output in cell.get("outputs", [])]
+    assert not [output for output in outputs if output["output_type"] == "error"]
+    assert sum("image/png" in output.get("data", {}) for output in outputs) == 2
+    printed = "".join(output.get("text", "") for output in outputs)
+    spread = re.search(r"spread (\S+) links after 0.02 s, (\S+) links after 10.0 s", printed)
+    assert float(spread.group(1)) < 1e-4 and float(spread.group(2)) > 0.1
