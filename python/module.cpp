@@ -16,6 +16,7 @@
 #include <sstream>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -78,7 +79,8 @@ public:
     ChainDescription nextStart;
     ViewTransform view = reshapeView(WINDOW_WIDTH, WINDOW_HEIGHT);
     SpringInput<float> spring;
-    std::int64_t steps = 0;
+    std::int64_t steps = 0;  // since the chain was made: the script's events count from its start
+    std::int64_t resets = 0;  // steps that left the finite numbers and fell back to rest
 
     virtual void step(std::int64_t n) = 0;
     virtual void rebuild() = 0;
@@ -109,14 +111,13 @@ public:
         } else {
             restart();
         }
-        steps = 0;
     }
 
     void press(int x, int y) { spring = cursorTarget(x, y, view, description.links, 1); }
     void drag(int x, int y) { spring = cursorTarget(x, y, view, description.links, spring.down); }
 
     // gravity, damping and stiffness at once; links and initial-angle for
-    // the next reset, or at once before the first step.
+    // the next reset, or at once before the chain's first step.
     void set(const std::string& name, const std::string& text) {
         ChainDescription d = description;
         d.links = nextStart.links;
@@ -165,7 +166,7 @@ public:
     void step(std::int64_t n) override {
         takeLoads();
         for (std::int64_t i = 0; i < n; ++i) {
-            chain->step();
+            resets += chain->step() ? 0 : 1;
         }
         steps += n;
     }
@@ -340,6 +341,8 @@ struct EnsembleTable {
                 continue;  // a slice's members
             } else if (names.empty()) {
                 names = fieldsOf(line);
+            } else if (line.starts_with("member,")) {
+                continue;  // a member's rows after its links changed
             } else {
                 rows.push_back(fieldsOf(line));
             }
@@ -355,15 +358,33 @@ struct EnsembleTable {
         return out;
     }
 
-    // Columns from..from+width as a rows x width array.
+    // A row of the members' rows: member, step, time, p.., q.., energy, tip.
+    static std::size_t linksOf(const std::vector<std::string>& row) { return (row.size() - 6) / 2; }
+
+    // Each row's p (from 3) or q (from 3 + its links) in a row of the widest
+    // chain's width, a shorter chain's padded with NaN.
     template <class Real>
-    py::array_t<Real> block(std::size_t from, std::size_t width) const {
+    py::array_t<Real> stateBlock(bool momenta, std::size_t width) const {
         py::array_t<Real> out({static_cast<py::ssize_t>(rows.size()), static_cast<py::ssize_t>(width)});
         auto at = out.template mutable_unchecked<2>();
         for (std::size_t r = 0; r < rows.size(); ++r) {
+            const std::size_t links = linksOf(rows[r]);
+            const std::size_t from = momenta ? 3 : 3 + links;
             for (std::size_t c = 0; c < width; ++c) {
-                at(r, c) = std::is_same_v<Real, float> ? std::stof(rows[r][from + c]) : std::stod(rows[r][from + c]);
+                at(r, c) = c >= links                    ? std::numeric_limits<Real>::quiet_NaN()
+                           : std::is_same_v<Real, float> ? std::stof(rows[r][from + c])
+                                                         : std::stod(rows[r][from + c]);
             }
+        }
+        return out;
+    }
+
+    // Each row's field `back` places before its end.
+    template <class Number>
+    std::vector<Number> fromEnd(std::size_t back, Number (*read)(const std::string&)) const {
+        std::vector<Number> out;
+        for (const auto& row : rows) {
+            out.push_back(read(row[row.size() - back]));
         }
         return out;
     }
@@ -389,17 +410,30 @@ void summaryColumns(const EnsembleTable& table, py::dict& columns) {
 }
 
 // With every: the members' rows as Chain.trajectory gives them, each with
-// its member, and per member its resets and state hash.
+// its member and links, and per member its resets and state hash. When the
+// script changes the links, p and q are as wide as the longest chain.
 template <class Real>
 void trajectoryColumns(const EnsembleTable& table, py::dict& columns) {
-    const std::size_t links = (table.names.size() - 6) / 2;
+    std::vector<std::int64_t> links;
+    for (const auto& row : table.rows) {
+        links.push_back(static_cast<std::int64_t>(EnsembleTable::linksOf(row)));
+    }
+    const auto widest = static_cast<std::size_t>(links.empty() ? 0 : *std::max_element(links.begin(), links.end()));
     columns["member"] = column(table.values(0, wholeNumber));
     columns["step"] = column(table.values(1, wholeNumber));
     columns["time"] = column(table.values(2, realNumber));
-    columns["p"] = table.block<Real>(3, links);
-    columns["q"] = table.block<Real>(3 + links, links);
-    columns["energy"] = column(table.values(3 + 2 * links, realNumber));
-    columns["tip"] = table.block<double>(4 + 2 * links, 2);
+    columns["links"] = column(links);
+    columns["p"] = table.stateBlock<Real>(true, widest);
+    columns["q"] = table.stateBlock<Real>(false, widest);
+    columns["energy"] = column(table.fromEnd(3, realNumber));
+    const std::vector<double> x = table.fromEnd(2, realNumber);
+    const std::vector<double> y = table.fromEnd(1, realNumber);
+    py::array_t<double> tip({static_cast<py::ssize_t>(x.size()), py::ssize_t{2}});
+    for (std::size_t r = 0; r < x.size(); ++r) {
+        tip.mutable_at(r, 0) = x[r];
+        tip.mutable_at(r, 1) = y[r];
+    }
+    columns["tip"] = tip;
     columns["resets"] = column(table.resets);
     columns["state_hash"] = column(table.hashes);
 }
@@ -546,7 +580,8 @@ stay valid but hold the old chain's state: read p and q again.)")
         .def(
             "set", [](Run& run, const std::string& name, py::handle value) { run.set(name, textOf(value)); },
             py::arg("name"), py::arg("value"),
-            "Sets gravity, damping or stiffness at once; links or initial-angle for the next reset.")
+            "Sets gravity, damping or stiffness at once; links or initial-angle for the next reset (at once before\n"
+            "the chain's first step).")
         .def("play", &play, py::arg("script"), py::arg("steps") = py::none(),
              "Plays an event script (its text, or a path to it) as chain20-batch does: each event just before its\n"
              "step, counted from the chain's start; then runs on to `steps` when given.")
@@ -562,6 +597,13 @@ stay valid but hold the old chain's state: read p and q again.)")
             [](Run& run, const py::object& values) { run.assign(false, values); },
             "The joint angles in rad, each relative to the link before, a writable view.")
         .def_readonly("steps", &Run::steps, "Steps run since the chain was made (a reset does not count them back).")
+        .def_readonly("resets", &Run::resets,
+                      "Steps that left the finite numbers and fell back to rest, as chain20-batch counts them.")
+        .def("__repr__",
+             [](const Run& run) {
+                 return "chain20.Chain(links=" + std::to_string(run.description.links) + ", precision='" +
+                        precisionName(run.view_().precision()) + "', steps=" + std::to_string(run.steps) + ")";
+             })
         .def_property_readonly(
             "time", [](const Run& run) { return static_cast<double>(run.steps) * 0.001; }, "steps x 0.001 s.")
         .def_property_readonly(
@@ -591,7 +633,8 @@ chain20-batch's message.
 Returns a dict: run (the run's description, shared by its shards), ensemble_hash (16 hex digits of the
 selected members), and NumPy columns. Without every, one row per member: member, the swept
 parameters, energy, tip_x, tip_y, resets, lyapunov (with lyapunov=D0), state_hash (uint64). With
-every=K, each member's rows as Chain.trajectory gives them (member, step, time, p, q, energy, tip),
+every=K, each member's rows as Chain.trajectory gives them (member, step, time, links, p, q, energy,
+tip; where the script changes the links, p and q are as wide as the longest chain, padded with NaN),
 and per member resets and state_hash.)");
     m.def(
         "ensemble_hash",
