@@ -43,7 +43,7 @@ def ensemble(client: Any, members: int, steps: int, shards: int | None = None, *
     if not 1 <= shards <= members:
         raise ValueError(f"shards: '{shards}' is not in 1 to {members}")
     events = options.get("events")
-    if isinstance(events, str) and "\n" not in events and os.path.isfile(events):
+    if isinstance(events, os.PathLike) or (isinstance(events, str) and "\n" not in events and os.path.isfile(events)):
         with open(events, "rb") as script:
             options["events"] = script.read()
     futures = client.map(_shard, range(shards), count=shards, members=members, steps=steps, options=options)

@@ -1,6 +1,7 @@
 """The Python module against chain20-batch: the same bits for the same
 options and script, its words for bad values, and the arrays it hands out."""
 import os
+import pathlib
 import re
 import subprocess
 
@@ -134,7 +135,7 @@ def test_dask_shards_merge_into_the_local_ensemble(tmp_path):
 
     script = tmp_path / "drag.txt"
     script.write_text(DRAG)
-    options = dict(perturb=1e-4, seed=5, links=6, precision="double", events=str(script), threads=1)
+    options = dict(perturb=1e-4, seed=5, links=6, precision="double", events=script, threads=1)
     with LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1", dashboard_address=None) as cluster, \
             Client(cluster) as client:
         for extra in ({"lyapunov": 1e-8, "sweep": {"gravity": (5, 15)}}, {"every": 400}):
@@ -184,3 +185,13 @@ def test_the_example_notebook_runs_and_draws_its_plots(tmp_path):
     printed = "".join(output.get("text", "") for output in outputs)
     spread = re.search(r"spread (\S+) links after 0.02 s, (\S+) links after 10.0 s", printed)
     assert float(spread.group(1)) < 1e-4 and float(spread.group(2)) > 0.1
+
+
+def test_the_type_stubs_name_what_the_module_has():
+    import ast
+    import chain20._chain20 as native
+    stubs = ast.parse((pathlib.Path(native.__file__).parent / "_chain20.pyi").read_text())
+    declared = {node.name: node for node in stubs.body if isinstance(node, (ast.ClassDef, ast.FunctionDef))}
+    assert set(declared) == {name for name in dir(native) if not name.startswith("_")}
+    members = {node.name for node in declared["Chain"].body if isinstance(node, ast.FunctionDef)}
+    assert members == {name for name in dir(native.Chain) if not name.startswith("_")} | {"__init__"}
