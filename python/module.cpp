@@ -81,6 +81,7 @@ public:
     SpringInput<float> spring;
     std::int64_t steps = 0;  // since the chain was made: the script's events count from its start
     std::int64_t resets = 0;  // steps that left the finite numbers and fell back to rest
+    std::int32_t stepsPerFrame = INITIAL_STEPS_PER_FRAME;  // the arrow keys' count, which paces a window's frames
 
     virtual void step(std::int64_t n) = 0;
     virtual void rebuild() = 0;
@@ -113,6 +114,9 @@ public:
         }
     }
 
+    std::int32_t left() { return stepsPerFrame = std::max(stepsPerFrame - 1, 1); }
+    std::int32_t right() { return stepsPerFrame += stepsPerFrame < INT32_MAX ? 1 : 0; }
+
     void press(int x, int y) { spring = cursorTarget(x, y, view, description.links, 1); }
     void drag(int x, int y) { spring = cursorTarget(x, y, view, description.links, spring.down); }
 
@@ -142,8 +146,8 @@ public:
             case EventKind::Reset: reset(); break;
             case EventKind::Resize: view = reshapeView(event.x, event.y); break;
             case EventKind::Set: set(std::string(parameterName(event.parameter)), shortestText(event.value)); break;
-            case EventKind::LeftKey:
-            case EventKind::RightKey: break;
+            case EventKind::LeftKey: left(); break;
+            case EventKind::RightKey: right(); break;
         }
     }
 };
@@ -573,6 +577,11 @@ stay valid but hold the old chain's state: read p and q again.)")
         .def("press", &Run::press, py::arg("x"), py::arg("y"), "Left button down at window pixel (x, y).")
         .def("drag", &Run::drag, py::arg("x"), py::arg("y"), "The cursor moved to (x, y) with the button held.")
         .def("release", [](Run& run) { run.spring.down = 0; }, "Left button up.")
+        .def("right", &Run::right,
+             "The right arrow: one more step per frame (chain20-batch echoes the new count); returns it.")
+        .def("left", &Run::left, "The left arrow: one step fewer per frame, never below 1; returns the count.")
+        .def_readonly("steps_per_frame", &Run::stepsPerFrame,
+                      "The arrow keys' steps per frame (30 at the start): they pace a window, not the chain.")
         .def(
             "resize", [](Run& run, int w, int h) { run.view = reshapeView(w, h); }, py::arg("w"), py::arg("h"),
             "The window is now w x h pixels for the cursor mapping.")

@@ -11,8 +11,8 @@ import pytest
 import chain20
 
 BATCH = os.environ["CHAIN20_BATCH"]
-DRAG = ("1 press 400 300\n200 drag 500 200\n450 resize 800 600\n500 drag 300 420\n600 release\n750 set links 9\n"
-        "750 reset\n900 set damping 0\n")
+DRAG = ("1 press 400 300\n1 right\n1 right\n200 drag 500 200\n450 resize 800 600\n500 drag 300 420\n"
+        "600 release\n750 set links 9\n750 reset\n900 set damping 0\n")
 
 
 def batch_hash(tmp_path, precision, links, steps):
@@ -32,6 +32,7 @@ def test_drag_gives_the_batch_runners_hash(tmp_path, precision):
     played.play(DRAG, steps=1500)
     by_hand = chain20.Chain(links=12, precision=precision)
     by_hand.press(400, 300)
+    by_hand.right()
     by_hand.step(199)
     by_hand.drag(500, 200)
     by_hand.step(250)
@@ -48,6 +49,7 @@ def test_drag_gives_the_batch_runners_hash(tmp_path, precision):
     by_hand.step(601)
     assert (played.state_hash, by_hand.state_hash) == (expected, expected)
     assert played.steps == 1500 and played.time == pytest.approx(1.5) and played.q.shape == (9,)
+    assert (played.steps_per_frame, by_hand.left(), by_hand.left()) == (32, 30, 29)
 
 
 @pytest.mark.parametrize("call, words", [
