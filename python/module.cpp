@@ -24,6 +24,7 @@
 #include <string_view>
 
 #include "batch/ensemble.h"
+#include "cli/script_file.h"
 #include "model/chain_model.h"
 #include "sim/application.h"
 #include "sim/diagnostics.h"
@@ -240,22 +241,35 @@ std::pair<std::string, std::string> scriptText(py::handle given) {
     return {std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), script};
 }
 
-void play(Run& run, py::handle script, std::optional<std::int64_t> lastStep) {
+// Plays a script as chain20-batch does. A recording runs on to its final
+// step unless `lastStep` is given; there its end is compared: True when the
+// state hash is the recorded one. None for any other script.
+py::object play(Run& run, py::handle script, std::optional<std::int64_t> lastStep) {
     const auto [text, name] = scriptText(script);
+    const std::optional<RecordingEnd> recorded = recordingEnd(text);
+    if (!lastStep && recorded) {
+        lastStep = recorded->step;
+    }
     std::vector<ScriptEvent> events;
     std::string error;
     if (!parseEventScript(text, name, lastStep.value_or(INT32_MAX), events, error)) {
         throw py::value_error(error);
     }
     run.checkFinite();
-    py::gil_scoped_release release;
-    for (const ScriptEvent& event : events) {
-        run.step(std::max<std::int64_t>(event.step - 1 - run.steps, 0));
-        run.apply(event);
+    {
+        py::gil_scoped_release release;
+        for (const ScriptEvent& event : events) {
+            run.step(std::max<std::int64_t>(event.step - 1 - run.steps, 0));
+            run.apply(event);
+        }
+        if (lastStep) {
+            run.step(std::max<std::int64_t>(*lastStep - run.steps, 0));
+        }
     }
-    if (lastStep) {
-        run.step(std::max<std::int64_t>(*lastStep - run.steps, 0));
+    if (!recorded || run.steps != recorded->step) {
+        return py::none();
     }
+    return py::bool_(stateHash(run.view_()) == recorded->hash);
 }
 
 // n more steps, the state recorded after every `every`-th and after the
@@ -593,7 +607,9 @@ stay valid but hold the old chain's state: read p and q again.)")
             "the chain's first step).")
         .def("play", &play, py::arg("script"), py::arg("steps") = py::none(),
              "Plays an event script (its text, or a path to it) as chain20-batch does: each event just before its\n"
-             "step, counted from the chain's start; then runs on to `steps` when given.")
+             "step, counted from the chain's start; then runs on to `steps` when given, or to a recording's final\n"
+             "step. Returns whether the state hash is the recording's there (None for a script that is not a\n"
+             "recording, or a run that ends elsewhere).")
         .def("trajectory", &trajectory, py::arg("n"), py::arg("every") = 1,
              "Runs n more steps and returns the state after every `every`-th step and after the last: a dict of\n"
              "NumPy arrays step, time, p and q (rows x links, in the chain's precision), energy, tip (rows x 2).")

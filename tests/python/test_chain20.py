@@ -50,6 +50,10 @@ def test_drag_gives_the_batch_runners_hash(tmp_path, precision):
     assert (played.state_hash, by_hand.state_hash) == (expected, expected)
     assert played.steps == 1500 and played.time == pytest.approx(1.5) and played.q.shape == (9,)
     assert (played.steps_per_frame, by_hand.left(), by_hand.left()) == (32, 30, 29)
+    # As a recording, the script runs to its final line's step and is compared there.
+    recording = f"# precision: {precision}\n{DRAG}# final: step 1500, state hash {expected}\n"
+    assert chain20.Chain(links=12, precision=precision).play(recording) is True
+    assert chain20.Chain(links=12, precision=precision).play(recording.replace("1500", "1499")) is False
 
 
 @pytest.mark.parametrize("call, words", [
