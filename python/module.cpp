@@ -73,6 +73,11 @@ std::string shortestText(float value) {
     return std::string(text, writeShortest(text, value));
 }
 
+// The words a Python value stands for, as on chain20-batch's command line.
+std::string textOf(py::handle value) {
+    return py::str(value).cast<std::string>();
+}
+
 class Run {
 public:
     virtual ~Run() = default;
@@ -83,6 +88,7 @@ public:
     std::int64_t steps = 0;  // since the chain was made: the script's events count from its start
     std::int64_t resets = 0;  // steps that left the finite numbers and fell back to rest
     std::int32_t stepsPerFrame = INITIAL_STEPS_PER_FRAME;  // the arrow keys' count, which paces a window's frames
+    bool busy = false;  // stepping with the GIL released; read and written only under the GIL
 
     virtual void step(std::int64_t n) = 0;
     virtual void rebuild() = 0;
@@ -91,6 +97,15 @@ public:
     virtual py::array array(bool momenta) = 0;
     virtual void assign(bool momenta, const py::object& values) = 0;
     virtual StateView view_() const = 0;
+
+    // Another thread's call while this chain steps without the GIL would race
+    // with the step (a rebuild would free the state under it): refused.
+    const Run& idle() const {
+        if (busy) {
+            throw std::runtime_error("the chain is stepping in another thread");
+        }
+        return *this;
+    }
 
     // Writes through p and q are the user's: a step starts only from finite
     // numbers, since the chain's fall-back to rest is for its own overflow.
@@ -120,6 +135,9 @@ public:
 
     void press(int x, int y) { spring = cursorTarget(x, y, view, description.links, 1); }
     void drag(int x, int y) { spring = cursorTarget(x, y, view, description.links, spring.down); }
+    void release() { spring.down = 0; }
+    void resize(int width, int height) { view = reshapeView(width, height); }
+    void setText(const std::string& name, py::handle value) { set(name, textOf(value)); }
 
     // gravity, damping and stiffness at once; links and initial-angle for
     // the next reset, or at once before the chain's first step.
@@ -143,14 +161,30 @@ public:
         switch (event.kind) {
             case EventKind::Press: press(event.x, event.y); break;
             case EventKind::Drag: drag(event.x, event.y); break;
-            case EventKind::Release: spring.down = 0; break;
+            case EventKind::Release: release(); break;
             case EventKind::Reset: reset(); break;
-            case EventKind::Resize: view = reshapeView(event.x, event.y); break;
+            case EventKind::Resize: resize(event.x, event.y); break;
             case EventKind::Set: set(std::string(parameterName(event.parameter)), shortestText(event.value)); break;
             case EventKind::LeftKey: left(); break;
             case EventKind::RightKey: right(); break;
         }
     }
+};
+
+// The chain marked busy while it steps with the GIL released; made and ended
+// under the GIL.
+class Busy {
+public:
+    explicit Busy(Run& stepping) : run(stepping) {
+        run.idle();
+        run.busy = true;
+    }
+    ~Busy() { run.busy = false; }
+    Busy(const Busy&) = delete;
+    Busy& operator=(const Busy&) = delete;
+
+private:
+    Run& run;
 };
 
 template <class Real>
@@ -200,10 +234,6 @@ public:
     }
     StateView view_() const override { return chain->state; }
 };
-
-std::string textOf(py::handle value) {
-    return py::str(value).cast<std::string>();
-}
 
 std::unique_ptr<Run> makeRun(int links, double gravity, double damping, double stiffness, double angle,
                              const std::string& precision) {
@@ -256,6 +286,7 @@ py::object play(Run& run, py::handle script, std::optional<std::int64_t> lastSte
         throw py::value_error(error);
     }
     run.checkFinite();
+    const Busy busy(run);
     {
         py::gil_scoped_release release;
         for (const ScriptEvent& event : events) {
@@ -284,6 +315,7 @@ py::dict trajectory(Run& run, std::int64_t n, std::int64_t every) {
     std::vector<std::int64_t> steps;
     std::vector<double> values;  // per row: p, q, energy, tip x, tip y
     {
+        const Busy busy(run);
         py::gil_scoped_release release;
         for (std::int64_t done = 0; done < n;) {
             const std::int64_t chunk = std::min(every, n - done);
@@ -559,6 +591,16 @@ py::dict ensemble(std::int64_t members, std::int64_t steps, py::dict sweep, py::
 
 }  // namespace
 
+// A Run method bound for Python: refused while the chain steps in another
+// thread.
+template <class Result, class... Arguments>
+auto whenIdle(Result (Run::*method)(Arguments...)) {
+    return [method](Run& run, Arguments... arguments) -> Result {
+        run.idle();
+        return (run.*method)(arguments...);
+    };
+}
+
 // The state arrays, read as views and assigned with checks.
 py::object stateArray(py::object self, bool momenta) { return self.cast<Run&>().array(momenta); }
 
@@ -584,25 +626,23 @@ stay valid but hold the old chain's state: read p and q again.)")
                     throw py::value_error("steps: '" + std::to_string(n) + "' is not a whole number >= 0");
                 }
                 run.checkFinite();
+                const Busy busy(run);
                 py::gil_scoped_release release;
                 run.step(n);
             },
             py::arg("n") = 1, "Advances n steps of 0.001 s (the GIL released).")
-        .def("press", &Run::press, py::arg("x"), py::arg("y"), "Left button down at window pixel (x, y).")
-        .def("drag", &Run::drag, py::arg("x"), py::arg("y"), "The cursor moved to (x, y) with the button held.")
-        .def("release", [](Run& run) { run.spring.down = 0; }, "Left button up.")
-        .def("right", &Run::right,
+        .def("press", whenIdle(&Run::press), py::arg("x"), py::arg("y"), "Left button down at window pixel (x, y).")
+        .def("drag", whenIdle(&Run::drag), py::arg("x"), py::arg("y"), "The cursor moved to (x, y) with the button held.")
+        .def("release", whenIdle(&Run::release), "Left button up.")
+        .def("right", whenIdle(&Run::right),
              "The right arrow: one more step per frame (chain20-batch echoes the new count); returns it.")
-        .def("left", &Run::left, "The left arrow: one step fewer per frame, never below 1; returns the count.")
+        .def("left", whenIdle(&Run::left), "The left arrow: one step fewer per frame, never below 1; returns the count.")
         .def_readonly("steps_per_frame", &Run::stepsPerFrame,
                       "The arrow keys' steps per frame (30 at the start): they pace a window, not the chain.")
-        .def(
-            "resize", [](Run& run, int w, int h) { run.view = reshapeView(w, h); }, py::arg("w"), py::arg("h"),
-            "The window is now w x h pixels for the cursor mapping.")
-        .def("reset", &Run::reset, "Back at the start, with links and initial-angle as last set.")
-        .def(
-            "set", [](Run& run, const std::string& name, py::handle value) { run.set(name, textOf(value)); },
-            py::arg("name"), py::arg("value"),
+        .def("resize", whenIdle(&Run::resize), py::arg("w"), py::arg("h"),
+             "The window is now w x h pixels for the cursor mapping.")
+        .def("reset", whenIdle(&Run::reset), "Back at the start, with links and initial-angle as last set.")
+        .def("set", whenIdle(&Run::setText), py::arg("name"), py::arg("value"),
             "Sets gravity, damping or stiffness at once; links or initial-angle for the next reset (at once before\n"
             "the chain's first step).")
         .def("play", &play, py::arg("script"), py::arg("steps") = py::none(),
@@ -615,11 +655,11 @@ stay valid but hold the old chain's state: read p and q again.)")
              "NumPy arrays step, time, p and q (rows x links, in the chain's precision), energy, tip (rows x 2).")
         .def_property(
             "p", [](py::object self) { return stateArray(self, true); },
-            [](Run& run, const py::object& values) { run.assign(true, values); },
+            [](Run& run, const py::object& values) { run.idle(), run.assign(true, values); },
             "The generalised momenta, a writable view (float32 or float64).")
         .def_property(
             "q", [](py::object self) { return stateArray(self, false); },
-            [](Run& run, const py::object& values) { run.assign(false, values); },
+            [](Run& run, const py::object& values) { run.idle(), run.assign(false, values); },
             "The joint angles in rad, each relative to the link before, a writable view.")
         .def_readonly("steps", &Run::steps, "Steps run since the chain was made (a reset does not count them back).")
         .def_readonly("resets", &Run::resets,
@@ -633,17 +673,17 @@ stay valid but hold the old chain's state: read p and q again.)")
             "time", [](const Run& run) { return static_cast<double>(run.steps) * 0.001; }, "steps x 0.001 s.")
         .def_property_readonly(
             "energy",
-            [](const Run& run) { return chainEnergy(run.view_(), decimalOf(run.description.gravity)); },
+            [](const Run& run) { return chainEnergy(run.idle().view_(), decimalOf(run.description.gravity)); },
             "Kinetic plus potential energy, in double, as chain20-batch's CSV has it.")
         .def_property_readonly(
             "tip",
             [](const Run& run) {
-                const TipPosition tip = tipPosition(run.view_());
+                const TipPosition tip = tipPosition(run.idle().view_());
                 return py::make_tuple(tip.x, tip.y);
             },
             "The tip's position (x, y) in links from the base.")
         .def_property_readonly(
-            "state_hash", [](const Run& run) { return hashText(stateHash(run.view_())); },
+            "state_hash", [](const Run& run) { return hashText(stateHash(run.idle().view_())); },
             "The state's hash as chain20-batch reports it: 16 hex digits.");
     m.def("ensemble", &ensemble, py::arg("members"), py::arg("steps"), py::arg("sweep") = py::dict(),
           py::arg("events") = py::none(),

@@ -4,6 +4,7 @@ import os
 import pathlib
 import re
 import subprocess
+import threading
 
 import numpy as np
 import pytest
@@ -100,7 +101,17 @@ def test_arrays_are_checked_writable_views_of_independent_chains():
     assigned.p = np.full(4, 1e30)
     assigned.step()
     assert assigned.resets == 1 and list(assigned.q) == [np.float32(-1.570796), 0, 0, 0] and not assigned.p.any()
+    # While a chain steps without the GIL, another thread's calls on it are refused.
+    busy = chain20.Chain(links=1000)
+    stepping = threading.Thread(target=busy.step, args=(5000,))
+    stepping.start()
+    with pytest.raises(RuntimeError, match="stepping in another thread"):
+        while stepping.is_alive():
+            busy.reset()
+    stepping.join()
+    assert busy.steps == 5000
     # A reset to other links leaves an array read before holding the old state.
+
     old = short.q
     short.set("links", 9)
     short.reset()
