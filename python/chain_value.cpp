@@ -3,8 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <system_error>
 #include <stdexcept>
 #include <vector>
 
@@ -111,11 +110,16 @@ std::pair<std::string, std::string> scriptText(py::handle given) {
     const std::string script = py::isinstance<py::bytes>(given)
                                    ? given.cast<std::string>()
                                    : py::module_::import("os").attr("fspath")(given).cast<std::string>();
-    if (script.find('\n') != std::string::npos || !std::filesystem::is_regular_file(script)) {
+    std::error_code unreadable;
+    if (script.find('\n') != std::string::npos || !std::filesystem::exists(script, unreadable)) {
         return {script, "script"};
     }
-    std::ifstream in(script, std::ios::binary);
-    return {std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), script};
+    std::string text;
+    std::string error;
+    if (FileIdentity identity; !readEventScript(script, text, identity, error)) {
+        throw py::value_error(error);
+    }
+    return {text, script};
 }
 
 void Run::checkFinite() const {
@@ -195,6 +199,9 @@ std::unique_ptr<Run> makeRun(int links, double gravity, double damping, double s
 
 py::object play(Run& run, py::handle script, std::optional<std::int64_t> lastStep) {
     const auto [text, name] = scriptText(script);
+    if (lastStep && *lastStep < 0) {
+        throw py::value_error("steps: '" + std::to_string(*lastStep) + "' is not a whole number >= 0");
+    }
     const std::optional<RecordingEnd> recorded = recordingEnd(text);
     if (!lastStep && recorded) {
         lastStep = recorded->step;

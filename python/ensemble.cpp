@@ -174,6 +174,18 @@ py::dict ensembleColumns(const std::string& output, const BatchOptions& options,
     return columns;
 }
 
+// The two items of a tuple or list, else ValueError with `message`.
+std::pair<py::object, py::object> pairOf(py::handle value, const std::string& message) {
+    if (!py::isinstance<py::tuple>(value) && !py::isinstance<py::list>(value)) {
+        throw py::value_error(message);
+    }
+    const auto items = py::reinterpret_borrow<py::sequence>(value);
+    if (items.size() != 2) {
+        throw py::value_error(message);
+    }
+    return {items[0], items[1]};
+}
+
 // chain20-batch's command line for an ensemble: the words each value would
 // have there, so that a bad value gets the runner's message.
 std::vector<std::string> ensembleArguments(std::int64_t members, std::int64_t steps, const py::dict& given,
@@ -194,8 +206,8 @@ std::vector<std::string> ensembleArguments(std::int64_t members, std::int64_t st
         std::replace(option.begin(), option.end(), '_', '-');
         words.push_back("--" + option);
         if (option == "shard") {
-            const auto slice = value.cast<std::pair<std::int64_t, std::int64_t>>();
-            words.push_back(std::to_string(slice.first) + "/" + std::to_string(slice.second));
+            const auto [index, count] = pairOf(value, "shard: needs (i, k)");
+            words.push_back(textOf(index) + "/" + textOf(count));
         } else {
             words.push_back(textOf(value));
         }
@@ -203,9 +215,9 @@ std::vector<std::string> ensembleArguments(std::int64_t members, std::int64_t st
     for (const auto& [name, range] : sweep) {
         std::string option = name.cast<std::string>();
         std::replace(option.begin(), option.end(), '_', '-');
-        const auto bounds = range.cast<std::pair<py::object, py::object>>();
+        const auto [from, to] = pairOf(range, "sweep: " + option + " needs (from, to)");
         words.push_back("--sweep");
-        words.push_back(option + "=" + textOf(bounds.first) + ":" + textOf(bounds.second));
+        words.push_back(option + "=" + textOf(from) + ":" + textOf(to));
     }
     return words;
 }

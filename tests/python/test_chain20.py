@@ -63,6 +63,10 @@ def test_drag_gives_the_batch_runners_hash(tmp_path, precision):
     (lambda: chain20.Chain().set("gravity", "x"), "gravity: 'x' is not"),
     (lambda: chain20.Chain().set("mass", 1), "mass"),
     (lambda: chain20.Chain().play("5 jump\n"), "script:1:"),
+    (lambda: chain20.Chain().play("/dev/zero"), "event script '/dev/zero' is larger than 64 MiB"),
+    (lambda: chain20.Chain().play("1 press 1 1", steps=-5), "steps: '-5' is not"),
+    (lambda: chain20.ensemble(members=2, steps=10, shard=(1,)), "shard: needs (i, k)"),
+    (lambda: chain20.ensemble(members=2, steps=10, sweep={"gravity": 3}), "sweep: gravity needs (from, to)"),
 ])
 def test_bad_values_raise_value_error_in_the_runners_words(call, words):
     with pytest.raises(ValueError, match=re.escape(words)):
