@@ -236,8 +236,12 @@ py::dict trajectory(Run& run, std::int64_t n, std::int64_t every) {
     run.checkFinite();
     const std::int64_t rows = n / every + (n % every != 0 ? 1 : 0);
     const auto links = static_cast<py::ssize_t>(run.description.links);
+    // All the rows' room at once: a table too large for memory is refused
+    // (MemoryError) before the first step.
     std::vector<std::int64_t> steps;
+    steps.reserve(static_cast<std::size_t>(rows));
     std::vector<double> values;  // per row: p, q, energy, tip x, tip y
+    values.reserve(static_cast<std::size_t>(rows) * static_cast<std::size_t>(2 * links + 3));
     {
         const Busy busy(run);
         py::gil_scoped_release release;
