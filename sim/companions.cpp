@@ -29,10 +29,8 @@ double previousJointOne = 0.0;
 std::int64_t stepsSeen = 0;
 
 // The shadow's books.
-double logGrowth = 0.0;
-std::int64_t intervalsCounted = 0;
+LyapunovTally tally;
 std::int64_t stepsSinceRenormalisation = 0;
-bool cleanInterval = true;
 
 // The run's chain in the precision Real, and the companions kept in it.
 template <class Real>
@@ -81,10 +79,8 @@ void startShadow() {
     for (Chain<Real>& shadow : shadows<Real>()) {
         startFromRun(shadow, 1);
     }
-    logGrowth = 0.0;
-    intervalsCounted = 0;
+    tally = {};
     stepsSinceRenormalisation = 0;
-    cleanInterval = true;
 }
 
 template <class Real>
@@ -111,15 +107,11 @@ double angleDistance(const Chain<Real>& a, const Chain<Real>& b) {
 template <class Real>
 void renormaliseShadow(Chain<Real>& shadow) {
     const Chain<Real>& run = runChain<Real>();
-    const double distance = angleDistance(shadow, run);
-    if (!cleanInterval || !(distance > 0.0) || !std::isfinite(distance)) {
+    const double factor = tally.renormalisation(angleDistance(shadow, run), companionSettings.perturbation);
+    if (factor == 0.0) {
         startFromRun(shadow, 1);
-        cleanInterval = true;
         return;
     }
-    logGrowth += std::log(distance / companionSettings.perturbation);
-    ++intervalsCounted;
-    const double factor = companionSettings.perturbation / distance;
     StateArray<Real>* const to[] = {&shadow.state, &shadow.k1, &shadow.k2, &shadow.k3, &shadow.k4};
     const StateArray<Real>* const from[] = {&run.state, &run.k1, &run.k2, &run.k3, &run.k4};
     for (int a = 0; a < 5; ++a) {
@@ -147,7 +139,7 @@ bool stepBeside(Chain<Real>& companion, std::int64_t member) {
 template <class Real>
 void stepAll() {
     for (Chain<Real>& shadow : shadows<Real>()) {
-        cleanInterval = stepBeside(shadow, 1) && cleanInterval;
+        tally.clean = stepBeside(shadow, 1) && tally.clean;
         if (++stepsSinceRenormalisation == RENORMALISATION_STEPS) {
             renormaliseShadow(shadow);
             stepsSinceRenormalisation = 0;
@@ -286,12 +278,7 @@ double shadowSeparation() {
                       : angleDistance(shadows<float>().front(), defaultChain);
 }
 
-double shadowExponent() {
-    if (intervalsCounted == 0) {
-        return std::numeric_limits<double>::quiet_NaN();
-    }
-    return logGrowth / (static_cast<double>(intervalsCounted * RENORMALISATION_STEPS) * STEP<double>);
-}
+double shadowExponent() { return tally.exponent(); }
 
 double fanSpread() { return inDouble() ? spreadOf<double>() : spreadOf<float>(); }
 

@@ -65,6 +65,23 @@ double sweptValue(const Sweep& sweep, std::int64_t member, std::int64_t members)
     return sweep.from + (sweep.to - sweep.from) * static_cast<double>(member) / static_cast<double>(members - 1);
 }
 
+double LyapunovTally::renormalisation(double distance, double shadowDistance) {
+    if (!clean || !(distance > 0.0) || !std::isfinite(distance)) {
+        clean = true;
+        return 0.0;
+    }
+    logGrowth += std::log(distance / shadowDistance);
+    ++intervals;
+    return shadowDistance / distance;
+}
+
+double LyapunovTally::exponent() const {
+    if (intervals == 0) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+    return logGrowth / (static_cast<double>(intervals * RENORMALISATION_STEPS) * STEP<double>);
+}
+
 std::vector<InputChange> inputTimeline(Session& session, std::int64_t lastStep) {
     const auto current = [] {
         return InputChange{1, chain, {{mouseTarget(1, 1), mouseTarget(2, 1)}, mouseDown}, false, false};
@@ -142,7 +159,9 @@ void MemberGroup<Real>::build(const ChainDescription& description) {
             placeShadow(lane);
         }
         shadow.resting = shadow.state;
-        cleanInterval.fill(true);
+        for (LyapunovTally& tally : tallies) {
+            tally.clean = true;
+        }
         stepsSinceRenormalisation = 0;
     }
 }
@@ -155,7 +174,9 @@ void MemberGroup<Real>::take(const InputChange& change) {
     } else if (change.reset) {
         chain.putBackAtRest();
         shadow.putBackAtRest();
-        cleanInterval.fill(false);
+        for (LyapunovTally& tally : tallies) {
+            tally.clean = false;
+        }
     }
     ChainParameters<Real>& p = chain.parameters;
     for (int lane = 0; lane < width; ++lane) {
@@ -233,16 +254,12 @@ void MemberGroup<Real>::renormaliseShadows() {
                                static_cast<double>(Traits::lane(chain.state[i], lane));
             squared += gap * gap;
         }
-        const double distance = std::sqrt(squared);
-        const auto l = static_cast<std::size_t>(lane);
-        if (!cleanInterval[l] || !(distance > 0.0) || !std::isfinite(distance)) {
+        const double factor =
+            tallies[static_cast<std::size_t>(lane)].renormalisation(std::sqrt(squared), setUp.shadowDistance);
+        if (factor == 0.0) {
             placeShadow(lane);
-            cleanInterval[l] = true;
             continue;
         }
-        logGrowth[l] += std::log(distance / setUp.shadowDistance);
-        ++intervalsCounted[l];
-        const double factor = setUp.shadowDistance / distance;
         for (int a = 0; a < 5; ++a) {
             for (int i = 0; i < chain.state.size(); ++i) {
                 const double x = static_cast<double>(Traits::lane((*memberArrays[a])[i], lane));
@@ -271,7 +288,7 @@ void MemberGroup<Real>::step() {
         const auto l = static_cast<std::size_t>(lane);
         if (memberReset[l] || shadowReset[l]) {
             placeShadow(lane);
-            cleanInterval[l] = false;
+            tallies[l].clean = false;
         }
     }
     if (++stepsSinceRenormalisation == RENORMALISATION_STEPS) {
@@ -282,12 +299,7 @@ void MemberGroup<Real>::step() {
 
 template <class Real>
 double MemberGroup<Real>::lyapunovExponent(int lane) const {
-    const auto l = static_cast<std::size_t>(lane);
-    if (intervalsCounted[l] == 0) {
-        return std::numeric_limits<double>::quiet_NaN();
-    }
-    const double seconds = static_cast<double>(intervalsCounted[l] * RENORMALISATION_STEPS) * STEP<double>;
-    return logGrowth[l] / seconds;
+    return tallies[static_cast<std::size_t>(lane)].exponent();
 }
 
 template <class Real>

@@ -61,6 +61,23 @@ struct EnsembleSetUp {
 // Steps between the shadows' renormalisations: 0.1 s.
 inline constexpr std::int64_t RENORMALISATION_STEPS = 100;
 
+// Benettin's books of one shadow: the sum of ln(d / D0) over the intervals
+// counted, and whether the interval now running is clean of resets.
+struct LyapunovTally {
+    double logGrowth = 0.0;
+    std::int64_t intervals = 0;
+    bool clean = true;
+
+    // The end of an interval with the shadow `distance` away. A clean one
+    // with a finite, positive distance is counted, and the factor D0 / d
+    // that draws the separation back to D0 returned; otherwise 0: the shadow
+    // starts again D0 away, and the next interval counts.
+    double renormalisation(double distance, double shadowDistance);
+    // The finite-time largest exponent (1/s) over the intervals counted;
+    // NaN before the first.
+    double exponent() const;
+};
+
 // The name of a swept parameter as its option names it ("damping"), and back.
 std::string_view sweptName(SweptParameter parameter);
 bool readSweptName(std::string_view name, SweptParameter& parameter);
@@ -121,13 +138,9 @@ private:
     std::array<std::int64_t, width> memberOf{};
     std::array<std::int64_t, width> resetsOf{};
     Chain<Real> chain;
-    // The shadows (with --lyapunov): their chains, whether each lane's
-    // interval is clean of resets, the sums of ln(d / D0) and the intervals
-    // counted.
+    // The shadows (with --lyapunov): their chains and their books.
     Chain<Real> shadow;
-    std::array<bool, width> cleanInterval{};
-    std::array<double, width> logGrowth{};
-    std::array<std::int64_t, width> intervalsCounted{};
+    std::array<LyapunovTally, width> tallies{};
     std::int64_t stepsSinceRenormalisation = 0;
 
     void build(const ChainDescription& description);
