@@ -98,6 +98,12 @@ public:
         std::copy_n(given.data(), links, chain->state.data() + (momenta ? 0 : links));
     }
     StateView view_() const override { return chain->state; }
+    std::unique_ptr<Run> copy() const override {
+        auto twin = std::make_unique<RunOf<Real>>(*this);
+        twin->chain = std::make_shared<Chain<Real>>(*chain);
+        twin->busy = false;
+        return twin;
+    }
 };
 
 }  // namespace

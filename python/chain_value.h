@@ -50,6 +50,8 @@ public:
     virtual py::array array(bool momenta) = 0;
     virtual void assign(bool momenta, const py::object& values) = 0;
     virtual StateView view_() const = 0;
+    // An independent chain in the same state, slopes and input alike.
+    virtual std::unique_ptr<Run> copy() const = 0;
 
     // Another thread's call while this chain steps without the GIL would race
     // with the step (a rebuild would free the state under it): refused.

@@ -94,6 +94,11 @@ stay valid but hold the old chain's state: read p and q again.)")
         .def_readonly("steps", &Run::steps, "Steps run since the chain was made (a reset does not count them back).")
         .def_readonly("resets", &Run::resets,
                       "Steps that left the finite numbers and fell back to rest, as chain20-batch counts them.")
+        .def(
+            "copy", [](const Run& run) { return run.idle().copy(); },
+            "An independent chain in the same state: it steps on as this one would.")
+        .def("__copy__", [](const Run& run) { return run.idle().copy(); })
+        .def("__deepcopy__", [](const Run& run, py::handle) { return run.idle().copy(); }, py::arg("memo"))
         .def("__repr__",
              [](const Run& run) {
                  return "chain20.Chain(links=" + std::to_string(run.description.links) + ", precision='" +

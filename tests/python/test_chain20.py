@@ -1,5 +1,6 @@
 """The Python module against chain20-batch: the same bits for the same
 options and script, its words for bad values, and the arrays it hands out."""
+import copy
 import os
 import pathlib
 import re
@@ -114,6 +115,12 @@ def test_arrays_are_checked_writable_views_of_independent_chains():
             busy.reset()
     stepping.join()
     assert busy.steps == 5000
+    # A copy is a value of its own that steps on as the original would.
+    twin = copy.deepcopy(long)
+    long.step(50)
+    assert twin.steps == 100 and twin.state_hash != long.state_hash
+    twin.step(50)
+    assert twin.state_hash == long.state_hash and not np.shares_memory(twin.q, long.q)
     # A reset to other links leaves an array read before holding the old state.
 
     old = short.q
