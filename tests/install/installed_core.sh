@@ -3,6 +3,7 @@
 # prefix alone with the build's compiler, and checks that it prints
 # chain20-batch's state hash for the same 1000 steps.
 # Usage: installed_core.sh CMAKE BUILD_DIR CONSUMER_SOURCE CXX BATCH_PROGRAM
+# (run by the Python package's tests, tests/python)
 set -euo pipefail
 cmake=$1 build=$2 consumer=$3 cxx=$4 batch=$5
 

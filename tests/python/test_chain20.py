@@ -203,7 +203,7 @@ def test_the_readmes_install_gives_the_same_module(tmp_path):
 def test_the_example_notebook_runs_and_draws_its_plots(tmp_path):
     """Executed as a user executes it: nbconvert, the python3 kernel."""
     notebook = os.path.join(os.environ["CHAIN20_SOURCE"], "examples", "chain20.ipynb")
-    subprocess.run(["/usr/bin/python3", "-m", "nbconvert", "--to", "notebook", "--execute", notebook,
+    subprocess.run(["/usr/bin/jupyter", "nbconvert", "--to", "notebook", "--execute", notebook,
                     "--output-dir", str(tmp_path)], check=True, cwd=tmp_path, capture_output=True)
     import nbformat
     outputs = [output for cell in nbformat.read(tmp_path / "chain20.ipynb", 4).cells
@@ -223,3 +223,14 @@ def test_the_type_stubs_name_what_the_module_has():
     assert set(declared) == {name for name in dir(native) if not name.startswith("_")}
     members = {node.name for node in declared["Chain"].body if isinstance(node, ast.FunctionDef)}
     assert members == {name for name in dir(native.Chain) if not name.startswith("_")} | {"__init__"}
+
+
+def test_the_installed_core_builds_and_runs_a_consumer():
+    """cmake --install into a fresh prefix, find_package(chain20) from a ten-line
+    project there alone, and chain20-batch's hash from its 1000 steps."""
+    source = pathlib.Path(os.environ["CHAIN20_SOURCE"]) / "tests" / "install"
+    run = subprocess.run(["bash", str(source / "installed_core.sh"), os.environ["CMAKE_COMMAND"],
+                          os.environ["CHAIN20_BUILD"], str(source / "consumer"), os.environ["CXX"], BATCH],
+                         capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    assert re.fullmatch(r"consumer: ([0-9a-f]{16}), chain20-batch: \1\n", run.stdout)
