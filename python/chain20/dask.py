@@ -37,7 +37,10 @@ def ensemble(client: Any, members: int, steps: int, shards: int | None = None, *
     """Runs chain20.ensemble(members, steps, **options) as `shards` slices
     (default: one per worker), one task each on `client` (a
     distributed.Client), and merges them. A script given as a path is read
-    here, so that the workers need only the package."""
+    here, so that the workers need only the package. Within one process the
+    ensembles run one at a time (the engine plays their script on the
+    program's one conductor chain): give each worker one thread, and each
+    shard its cores through threads=."""
     if shards is None:
         shards = max(1, len(client.scheduler_info()["workers"]))
     if not 1 <= shards <= members:
