@@ -35,7 +35,7 @@ inline constexpr int DENSE_ENERGY_LINKS = 100;
 double chainEnergy(StateView state);
 double chainEnergy(StateView state, double g);
 
-// Kinetic part 1/2 p^T M^-1 p alone.
+// The kinetic energy, 1/2 p^T M^-1 p, alone.
 double kineticEnergy(StateView state);
 
 // Potential part sum_i m g y(c_i) alone; the base is at height 0.
