@@ -16,12 +16,11 @@
 
 namespace {
 
-// The far-plane point under the cursor in links from the chain's base, as
-// the window program's cursor mapping forms it, at this chain's length.
-SpringInput<float> cursorTarget(int x, int y, const ViewTransform& view, std::int32_t links, std::int32_t down) {
-    const auto object = unprojectWindowPoint(static_cast<double>(x), static_cast<double>(y), 1.0, view);
-    const double scale = static_cast<float>(LINK_COUNT) / static_cast<float>(links);
-    return {{static_cast<float>((object[0] + 1.0) / scale), static_cast<float>(-object[1] / scale)}, down};
+// The spring's input for a press or drag at (x, y), mapped as the window maps
+// the cursor, at this chain's length.
+SpringInput<float> springAt(int x, int y, const ViewTransform& view, std::int32_t links, std::int32_t down) {
+    const std::array<float, 2> target = cursorTarget(x, y, view, links);
+    return {{target[0], target[1]}, down};
 }
 
 // The chain's parameters in its precision: the floats as they are, for
@@ -40,11 +39,6 @@ void setFromText(ChainDescription& description, const std::string& name, const s
     if (!setChainParameter(name, text, description, error)) {
         throw py::value_error(error);
     }
-}
-
-const char* parameterName(ChainParameter parameter) {
-    constexpr const char* NAMES[] = {"links", "gravity", "damping", "stiffness", "initial-angle"};
-    return NAMES[static_cast<int>(parameter)];
 }
 
 std::string shortestText(float value) {
@@ -149,8 +143,8 @@ void Run::reset() {
     }
 }
 
-void Run::press(int x, int y) { spring = cursorTarget(x, y, view, description.links, 1); }
-void Run::drag(int x, int y) { spring = cursorTarget(x, y, view, description.links, spring.down); }
+void Run::press(int x, int y) { spring = springAt(x, y, view, description.links, 1); }
+void Run::drag(int x, int y) { spring = springAt(x, y, view, description.links, spring.down); }
 void Run::setText(const std::string& name, py::handle value) { set(name, textOf(value)); }
 
 void Run::set(const std::string& name, const std::string& text) {

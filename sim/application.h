@@ -113,6 +113,7 @@ inline constexpr float EYE_DISTANCE = 5.0f;
 // Drawing units per link: 20 links fill the view at one unit each, so that a
 // chain of any length hangs over the same region (exactly 1 for 20 links).
 float drawingScale();
+float drawingScale(std::int32_t links);
 
 // The fixed view: viewport, modelview and projection as column-major arrays,
 // the way OpenGL reports them after the window's reshape.
@@ -137,6 +138,8 @@ std::array<double, 3> unprojectWindowPoint(double x, double y, double depth, con
 // links (divided by the drawing scale), so that the spring pulls the tip
 // toward the cursor at any length of chain.
 void setTargetFromCursor(int x, int y, const ViewTransform& view);
+// The same target for a chain of `links` links: (x, y) in links from its base.
+std::array<float, 2> cursorTarget(int x, int y, const ViewTransform& view, std::int32_t links);
 
 // GLUT's codes for the buttons, button states and special keys the input
 // rules look at (the same values GL/glut.h defines).

@@ -261,6 +261,8 @@ Precision scriptPrecision(std::string_view text) {
     return Precision::Float;
 }
 
+std::string_view parameterName(ChainParameter parameter) { return PARAMETER_NAMES[static_cast<int>(parameter)]; }
+
 std::string eventLine(const ScriptEvent& event) {
     std::string line = std::to_string(event.step);
     const auto point = [&](const char* verb) {
@@ -292,7 +294,7 @@ std::string eventLine(const ScriptEvent& event) {
         case EventKind::Set: {
             char value[40];
             const char* const end = writeShortest(value, event.value);
-            line += " set " + std::string(PARAMETER_NAMES[static_cast<int>(event.parameter)]) + ' ' +
+            line += " set " + std::string(parameterName(event.parameter)) + ' ' +
                     std::string(static_cast<const char*>(value), end);
             break;
         }

@@ -74,3 +74,6 @@ Precision scriptPrecision(std::string_view text);
 
 // The event as a script line without its newline: "STEP verb [arguments]".
 std::string eventLine(const ScriptEvent& event);
+
+// The name a set line gives the parameter: "links", ..., "initial-angle".
+std::string_view parameterName(ChainParameter parameter);

@@ -68,7 +68,8 @@ Matrix4 inverse(const Matrix4& m) {
 
 }  // namespace
 
-float drawingScale() { return static_cast<float>(LINK_COUNT) / static_cast<float>(linkCount); }
+float drawingScale(std::int32_t links) { return static_cast<float>(LINK_COUNT) / static_cast<float>(links); }
+float drawingScale() { return drawingScale(linkCount); }
 
 ViewTransform reshapeView(int width, int height) {
     ViewTransform view{};
@@ -109,14 +110,19 @@ std::array<double, 3> unprojectWindowPoint(double x, double y, double depth, con
     return {object[0] / object[3], object[1] / object[3], object[2] / object[3]};
 }
 
-void setTargetFromCursor(int x, int y, const ViewTransform& view) {
+std::array<float, 2> cursorTarget(int x, int y, const ViewTransform& view, std::int32_t links) {
     // The window y goes in as measured from the top edge: the projection is
     // symmetric top to bottom, so -Y is then the world height under the cursor.
     const std::array<double, 3> object =
         unprojectWindowPoint(static_cast<double>(x), static_cast<double>(y), CURSOR_DEPTH, view);
-    const double scale = drawingScale();
-    mouseTarget(1, 1) = static_cast<float>((object[0] + BASE_OFFSET_X) / scale);
-    mouseTarget(2, 1) = static_cast<float>(-object[1] / scale);
+    const double scale = drawingScale(links);
+    return {static_cast<float>((object[0] + BASE_OFFSET_X) / scale), static_cast<float>(-object[1] / scale)};
+}
+
+void setTargetFromCursor(int x, int y, const ViewTransform& view) {
+    const std::array<float, 2> target = cursorTarget(x, y, view, linkCount);
+    mouseTarget(1, 1) = target[0];
+    mouseTarget(2, 1) = target[1];
 }
 
 void applyMouseButton(int button, int state, int x, int y, const ViewTransform& view) {
