@@ -62,6 +62,11 @@ double sweptValue(const Sweep& sweep, std::int64_t member, std::int64_t members)
     if (members == 1) {
         return sweep.from;
     }
+    // FROM + (TO - FROM) rounds twice and may miss TO by an ulp: the last
+    // member takes TO itself.
+    if (member == members - 1) {
+        return sweep.to;
+    }
     return sweep.from + (sweep.to - sweep.from) * static_cast<double>(member) / static_cast<double>(members - 1);
 }
 

@@ -11,7 +11,8 @@
 // xor-shift-multiply rounds). A member's start thus depends on neither the
 // number of members nor the slice of them a process runs.
 // A swept parameter varies linearly over the M members, formed in double and
-// rounded once:  value_k = FROM + (TO - FROM) * k / (M - 1)  (FROM when M = 1).
+// rounded once:  value_k = FROM + (TO - FROM) * k / (M - 1)  (FROM when M = 1),
+// and TO itself for the last member.
 //
 // With --lyapunov D0 each member has a shadow chain that starts D0 away along
 // the unit vector that moves every joint angle by D0 / sqrt(N) (momenta

@@ -745,6 +745,63 @@ TEST_P(DoubleChain, StateDerivativeFollowsTheReferenceInLongDouble) {
 
 INSTANTIATE_TEST_SUITE_P(Links, DoubleChain, ::testing::Values(20, 100, 500, 1000));
 
+// The double chain stepped 500 times (0.5 s) from a bent pose, falling under
+// its weight and pulled by the held spring, against Runge-Kutta steps of
+// h = 0.001 taken on the reference model in long double, each of its four
+// slope arrays keeping its joint rates for the next step's damping as the
+// chain's do. Both take the same steps, so the truncation error cancels and
+// what remains is the double chain's rounding. A step size off by a relative
+// d moves the state by about d T |dx/dt| at time T; the float 0.001f widened
+// to double is d = 4.7e-11 from 0.001, and the bound is a tenth of what that
+// would move the chain. Measured: 1e-6 of that shift; with the widened float
+// step, 1.0 of it for the angles and 1.1 for the momenta.
+TEST(DoubleChainSteps, StepAsRungeKuttaWithTheStepOfAThousandthInLongDouble) {
+    const int n = N;
+    const int steps = 500;
+    const double widenedFloatStep = std::fabs(static_cast<double>(0.001f) / 0.001 - 1.0);
+    ASSERT_GT(widenedFloatStep, 4.6e-11);
+    std::mt19937 generator(20u);
+    Chain<double> chain;
+    for (int i = 0; i < n; ++i) {
+        chain.state[n + i] = i == 0 ? 0.0 : uniform(generator, -0.5, 0.5);
+    }
+    chain.spring = {{30.0, -10.0}, 1};
+    const oracle::PointOf<Extended> target{chain.spring.target[0], chain.spring.target[1]};
+    const Extended h = Extended(1) / Extended(1000);
+    oracle::VecOf<Extended> p = converted<Extended>(chain.state.data(), n);
+    oracle::VecOf<Extended> q = converted<Extended>(chain.state.data() + n, n);
+    std::vector<oracle::DerivativeOf<Extended>> slopes(4, {oracle::VecOf<Extended>(n), oracle::VecOf<Extended>(n)});
+    const Extended stageFactors[4] = {0, h / 2, h / 2, h};
+    for (int step = 0; step < steps; ++step) {
+        chain.step();
+        for (int s = 0; s < 4; ++s) {
+            oracle::VecOf<Extended> stageP = p;
+            oracle::VecOf<Extended> stageQ = q;
+            for (int i = 0; s > 0 && i < n; ++i) {
+                stageP[i] += stageFactors[s] * slopes[s - 1].momentumRate[i];
+                stageQ[i] += stageFactors[s] * slopes[s - 1].jointRate[i];
+            }
+            slopes[s] = oracle::stateDerivative(stageP, stageQ, slopes[s].jointRate, target, true, true);
+        }
+        for (int i = 0; i < n; ++i) {
+            p[i] += h / 6 * (slopes[0].momentumRate[i] + 2 * slopes[1].momentumRate[i] +
+                             2 * slopes[2].momentumRate[i] + slopes[3].momentumRate[i]);
+            q[i] += h / 6 * (slopes[0].jointRate[i] + 2 * slopes[1].jointRate[i] + 2 * slopes[2].jointRate[i] +
+                             slopes[3].jointRate[i]);
+        }
+    }
+    const oracle::DerivativeOf<Extended> end = oracle::stateDerivative(p, q, slopes[0].jointRate, target, true, true);
+    const double time = steps * 0.001;
+    const double angleError = static_cast<double>(oracle::distance(converted<Extended>(chain.state.data() + n, n), q));
+    const double momentumError = static_cast<double>(oracle::distance(converted<Extended>(chain.state.data(), n), p));
+    const double angleShift = widenedFloatStep * time * static_cast<double>(oracle::norm(end.jointRate));
+    const double momentumShift = widenedFloatStep * time * static_cast<double>(oracle::norm(end.momentumRate));
+    report("angleErrorPerStepShift", angleError / angleShift);
+    report("momentumErrorPerStepShift", momentumError / momentumShift);
+    EXPECT_LT(angleError, 0.1 * angleShift);
+    EXPECT_LT(momentumError, 0.1 * momentumShift);
+}
+
 // Undamped and released 0.05 rad from hanging, the compound pendulum swings
 // with the period 2 pi sqrt(J / (m g L/2)) = 1.6383 s, lengthened by
 // (1 + a^2 / 16) at amplitude a. Timed from the RK4 run over ten swings,

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <sstream>
@@ -18,6 +19,8 @@
 #include "sim/diagnostics.h"
 #include "sim/recorder.h"
 #include "sim/session.h"
+#include "batch/ensemble.h"
+#include "batch/run.h"
 #include "cli/script_file.h"
 #include "dynamics/chain_dynamics.h"
 #include "model/chain_model.h"
@@ -493,6 +496,75 @@ TEST_F(BatchTest, TimeIsTheStepInThousandths) {
         EXPECT_EQ(fields[0], std::to_string(step));
         EXPECT_EQ(fields[1], time);
     }
+}
+
+
+// ---- Double ensembles ----
+
+// Everything a run writes to a file, read back.
+template <class Run>
+std::string writtenBy(Run run) {
+    std::FILE* file = std::tmpfile();
+    EXPECT_NE(file, nullptr);
+    run(file);
+    std::rewind(file);
+    std::string text;
+    char block[4096];
+    for (std::size_t n; (n = std::fread(block, 1, sizeof block, file)) > 0;) {
+        text.append(block, n);
+    }
+    std::fclose(file);
+    return text;
+}
+
+// Member 0 of a double ensemble, stepped in the lanes of a group of four with
+// members 1 to 4 perturbed beside it, writes the rows of the plain double run
+// of the options' chain bit for bit, as --member 0 does: a chain of other
+// length, gravity and damping (floats whose decimals double takes), dragged
+// by the spring, its damping and links set by the script and reset.
+TEST_F(BatchTest, MemberZeroOfADoubleEnsembleIsThePlainDoubleRun) {
+    const std::string script =
+        "0 press 320 320\n"
+        "1 drag 500 100\n"
+        "300 drag 100 600\n"
+        "400 set damping 0.7\n"
+        "450 set links 9\n"
+        "500 release\n"
+        "600 reset\n"
+        "700 press 100 100\n";
+    BatchOptions options;
+    options.chain.links = 12;
+    options.chain.gravity = 3.7f;
+    options.chain.damping = 4.5f;
+    options.chain.initialAngle = -0.3f;
+    options.precision = Precision::Double;
+    options.steps = 1000;
+    options.stepsGiven = true;
+    options.every = 50;
+    options.everyGiven = true;
+    const std::string plain = writtenBy([&](std::FILE* out) { runBatch(options, parseOk(script), out); });
+
+    options.ensemble = true;
+    options.setUp.members = 5;
+    options.setUp.perturbation = 1e-6;
+    options.member = 0;
+    const std::string alone = writtenBy([&](std::FILE* out) { runEnsemble(options, parseOk(script), out); });
+    options.member.reset();
+    const std::string ensemble = writtenBy([&](std::FILE* out) { runEnsemble(options, parseOk(script), out); });
+
+    // Member 0's block, its rows and headers after the run's first line,
+    // with the member column taken off.
+    std::string memberZero;
+    std::istringstream lines(ensemble);
+    std::string line;
+    std::getline(lines, line);
+    while (std::getline(lines, line) && !line.starts_with("# member 0:")) {
+        memberZero += line.substr(line.find(',') + 1) + "\n";
+    }
+    ASSERT_NE(plain.find("\nstep,time,p1,"), std::string::npos) << "the reset to 9 links starts a new header";
+    EXPECT_EQ(plain.size(), memberZero.size());
+    EXPECT_TRUE(plain == memberZero) << "member 0 in the ensemble leaves the plain double run";
+    EXPECT_TRUE(plain == alone) << "--member 0 leaves the plain double run";
 }
 
 }  // namespace
