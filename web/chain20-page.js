@@ -36,15 +36,23 @@ const context = canvas.getContext('2d');
 const $ = (id) => document.getElementById(id);
 
 // The core's memory grows as long chains, fans and long scripts need it; an
-// allocation it still cannot make aborts the core, whose state is lost then.
-// The page says so on one line and stops: no more frames, input or controls.
+// allocation it still cannot make aborts the core, whose state is lost then,
+// as does a module that cannot be loaded. The page says which on one line and
+// stops: no more frames, input or controls.
 let coreStopped = false;
 let coreModule = null;
-function stopOnAbort() {
+function stopOnAbort(reason) {
+  if (coreStopped) {
+    return;  // the abort's own error aborts again on its way out: the first reason stands
+  }
   coreStopped = true;
-  const megabytes = Math.round(coreModule.HEAPU8.length / 2 ** 20);
-  $('message').textContent = `Out of memory at ${megabytes} MB: this run needs more than the page's core can hold, ` +
-    'and the core has stopped. Reload the page to start again.';
+  if (coreModule === null) {
+    $('message').textContent = `The page's core could not start (${reason}). Reload the page to try again.`;
+  } else {
+    const megabytes = Math.round(coreModule.HEAPU8.length / 2 ** 20);
+    $('message').textContent = `Out of memory at ${megabytes} MB: this run needs more than the page's core can hold, ` +
+      'and the core has stopped. Reload the page to start again.';
+  }
   document.body.inert = true;
 }
 

@@ -419,6 +419,20 @@ test('a 10,000-link chain replays 100,000 events to the native hash and a 256-ch
   }
 });
 
+test('a WebAssembly module missing from the server is reported on the page', async () => {
+  const own = await browser.newPage();
+  try {
+    await own.route('**/chain20.wasm', (route) => route.fulfill({ status: 404, body: 'not here' }));
+    await own.goto(siteUrl);
+    await own.waitForFunction(() => /could not start/.test(document.getElementById('message').textContent));
+    assert.match(await own.locator('#message').textContent(),
+                 /^The page's core could not start \([^()]+\)\. Reload the page to try again\.$/);
+    assert.equal(await own.evaluate(() => document.body.inert), true);
+  } finally {
+    await own.close();
+  }
+});
+
 test('the wasm step in the page, timed for the report', async () => {
   const microseconds = await page.evaluate(() => {
     window.chain20.timeSteps(2000);
