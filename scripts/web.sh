@@ -25,8 +25,11 @@ if ! command -v npm >/dev/null 2>&1; then
     bash scripts/install-deps.sh npm
 fi
 # playwright-core, which the browser tests drive chromium with, at the
-# locked version in a project-local node_modules.
-if [ ! -d tests/web/node_modules/playwright-core ]; then
+# locked version in a project-local node_modules, installed again when the
+# lock names another version than the one there.
+version_of() { node -p "require('./tests/web/$1')$2" 2>/dev/null || true; }
+if [ "$(version_of node_modules/playwright-core/package.json .version)" != \
+     "$(version_of package-lock.json ".packages['node_modules/playwright-core'].version")" ]; then
     (cd tests/web && npm ci --no-audit --no-fund)
 fi
 

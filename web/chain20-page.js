@@ -35,7 +35,29 @@ const canvas = document.getElementById('view');
 const context = canvas.getContext('2d');
 const $ = (id) => document.getElementById(id);
 
-createChain20().then((core) => {
+// The core's memory grows as long chains, fans and long scripts need it; an
+// allocation it still cannot make aborts the core, whose state is lost then,
+// as does a module that cannot be loaded. The page says which on one line and
+// stops: no more frames, input or controls.
+let coreStopped = false;
+let coreModule = null;
+function stopOnAbort(reason) {
+  if (coreStopped) {
+    return;  // the abort's own error aborts again on its way out: the first reason stands
+  }
+  coreStopped = true;
+  if (coreModule === null) {
+    $('message').textContent = `The page's core could not start (${reason}). Reload the page to try again.`;
+  } else {
+    const megabytes = Math.round(coreModule.HEAPU8.length / 2 ** 20);
+    $('message').textContent = `Out of memory at ${megabytes} MB: this run needs more than the page's core can hold, ` +
+      'and the core has stopped. Reload the page to start again.';
+  }
+  document.body.inert = true;
+}
+
+createChain20({ onAbort: stopOnAbort }).then((core) => {
+  coreModule = core;
   const viewFrame = $('viewFrame');
   core._chain20_restart();
   const state = () => core.HEAPF32.subarray(core._chain20_state() / 4,
@@ -270,6 +292,9 @@ createChain20().then((core) => {
   // ---- The frame: the steps the core's pacing calls for, the picture, its readouts ----
 
   function frame(now) {
+    if (coreStopped) {
+      return;
+    }
     let steps = core._chain20_steps_due(now / 1000);
     if (replayEnd !== null) {
       steps = Math.min(steps, replayEnd - core._chain20_steps_run());
@@ -296,8 +321,8 @@ createChain20().then((core) => {
             Math.floor((event.clientY - box.top) * canvas.height / box.height)];
   }
   function pointer(kind, event) {
-    if (replayEnd !== null) {
-      return;  // a replay owns the input until it ends
+    if (replayEnd !== null || coreStopped) {
+      return;  // a replay owns the input until it ends; a stopped core takes none
     }
     const [x, y] = canvasPixel(event);
     core._chain20_pointer(kind, x, y);
@@ -353,7 +378,7 @@ createChain20().then((core) => {
 
   document.addEventListener('keydown', (event) => {
     const typing = event.target instanceof HTMLInputElement && event.target.type !== 'checkbox';
-    if (!typing && !event.ctrlKey && !event.metaKey && !event.altKey && pressKey(event.key)) {
+    if (!typing && !coreStopped && !event.ctrlKey && !event.metaKey && !event.altKey && pressKey(event.key)) {
       event.preventDefault();
     }
   });

@@ -19,6 +19,7 @@ const serverScript = new URL('../../web/serve.mjs', import.meta.url).pathname;
 mkdirSync(work, { recursive: true });
 
 let server;
+let siteUrl;
 let browser;
 let page;
 let profile;
@@ -60,10 +61,10 @@ function nativeHash(scriptPath, steps, options = []) {
 }
 
 // Sets the page's parameter inputs as a user does: [[id, value], ...].
-async function setParameters(values) {
+async function setParameters(values, on = page) {
   for (const [id, value] of values) {
-    await page.locator(`#${id}`).fill(value);
-    await page.locator(`#${id}`).dispatchEvent('change');
+    await on.locator(`#${id}`).fill(value);
+    await on.locator(`#${id}`).dispatchEvent('change');
   }
 }
 
@@ -79,7 +80,7 @@ function tipX(state) {
 }
 
 before(async () => {
-  const url = await startServer();
+  siteUrl = await startServer();
   profile = mkdtempSync(join(tmpdir(), 'chain20-chromium-'));
   browser = await chromium.launchPersistentContext(profile, {
     executablePath: '/usr/bin/chromium',
@@ -89,7 +90,7 @@ before(async () => {
            '--disable-sync', '--no-first-run'],
   });
   page = browser.pages()[0] ?? (await browser.newPage());
-  await page.goto(url);
+  await page.goto(siteUrl);
   await page.waitForFunction(() => window.chain20 !== undefined && window.chain20.stepsRun() > 0);
 });
 
@@ -352,6 +353,85 @@ for (const precision of ['float', 'double']) {
     }
   });
 }
+
+// 100,000 events drag a 10,000-link chain for 200 steps.
+function longScript(steps) {
+  const lines = ['0 set links 10000', '0 press 600 320'];
+  const drags = 99997;
+  for (let i = 0; i < drags; ++i) {
+    lines.push(`${1 + Math.floor(i * (steps - 2) / drags)} drag ${600 + i % 97} ${320 - i % 89}`);
+  }
+  lines.push(`${steps - 1} release`, `# final: step ${steps}`);
+  return lines.join('\n') + '\n';
+}
+
+// On a page of its own, which the last case leaves stopped: long chains and
+// the fullest fan, for which the core's memory grows, and a fan too large for
+// the most it can grow to.
+test('a 10,000-link chain replays 100,000 events to the native hash and a 256-chain fan runs at 200 links; ' +
+     'a fan past the memory stops the page with a message', async () => {
+  const own = await browser.newPage();
+  const errors = [];
+  own.on('pageerror', (error) => errors.push(String(error)));
+  try {
+    await own.goto(siteUrl);
+    await own.waitForFunction(() => window.chain20 !== undefined && window.chain20.stepsRun() > 0);
+    const steps = 200;
+    const scriptPath = join(work, 'long.txt');
+    writeFileSync(scriptPath, longScript(steps));
+    const expected = nativeHash(scriptPath, steps);
+    await own.locator('#replay').setInputFiles(scriptPath);
+    await own.waitForFunction(() => /stopped at/.test(document.getElementById('message').textContent), null,
+                              { timeout: 60000 });
+    assert.equal(await own.evaluate(() => window.chain20.links()), 10000);
+    assert.equal(await own.evaluate(() => window.chain20.hash()), expected);
+
+    await setParameters([['links', '200'], ['fanMembers', '256']], own);
+    await own.locator('#reset').click();
+    await own.locator('#pause').click();  // the replay left the page paused
+    await own.evaluate(() => document.activeElement.blur());
+    await own.keyboard.press('f');
+    const fanStart = await own.evaluate(() => window.chain20.stepsRun());
+    await own.waitForFunction((start) => window.chain20.stepsRun() > start &&
+                                         Number(document.getElementById('spread').textContent) > 0, fanStart,
+                              { timeout: 60000 });
+    assert.equal(await own.locator('#fanRow').isHidden(), false);
+
+    // 256 members of 100,000 links need several times the most memory.
+    await own.keyboard.press('f');
+    await own.keyboard.press('Space');
+    await setParameters([['links', '100000']], own);
+    await own.locator('#reset').click();
+    await own.evaluate(() => document.activeElement.blur());
+    await own.keyboard.press('f');
+    await own.waitForFunction(() => /^Out of memory/.test(document.getElementById('message').textContent), null,
+                              { timeout: 60000 });
+    const [, megabytes] = /^Out of memory at (\d+) MB: [^\n]+ Reload the page to start again\.$/
+      .exec(await own.locator('#message').textContent());
+    assert.ok(Number(megabytes) > 1000, `the core stopped at ${megabytes} MB`);
+    assert.equal(await own.evaluate(() => document.body.inert), true, 'the controls still take input');
+    const shownSteps = await own.locator('#steps').textContent();
+    await own.waitForTimeout(300);
+    assert.equal(await own.locator('#steps').textContent(), shownSteps, 'frames go on after the stop');
+    assert.deepEqual(errors.map((error) => /Aborted/.test(error)), [true], `page errors: ${errors}`);
+  } finally {
+    await own.close();
+  }
+});
+
+test('a WebAssembly module missing from the server is reported on the page', async () => {
+  const own = await browser.newPage();
+  try {
+    await own.route('**/chain20.wasm', (route) => route.fulfill({ status: 404, body: 'not here' }));
+    await own.goto(siteUrl);
+    await own.waitForFunction(() => /could not start/.test(document.getElementById('message').textContent));
+    assert.match(await own.locator('#message').textContent(),
+                 /^The page's core could not start \([^()]+\)\. Reload the page to try again\.$/);
+    assert.equal(await own.evaluate(() => document.body.inert), true);
+  } finally {
+    await own.close();
+  }
+});
 
 test('the wasm step in the page, timed for the report', async () => {
   const microseconds = await page.evaluate(() => {
