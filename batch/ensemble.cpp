@@ -1,19 +1,22 @@
 #include "batch/ensemble.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <charconv>
-#include <cstring>
 #include <chrono>
+#include <condition_variable>
+#include <cstring>
 #include <fstream>
 #include <functional>
+#include <map>
+#include <mutex>
 #include <sstream>
 #include <string_view>
 #include <thread>
 #include <utility>
 
 #include "batch/csv.h"
+#include "cli/progress_bar.h"
 #include "cli/stderr_lines.h"
 #include "sim/diagnostics.h"
 #include "sim/parameters.h"
@@ -112,21 +115,150 @@ bool runGroup(const EnsembleRun& run, std::int64_t groupFirst, MemberOutcome* ou
     return true;
 }
 
-// The members first .. last in groups of Real's width over `threads` workers,
-// each group's outcomes in its members' places.
+// What a finished group leaves for the output: its text, and its members'
+// state hashes and resets.
+struct GroupText {
+    std::string text;
+    std::vector<std::uint64_t> hashes;
+    std::int64_t resets = 0;
+};
+
+std::uint64_t addMemberHash(std::uint64_t ensemble, std::uint64_t member) {
+    char bytes[8];
+    for (int i = 0; i < 8; ++i) {
+        bytes[i] = static_cast<char>(member >> (8 * i));
+    }
+    return fnv(ensemble, std::string_view(bytes, 8));
+}
+
+int writeAll(std::FILE* out, std::string_view text) {
+    errno = 0;
+    if (std::fwrite(text.data(), 1, text.size(), out) == text.size()) {
+        return 0;
+    }
+    return errno != 0 ? errno : EIO;
+}
+
+// The run's output, written as its groups finish and in member order: a
+// group that finishes before those ahead of it waits, and no worker starts
+// a group more than `ahead` groups past the next one to write, so that the
+// rows held in memory stay a few groups' worth at any number of members.
+// Every byte written goes into the slice's rows hash.
+class OrderedOutput {
+public:
+    OrderedOutput(std::FILE* out, std::int64_t ahead, ProgressBar& progress)
+        : out(out), ahead(ahead), progress(progress) {}
+
+    // The next of `groups` groups to run, or -1 when none is left or the run
+    // stops.
+    std::int64_t take(std::int64_t groups) {
+        std::unique_lock<std::mutex> lock(mutex);
+        turn.wait(lock, [this] { return stopped || nextToRun < nextToWrite + ahead; });
+        stopped = stopped || stopSignal() != 0;
+        if (stopped || nextToRun == groups) {
+            turn.notify_all();
+            return -1;
+        }
+        return nextToRun++;
+    }
+
+    // Writes group `group`'s text once every group before it is written.
+    void put(std::int64_t group, GroupText text) {
+        const std::lock_guard<std::mutex> lock(mutex);
+        waiting.emplace(group, std::move(text));
+        for (auto next = waiting.begin(); !stopped && next != waiting.end() && next->first == nextToWrite;
+             next = waiting.erase(next), ++nextToWrite) {
+            write(next->second.text);
+            for (const std::uint64_t hash : next->second.hashes) {
+                ensemble = addMemberHash(ensemble, hash);
+            }
+            resets += next->second.resets;
+            membersWritten += static_cast<std::int64_t>(next->second.hashes.size());
+            progress.show(membersWritten);
+        }
+        turn.notify_all();
+    }
+
+    void stop() {
+        const std::lock_guard<std::mutex> lock(mutex);
+        stopped = true;
+        turn.notify_all();
+    }
+
+    // Called outside the workers, before and after them.
+    void write(std::string_view text) {
+        if (writeError == 0) {
+            rows = fnv(rows, text);
+            writeError = writeAll(out, text);
+            stopped = stopped || writeError != 0;
+        }
+    }
+
+    // Whether all `groups` groups are written.
+    bool finished(std::int64_t groups) const { return nextToWrite == groups && writeError == 0; }
+    std::uint64_t rowsHash() const { return rows; }
+    std::uint64_t ensembleHash() const { return ensemble; }
+    std::int64_t resetsWritten() const { return resets; }
+    std::int64_t members() const { return membersWritten; }
+    int error() const { return writeError; }
+
+private:
+    std::FILE* out;
+    const std::int64_t ahead;
+    ProgressBar& progress;
+    std::mutex mutex;
+    std::condition_variable turn;
+    std::map<std::int64_t, GroupText> waiting;
+    std::int64_t nextToRun = 0;
+    std::int64_t nextToWrite = 0;
+    bool stopped = false;
+    int writeError = 0;
+    std::uint64_t rows = FNV_OFFSET;
+    std::uint64_t ensemble = FNV_OFFSET;
+    std::int64_t resets = 0;
+    std::int64_t membersWritten = 0;
+};
+
+std::string summaryRow(std::int64_t member, const MemberOutcome& outcome, bool shadows);
+
+// A finished group's members in order: their rows and closing lines (with
+// --every), or their summary rows.
+GroupText groupText(const EnsembleRun& run, std::int64_t groupFirst, const std::vector<MemberOutcome>& outcomes) {
+    GroupText group;
+    const std::int64_t lanes = std::min<std::int64_t>(static_cast<std::int64_t>(outcomes.size()),
+                                                      run.last - groupFirst + 1);
+    for (std::int64_t lane = 0; lane < lanes; ++lane) {
+        const MemberOutcome& outcome = outcomes[static_cast<std::size_t>(lane)];
+        const std::int64_t k = groupFirst + lane;
+        group.text += run.every > 0 ? outcome.rows + "# member " + std::to_string(k) + ": resets " +
+                                          std::to_string(outcome.resets) + ", state hash " + hashText(outcome.hash) +
+                                          "\n"
+                                    : summaryRow(k, outcome, run.options.setUp.shadowDistance > 0.0);
+        group.hashes.push_back(outcome.hash);
+        group.resets += outcome.resets;
+    }
+    return group;
+}
+
+// The members first .. last in groups of Real's width over `threads`
+// workers, each group written to `output` in its members' place. False when
+// the run stopped before every group was written.
 template <class Real>
-bool runGroups(const EnsembleRun& run, int threads, std::vector<MemberOutcome>& outcomes) {
+bool runGroups(const EnsembleRun& run, int threads, OrderedOutput& output) {
     constexpr int width = MemberGroup<Real>::width;
     const std::int64_t groups = (run.last - run.first) / width + 1;
-    std::atomic<std::int64_t> nextGroup{0};
-    std::atomic<bool> stopped{false};
     const auto work = [&] {
-        for (std::int64_t g = nextGroup++; g < groups && !stopped; g = nextGroup++) {
-            MemberOutcome* const place = &outcomes[static_cast<std::size_t>(g * width)];
-            const auto append = [place](int lane, std::string_view row) { place[lane].rows += row; };
-            if (!runGroup<Real>(run, run.first + g * width, place, append)) {
-                stopped = true;
+        for (std::int64_t g = output.take(groups); g >= 0; g = output.take(groups)) {
+            std::vector<MemberOutcome> outcomes(width);
+            const auto append = [&outcomes](int lane, std::string_view row) {
+                outcomes[static_cast<std::size_t>(lane)].rows += row;
+            };
+            const std::int64_t groupFirst = run.first + g * width;
+            if (!runGroup<Real>(run, groupFirst, outcomes.data(), append)) {
+                output.stop();
+                return;
             }
+            output.put(g, groupText(run, groupFirst, outcomes));
         }
     };
 #if defined(__EMSCRIPTEN__)
@@ -140,7 +272,7 @@ bool runGroups(const EnsembleRun& run, int threads, std::vector<MemberOutcome>& 
     for (std::thread& worker : workers) {
         worker.join();
     }
-    return !stopped;
+    return output.finished(groups);
 }
 
 std::string sweepText(const Sweep& sweep) {
@@ -193,14 +325,6 @@ std::string summaryRow(std::int64_t member, const MemberOutcome& outcome, bool s
            hashText(outcome.hash) + "\n";
 }
 
-int writeAll(std::FILE* out, std::string_view text) {
-    errno = 0;
-    if (std::fwrite(text.data(), 1, text.size(), out) == text.size()) {
-        return 0;
-    }
-    return errno != 0 ? errno : EIO;
-}
-
 // The conductor: the script played on the default chain's input state.
 std::vector<InputChange> playScript(const BatchOptions& options, std::vector<ScriptEvent> events,
                                     Precision precision) {
@@ -230,9 +354,18 @@ RunResult runMember(const BatchOptions& options, const EnsembleRun& run, Precisi
     return result;
 }
 
+std::string shardName(const BatchOptions& options) {
+    return "# shard " + std::to_string(options.shardIndex) + "/" + std::to_string(options.shardCount);
+}
+
 std::string shardLine(const BatchOptions& options, std::int64_t first, std::int64_t last) {
-    return "# shard " + std::to_string(options.shardIndex) + "/" + std::to_string(options.shardCount) +
-           ": members " + std::to_string(first) + " to " + std::to_string(last) + "\n";
+    return shardName(options) + ": members " + std::to_string(first) + " to " + std::to_string(last) + "\n";
+}
+
+// A slice's last line: the FNV-1a 64 hash of every byte before it, which the
+// merge recomputes, so that a slice edited, cut short or padded is refused.
+std::string rowsHashLine(const BatchOptions& options, std::uint64_t hash) {
+    return shardName(options) + ": rows hash " + hashText(hash) + "\n";
 }
 
 }  // namespace
@@ -255,11 +388,7 @@ bool scriptKeepsToTheSweeps(const EnsembleSetUp& setUp, const std::vector<Script
 std::uint64_t ensembleHash(const std::vector<std::uint64_t>& memberHashes) {
     std::uint64_t hash = FNV_OFFSET;
     for (const std::uint64_t member : memberHashes) {
-        char bytes[8];
-        for (int i = 0; i < 8; ++i) {
-            bytes[i] = static_cast<char>(member >> (8 * i));
-        }
-        hash = fnv(hash, std::string_view(bytes, 8));
+        hash = addMemberHash(hash, member);
     }
     return hash;
 }
@@ -270,9 +399,9 @@ RunResult runEnsemble(const BatchOptions& options, std::vector<ScriptEvent> even
     const std::string description = runLine(options, events, precision);
     const std::vector<InputChange> timeline = playScript(options, std::move(events), precision);
     const auto started = std::chrono::steady_clock::now();
-    const std::int64_t members = options.setUp.members;
-    std::int64_t first = options.shardIndex * members / options.shardCount;
-    std::int64_t last = (options.shardIndex + 1) * members / options.shardCount - 1;
+    const std::int64_t whole = options.setUp.members;
+    std::int64_t first = options.shardIndex * whole / options.shardCount;
+    std::int64_t last = (options.shardIndex + 1) * whole / options.shardCount - 1;
     if (options.member) {
         first = last = *options.member;
     }
@@ -285,36 +414,32 @@ RunResult runEnsemble(const BatchOptions& options, std::vector<ScriptEvent> even
         return result;
     }
 
-    std::vector<MemberOutcome> outcomes(static_cast<std::size_t>(last - first + 1 + 8));
+    const std::int64_t members = last - first + 1;
+    ProgressBar progress(members, progressWorthShowing(members * options.steps), "member");
+    OrderedOutput output(out, 2 * static_cast<std::int64_t>(options.threads), progress);
+    output.write(description + (options.sharded ? shardLine(options, first, last) : ""));
+    output.write(run.every > 0 ? "member," + csvHeader(timeline.front().description.links)
+                               : summaryHeader(options.setUp));
     const bool avx2 = machineHasAvx2();
-    const int threads = options.threads;
     const bool finished =
         precision == Precision::Double
-            ? (avx2 ? runGroups<DoubleLanesAvx2>(run, threads, outcomes) : runGroups<DoubleLanes>(run, threads, outcomes))
-            : (avx2 ? runGroups<FloatLanesAvx2>(run, threads, outcomes) : runGroups<FloatLanes>(run, threads, outcomes));
+            ? (avx2 ? runGroups<DoubleLanesAvx2>(run, options.threads, output)
+                    : runGroups<DoubleLanes>(run, options.threads, output))
+            : (avx2 ? runGroups<FloatLanesAvx2>(run, options.threads, output)
+                    : runGroups<FloatLanes>(run, options.threads, output));
+    progress.clear();
+    if (finished && options.sharded) {
+        output.write(rowsHashLine(options, output.rowsHash()));
+    }
     RunResult result;
-    result.members = last - first + 1;
+    result.members = members;
+    result.membersWritten = output.members();
     result.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     result.stopSignal = stopSignal();
-    if (!finished) {
-        return result;
-    }
-    result.stepsRun = options.steps;
-    std::string text = description + (options.sharded ? shardLine(options, first, last) : "");
-    text += run.every > 0 ? "member," + csvHeader(timeline.front().description.links) : summaryHeader(options.setUp);
-    int writeError = writeAll(out, text);
-    std::vector<std::uint64_t> hashes;
-    for (std::int64_t k = first; k <= last && writeError == 0; ++k) {
-        const MemberOutcome& outcome = outcomes[static_cast<std::size_t>(k - first)];
-        hashes.push_back(outcome.hash);
-        result.resets += outcome.resets;
-        writeError = writeAll(out, run.every > 0 ? outcome.rows + "# member " + std::to_string(k) + ": resets " +
-                                                        std::to_string(outcome.resets) + ", state hash " +
-                                                        hashText(outcome.hash) + "\n"
-                                                  : summaryRow(k, outcome, options.setUp.shadowDistance > 0.0));
-    }
-    result.stateHash = ensembleHash(hashes);
-    result.writeErrorNumber = writeError;
+    result.writeErrorNumber = output.error();
+    result.stepsRun = finished ? options.steps : 0;
+    result.resets = output.resetsWritten();
+    result.stateHash = output.ensembleHash();
     return result;
 }
 

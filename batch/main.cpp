@@ -72,9 +72,10 @@ int compareWithRecording(const RecordingEnd& recorded, std::int64_t steps, std::
 
 void announceWaitForReader(const std::string& name) { fail("waiting for a reader of '" + name + "'"); }
 
-// The line and exit status of a run stopped by a signal.
-int reportInterruption(int signalNumber, std::int64_t stepsRun, const std::string& leftBehind) {
-    fail("interrupted at step " + std::to_string(stepsRun) + "; " + leftBehind);
+// The line and exit status of a run stopped by a signal `where` it stood
+// ("at step S", "after K of M members").
+int reportInterruption(int signalNumber, const std::string& where, const std::string& leftBehind) {
+    fail("interrupted " + where + "; " + leftBehind);
     return 128 + signalNumber;
 }
 
@@ -139,7 +140,7 @@ int main(int argc, char** argv) {
     if (!output.open(options.out, script.identity, error, {announceWaitForReader, stopSignal})) {
         // A FIFO's wait for a reader ends on a stop request, before any row.
         if (stopSignal() != 0) {
-            return reportInterruption(stopSignal(), 0, "no output written");
+            return reportInterruption(stopSignal(), "at step 0", "no output written");
         }
         fail(error);
         return EXIT_BAD_INPUT;
@@ -153,7 +154,11 @@ int main(int argc, char** argv) {
     if (run.stopSignal != 0) {
         const bool toFile = output.writesTemporaryFile();
         output.discard();
-        return reportInterruption(run.stopSignal, run.stepsRun,
+        const std::string where = options.ensemble && !options.member
+                                      ? "after " + std::to_string(run.membersWritten) + " of " +
+                                            std::to_string(run.members) + " members"
+                                      : "at step " + std::to_string(run.stepsRun);
+        return reportInterruption(run.stopSignal, where,
                                   toFile ? "no output written" : "the output on " + output.name() + " is incomplete");
     }
     if (const int errorNumber = output.commit(); errorNumber != 0) {
