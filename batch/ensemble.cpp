@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string_view>
@@ -445,16 +446,9 @@ RunResult runEnsemble(const BatchOptions& options, std::vector<ScriptEvent> even
 
 namespace {
 
-// One slice's output, split into its lines of note.
-struct ShardFile {
-    std::string path;
-    std::string runLine;
-    std::int64_t first = 0;
-    std::int64_t last = 0;
-    std::int64_t count = 0;  // K of I/K
-    std::string header;
-    std::string body;
-};
+// The longest line a slice holds: a row of the longest chain.
+constexpr std::size_t LONGEST_LINE = csvRowCapacity(MOST_LINKS) + 64;
+constexpr std::size_t READ_CHUNK = 1 << 16;
 
 std::string quotedPath(const std::string& path) { return "'" + path + "'"; }
 
@@ -463,98 +457,182 @@ bool wholeNumber(std::string_view text, std::int64_t& value) {
     return !text.empty() && status == std::errc{} && stop == text.data() + text.size();
 }
 
-// Takes the next line, with its newline, off the front of `text`.
-std::string_view takeLine(std::string_view& text) {
-    const std::size_t end = std::min(text.find('\n'), text.size() - 1) + 1;
-    const std::string_view line = text.substr(0, end);
-    text.remove_prefix(end);
-    return line;
+bool hexHash(std::string_view text, std::uint64_t& hash) {
+    const auto [stop, status] = std::from_chars(text.data(), text.data() + text.size(), hash, 16);
+    return text.size() == 16 && status == std::errc{} && stop == text.data() + text.size();
 }
 
-bool readShardFile(const std::string& path, ShardFile& shard, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream contents;
-    contents << in.rdbuf();
-    if (!in) {
-        error = "cannot read shard " + quotedPath(path);
-        return false;
+// A slice's lines one at a time, each with its newline, at most LONGEST_LINE
+// long, read in chunks so that a slice of any size takes little memory; the
+// bytes read so far go into the FNV-1a hash of the rows.
+class LineReader {
+public:
+    explicit LineReader(std::istream& in) : in(in) {}
+
+    // False at the end of the slice, or with `error` set for a line too long.
+    bool next(std::string_view& line, std::string& error) {
+        for (;;) {
+            const std::size_t newline = buffer.find('\n', start);
+            if (newline != std::string::npos || (ended && start < buffer.size())) {
+                const std::size_t end = newline != std::string::npos ? newline + 1 : buffer.size();
+                line = std::string_view(buffer).substr(start, end - start);
+                hash = fnv(hash, line);
+                offset += line.size();
+                start = end;
+                ++number;
+                return true;
+            }
+            if (ended || buffer.size() - start > LONGEST_LINE) {
+                error = buffer.size() - start > LONGEST_LINE ? "line " + std::to_string(number + 1) + " is too long"
+                                                             : "";
+                return false;
+            }
+            buffer.erase(0, start);
+            start = 0;
+            const std::size_t held = buffer.size();
+            buffer.resize(held + READ_CHUNK);
+            in.read(buffer.data() + held, READ_CHUNK);
+            buffer.resize(held + static_cast<std::size_t>(in.gcount()));
+            ended = in.gcount() == 0;
+        }
     }
-    const std::string text = contents.str();
-    std::string_view rest = text;
-    shard.path = path;
-    shard.runLine = std::string(takeLine(rest));
-    const std::string shardLine(takeLine(rest));
-    shard.header = std::string(takeLine(rest));
-    shard.body = std::string(rest);
-    // "# shard I/K: members A to B\n"
+
+    std::uint64_t rowsHash() const { return hash; }
+    std::uint64_t bytesRead() const { return offset; }
+    std::int64_t lineNumber() const { return number; }
+    bool failed() const { return in.bad(); }
+
+private:
+    std::istream& in;
+    std::string buffer;
+    std::size_t start = 0;
+    bool ended = false;
+    std::uint64_t hash = FNV_OFFSET;
+    std::uint64_t offset = 0;
+    std::int64_t number = 0;
+};
+
+// "# shard I/K: members A to B\n" into the slice's numbers.
+bool readShardLine(std::string_view line, ShardFile& shard) {
     constexpr std::string_view SHARD = "# shard ";
-    const std::size_t slash = shardLine.find('/');
-    const std::size_t colon = shardLine.find(": members ");
-    const std::size_t to = shardLine.find(" to ");
-    std::int64_t index = 0;
-    if (!shard.runLine.starts_with("# chain20-batch ensemble: members ") || !shardLine.starts_with(SHARD) ||
-        slash == std::string::npos || colon == std::string::npos || to == std::string::npos ||
-        !shardLine.ends_with('\n') || !wholeNumber(std::string_view(shardLine).substr(8, slash - 8), index) ||
-        !wholeNumber(std::string_view(shardLine).substr(slash + 1, colon - slash - 1), shard.count) ||
-        !wholeNumber(std::string_view(shardLine).substr(colon + 10, to - colon - 10), shard.first) ||
-        !wholeNumber(std::string_view(shardLine).substr(to + 4, shardLine.size() - to - 5), shard.last)) {
-        error = quotedPath(path) + " is not the output of a chain20-batch --shard run";
-        return false;
-    }
-    return true;
+    const std::size_t slash = line.find('/');
+    const std::size_t colon = line.find(": members ");
+    const std::size_t to = line.find(" to ");
+    return line.starts_with(SHARD) && line.ends_with('\n') && slash != std::string_view::npos &&
+           colon != std::string_view::npos && to != std::string_view::npos && slash < colon && colon < to &&
+           wholeNumber(line.substr(SHARD.size(), slash - SHARD.size()), shard.index) &&
+           wholeNumber(line.substr(slash + 1, colon - slash - 1), shard.count) &&
+           wholeNumber(line.substr(colon + 10, to - colon - 10), shard.first) &&
+           wholeNumber(line.substr(to + 4, line.size() - to - 5), shard.last);
 }
 
-// The members of a slice's body in order, each once, and their hashes: the
-// summary rows' last column, or the "# member k: ..." lines after the rows.
-bool memberHashes(const ShardFile& shard, std::vector<std::uint64_t>& hashes, std::string& error) {
+std::int64_t membersOfRun(std::string_view runLine) {
+    constexpr std::string_view RUN = "# chain20-batch ensemble: members ";
+    std::int64_t members = 0;
+    return runLine.starts_with(RUN) && wholeNumber(runLine.substr(RUN.size(), runLine.find(',') - RUN.size()), members)
+               ? members
+               : 0;
+}
+
+// Whether `line` belongs to member `k`'s block: a row that starts with its
+// number, a header after the links changed, or (then `ends` is set and the
+// member's state hash taken) its closing line.
+bool memberLine(std::string_view line, std::int64_t k, bool summary, bool& ends, std::uint64_t& hash) {
+    const std::string number = std::to_string(k);
+    const std::string_view hex = line.size() > 17 ? line.substr(line.size() - 17, 16) : std::string_view();
+    ends = summary;
+    if (summary) {
+        return line.starts_with(number + ",") && line.ends_with('\n') && line[line.size() - 18] == ',' &&
+               hexHash(hex, hash);
+    }
+    if (line.starts_with("# member ")) {
+        ends = true;
+        return line.starts_with("# member " + number + ": resets ") && line.find(", state hash ") == line.size() - 30 &&
+               line.ends_with('\n') && hexHash(hex, hash);
+    }
+    return (line.starts_with(number + ",") || line.starts_with("member,step,time,")) && line.ends_with('\n');
+}
+
+bool shardError(const ShardFile& shard, const std::string& what, std::string& error) {
+    error = quotedPath(shard.source->name) + ": " + what;
+    return false;
+}
+
+// The first pass over a slice: its lines of note, its members in order, each
+// once, and its rows hash recomputed.
+bool readShard(const ShardSource& source, ShardFile& shard, std::string& error) {
+    shard.source = &source;
+    const std::unique_ptr<std::istream> in = source.open();
+    if (!in || !*in) {
+        error = "cannot read shard " + quotedPath(source.name);
+        return false;
+    }
+    LineReader lines(*in);
+    std::string_view line;
+    std::string tooLong;
+    const auto nextLine = [&] { return stopSignal() == 0 && lines.next(line, tooLong); };
+    if (!nextLine() || membersOfRun(line) == 0 || !(shard.runLine = line, nextLine()) || !readShardLine(line, shard) ||
+        !nextLine() || !line.starts_with("member,")) {
+        error = quotedPath(source.name) + " is not the output of a chain20-batch --shard run";
+        return false;
+    }
+    shard.header = line;
+    shard.bodyStart = lines.bytesRead();
     const bool summary = shard.header.ends_with(",state_hash\n");
-    std::string_view rest = shard.body;
-    std::int64_t expected = shard.first;
-    while (!rest.empty()) {
-        const std::string_view line = takeLine(rest);
-        constexpr std::string_view MEMBER_END = "# member ";
-        const bool end = line.starts_with(MEMBER_END);
-        if (!summary && !end) {
-            continue;
-        }
-        const std::size_t memberEnd = end ? line.find(':') : line.find(',');
-        const std::string_view member = line.substr(end ? MEMBER_END.size() : 0,
-                                                    memberEnd - (end ? MEMBER_END.size() : 0));
+    const std::string trailer = "# shard " + std::to_string(shard.index) + "/" + std::to_string(shard.count) +
+                                ": rows hash ";
+    std::int64_t k = shard.first;
+    std::uint64_t before = lines.rowsHash();
+    for (; nextLine() && !line.starts_with(trailer); before = lines.rowsHash()) {
+        bool ends = false;
         std::uint64_t hash = 0;
-        const std::string_view hex = line.size() > 17 ? line.substr(line.size() - 17, 16) : std::string_view();
-        std::int64_t k = 0;
-        if (!wholeNumber(member, k) || k != expected || hex.empty() ||
-            std::from_chars(hex.data(), hex.data() + hex.size(), hash, 16).ptr != hex.data() + hex.size()) {
-            error = quotedPath(shard.path) + ": member " + std::to_string(expected) + " is missing or out of order";
-            return false;
+        if (k > shard.last || !memberLine(line, k, summary, ends, hash)) {
+            return shardError(shard, "line " + std::to_string(lines.lineNumber()) + " is not a line of member " +
+                                         std::to_string(std::min(k, shard.last)), error);
         }
-        hashes.push_back(hash);
-        ++expected;
+        if (ends) {
+            shard.hashes.push_back(hash);
+            ++k;
+        }
     }
-    if (expected != shard.last + 1) {
-        error = quotedPath(shard.path) + ": member " + std::to_string(expected) + " is missing";
-        return false;
+    shard.bodyEnd = lines.bytesRead() - line.size();
+    if (stopSignal() != 0 || lines.failed() || !tooLong.empty()) {
+        return shardError(shard, stopSignal() != 0 ? "interrupted" : lines.failed() ? "cannot be read" : tooLong,
+                          error);
+    }
+    if (!line.starts_with(trailer)) {
+        return shardError(shard, "it ends before its rows hash (cut short?)", error);
+    }
+    if (k != shard.last + 1) {
+        return shardError(shard, "member " + std::to_string(k) + " is missing", error);
+    }
+    if (!hexHash(line.substr(trailer.size(), 16), shard.rowsHash) || line.size() != trailer.size() + 17 ||
+        !line.ends_with('\n') || nextLine()) {
+        return shardError(shard, "its last line is not its rows hash", error);
+    }
+    if (shard.rowsHash != before) {
+        return shardError(shard, "its rows do not match their hash (edited or damaged)", error);
     }
     return true;
 }
 
-}  // namespace
-
-bool mergeShards(const std::vector<std::string>& paths, std::FILE* out, std::uint64_t& hash, std::string& error) {
-    std::vector<ShardFile> shards(paths.size());
-    for (std::size_t i = 0; i < paths.size(); ++i) {
-        if (!readShardFile(paths[i], shards[i], error)) {
+// The slices of one run, members 0 to M - 1 each in one of them, in order.
+bool shardsFitTogether(std::vector<ShardFile>& shards, std::string& error) {
+    for (const ShardFile& shard : shards) {
+        const std::int64_t members = membersOfRun(shard.runLine);
+        if (shard.runLine != shards[0].runLine || shard.header != shards[0].header ||
+            shard.count != shards[0].count) {
+            error = quotedPath(shard.source->name) + " is a shard of another run than " +
+                    quotedPath(shards[0].source->name);
             return false;
         }
-        if (shards[i].runLine != shards[0].runLine || shards[i].header != shards[0].header ||
-            shards[i].count != shards[0].count) {
-            error = quotedPath(paths[i]) + " is a shard of another run than " + quotedPath(paths[0]);
-            return false;
+        if (shard.index >= shard.count || shard.first != shard.index * members / shard.count ||
+            shard.last != (shard.index + 1) * members / shard.count - 1) {
+            return shardError(shard, "its members are not those of shard " + std::to_string(shard.index) + "/" +
+                                         std::to_string(shard.count), error);
         }
     }
     std::sort(shards.begin(), shards.end(), [](const ShardFile& a, const ShardFile& b) { return a.first < b.first; });
-    std::int64_t members = 0;
-    wholeNumber(std::string_view(shards[0].runLine).substr(34, shards[0].runLine.find(',') - 34), members);
     std::int64_t next = 0;
     for (const ShardFile& shard : shards) {
         if (shard.first < next) {
@@ -567,24 +645,74 @@ bool mergeShards(const std::vector<std::string>& paths, std::FILE* out, std::uin
         }
         next = shard.last + 1;
     }
-    if (next != members) {
+    if (const std::int64_t members = membersOfRun(shards[0].runLine); next != members) {
         error = "members " + std::to_string(next) + " to " + std::to_string(members - 1) + " are missing";
         return false;
     }
-    std::vector<std::uint64_t> hashes;
-    for (const ShardFile& shard : shards) {
-        if (!memberHashes(shard, hashes, error)) {
+    return true;
+}
+
+// The second pass: a slice's member lines copied to `out`, its rows hashed
+// again on the way, so that a slice changed since the first pass is caught.
+bool copyShardBody(const ShardFile& shard, std::FILE* out, std::string& error) {
+    const std::unique_ptr<std::istream> in = shard.source->open();
+    std::uint64_t hash = FNV_OFFSET;
+    std::uint64_t at = 0;
+    std::string chunk(READ_CHUNK, '\0');
+    while (in && *in && at < shard.bodyEnd && stopSignal() == 0) {
+        in->read(chunk.data(), static_cast<std::streamsize>(std::min<std::uint64_t>(READ_CHUNK, shard.bodyEnd - at)));
+        const std::string_view read(chunk.data(), static_cast<std::size_t>(in->gcount()));
+        hash = fnv(hash, read);
+        const std::uint64_t from = std::max(at, shard.bodyStart) - at;
+        if (from < read.size()) {
+            if (const int writeError = writeAll(out, read.substr(from)); writeError != 0) {
+                error = std::string("cannot write the merged output: ") + std::strerror(writeError);
+                return false;
+            }
+        }
+        at += read.size();
+    }
+    if (stopSignal() != 0) {
+        error = "interrupted";
+        return false;
+    }
+    if (at != shard.bodyEnd || hash != shard.rowsHash) {
+        return shardError(shard, "it changed while it was merged", error);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool checkShards(const std::vector<ShardSource>& sources, MergePlan& plan, std::string& error) {
+    plan.shards.clear();
+    plan.shards.resize(sources.size());
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        if (!readShard(sources[i], plan.shards[i], error)) {
             return false;
         }
     }
-    int writeError = writeAll(out, shards[0].runLine + shards[0].header);
-    for (std::size_t i = 0; i < shards.size() && writeError == 0; ++i) {
-        writeError = writeAll(out, shards[i].body);
+    if (!shardsFitTogether(plan.shards, error)) {
+        return false;
     }
-    if (writeError != 0) {
+    plan.hash = FNV_OFFSET;
+    for (const ShardFile& shard : plan.shards) {
+        for (const std::uint64_t member : shard.hashes) {
+            plan.hash = addMemberHash(plan.hash, member);
+        }
+    }
+    return true;
+}
+
+bool writeMerged(const MergePlan& plan, std::FILE* out, std::string& error) {
+    if (const int writeError = writeAll(out, plan.shards[0].runLine + plan.shards[0].header); writeError != 0) {
         error = std::string("cannot write the merged output: ") + std::strerror(writeError);
         return false;
     }
-    hash = ensembleHash(hashes);
+    for (const ShardFile& shard : plan.shards) {
+        if (!copyShardBody(shard, out, error)) {
+            return false;
+        }
+    }
     return true;
 }

@@ -11,13 +11,20 @@
 // run that fails or is stopped leaves no output file behind. A replayed
 // recording is checked against its final line: exit status 3 if it differs.
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "batch/ensemble.h"
 #include "batch/options.h"
@@ -91,20 +98,53 @@ int abandonOutput(OutputFile& output, int errorNumber) {
     return EXIT_BAD_INPUT;
 }
 
-// --merge: the slices' outputs joined into the whole run's.
+// The slices named for --merge, each a regular file (a slice is read twice),
+// none of them the output: a merge over one of its slices would destroy it.
+bool shardFiles(const std::vector<std::string>& paths, const std::string& out, std::vector<ShardSource>& sources,
+                std::string& error) {
+    struct stat output {};
+    const bool outputExists = out == "-" ? ::fstat(STDOUT_FILENO, &output) == 0 : ::stat(out.c_str(), &output) == 0;
+    for (const std::string& path : paths) {
+        struct stat info {};
+        if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+            error = "cannot read shard '" + path + "': " +
+                    (info.st_mode == 0 ? std::strerror(errno) : "it is not a regular file");
+            return false;
+        }
+        if (outputExists && output.st_dev == info.st_dev && output.st_ino == info.st_ino) {
+            error = "cannot write output '" + out + "': it is the shard '" + path + "'";
+            return false;
+        }
+        sources.push_back({path, [path] { return std::make_unique<std::ifstream>(path, std::ios::binary); }});
+    }
+    return true;
+}
+
+// --merge: the slices' outputs checked, then joined into the whole run's.
+// Nothing is opened for writing before every slice has proved its rows.
 int mergeOutputs(const BatchOptions& options) {
+    stopOnSignals();
+    std::vector<ShardSource> sources;
+    MergePlan plan;
     OutputFile output;
-    std::uint64_t hash = 0;
-    if (std::string error; !output.open(options.out, FileIdentity{}, error) ||
-                           !mergeShards(options.merge, output.stream(), hash, error)) {
+    if (std::string error;
+        !shardFiles(options.merge, options.out, sources, error) || !checkShards(sources, plan, error) ||
+        !output.open(options.out, FileIdentity{}, error, {announceWaitForReader, stopSignal}) ||
+        !writeMerged(plan, output.stream(), error)) {
+        const bool incomplete = output.stream() != nullptr && !output.writesTemporaryFile();
         output.discard();
+        if (stopSignal() != 0) {
+            return reportInterruption(stopSignal(), "during the merge",
+                                      incomplete ? "the output on " + output.name() + " is incomplete"
+                                                 : "no output written");
+        }
         fail(error);
         return EXIT_BAD_INPUT;
     }
     if (const int errorNumber = output.commit(); errorNumber != 0) {
         return abandonOutput(output, errorNumber);
     }
-    std::fprintf(stderr, "ensemble hash: %s\n", hashText(hash).c_str());
+    std::fprintf(stderr, "ensemble hash: %s\n", hashText(plan.hash).c_str());
     return 0;
 }
 
