@@ -6,7 +6,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -116,6 +115,26 @@ bool runGroup(const EnsembleRun& run, std::int64_t groupFirst, MemberOutcome* ou
     return true;
 }
 
+std::string summaryHeader(const EnsembleSetUp& setUp) {
+    std::string header = "member";
+    for (const Sweep& sweep : setUp.sweeps) {
+        header += ',';
+        header += sweptName(sweep.parameter);
+    }
+    return header + ",energy,tip_x,tip_y,resets" + (setUp.shadowDistance > 0.0 ? ",lyapunov" : "") + ",state_hash\n";
+}
+
+std::string summaryRow(std::int64_t member, const MemberOutcome& outcome, bool shadows) {
+    std::string row = std::to_string(member);
+    for (const std::string& value : outcome.swept) {
+        row += ',';
+        row += value;
+    }
+    return row + "," + shortest(outcome.energy) + "," + shortest(outcome.tip.x) + "," + shortest(outcome.tip.y) +
+           "," + std::to_string(outcome.resets) + (shadows ? "," + shortest(outcome.lyapunov) : "") + "," +
+           hashText(outcome.hash) + "\n";
+}
+
 // What a finished group leaves for the output: its text, and its members'
 // state hashes and resets.
 struct GroupText {
@@ -220,8 +239,6 @@ private:
     std::int64_t membersWritten = 0;
 };
 
-std::string summaryRow(std::int64_t member, const MemberOutcome& outcome, bool shadows);
-
 // A finished group's members in order: their rows and closing lines (with
 // --every), or their summary rows.
 GroupText groupText(const EnsembleRun& run, std::int64_t groupFirst, const std::vector<MemberOutcome>& outcomes) {
@@ -304,26 +321,6 @@ std::string runLine(const BatchOptions& options, const std::vector<ScriptEvent>&
             std::to_string(options.width) + "x" + std::to_string(options.height) + ", events " + hashText(script) +
             "\n";
     return line;
-}
-
-std::string summaryHeader(const EnsembleSetUp& setUp) {
-    std::string header = "member";
-    for (const Sweep& sweep : setUp.sweeps) {
-        header += ',';
-        header += sweptName(sweep.parameter);
-    }
-    return header + ",energy,tip_x,tip_y,resets" + (setUp.shadowDistance > 0.0 ? ",lyapunov" : "") + ",state_hash\n";
-}
-
-std::string summaryRow(std::int64_t member, const MemberOutcome& outcome, bool shadows) {
-    std::string row = std::to_string(member);
-    for (const std::string& value : outcome.swept) {
-        row += ',';
-        row += value;
-    }
-    return row + "," + shortest(outcome.energy) + "," + shortest(outcome.tip.x) + "," + shortest(outcome.tip.y) +
-           "," + std::to_string(outcome.resets) + (shadows ? "," + shortest(outcome.lyapunov) : "") + "," +
-           hashText(outcome.hash) + "\n";
 }
 
 // The conductor: the script played on the default chain's input state.

@@ -10,8 +10,10 @@
 // the swept parameters as the member's chain holds them; with --every K each
 // member's rows "member,step,time,p..,q..,energy,tip_x,tip_y" as the
 // single-run CSV has them, then "# member k: resets R, state hash H".
-// Members come in member order, so that the slices' outputs after their first
-// lines, joined in order, are the whole run's.
+// Members come in member order, written as their groups finish, so that the
+// slices' outputs after their first lines, joined in order, are the whole
+// run's. A slice ends in "# shard I/K: rows hash H", H the FNV-1a 64 hash of
+// every byte before that line, which --merge recomputes.
 //
 // The ensemble hash is FNV-1a 64 over the members' state hashes, each as its
 // eight bytes in little-endian order, in member order.
