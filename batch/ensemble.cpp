@@ -205,7 +205,8 @@ public:
         turn.notify_all();
     }
 
-    // Called outside the workers, before and after them.
+    // Writes `text` at once: before the workers start, after they end, and
+    // for put() under its lock.
     void write(std::string_view text) {
         if (writeError == 0) {
             rows = fnv(rows, text);
