@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <sstream>
 #include <string_view>
 #include <thread>
@@ -205,6 +206,14 @@ public:
         turn.notify_all();
     }
 
+    // Ends the run as a failed write with `errorNumber` does.
+    void fail(int errorNumber) {
+        const std::lock_guard<std::mutex> lock(mutex);
+        writeError = writeError != 0 ? writeError : errorNumber;
+        stopped = true;
+        turn.notify_all();
+    }
+
     // Writes `text` at once: before the workers start, after they end, and
     // for put() under its lock.
     void write(std::string_view text) {
@@ -267,17 +276,22 @@ bool runGroups(const EnsembleRun& run, int threads, OrderedOutput& output) {
     constexpr int width = MemberGroup<Real>::width;
     const std::int64_t groups = (run.last - run.first) / width + 1;
     const auto work = [&] {
-        for (std::int64_t g = output.take(groups); g >= 0; g = output.take(groups)) {
-            std::vector<MemberOutcome> outcomes(width);
-            const auto append = [&outcomes](int lane, std::string_view row) {
-                outcomes[static_cast<std::size_t>(lane)].rows += row;
-            };
-            const std::int64_t groupFirst = run.first + g * width;
-            if (!runGroup<Real>(run, groupFirst, outcomes.data(), append)) {
-                output.stop();
-                return;
+        try {
+            for (std::int64_t g = output.take(groups); g >= 0; g = output.take(groups)) {
+                std::vector<MemberOutcome> outcomes(width);
+                const auto append = [&outcomes](int lane, std::string_view row) {
+                    outcomes[static_cast<std::size_t>(lane)].rows += row;
+                };
+                const std::int64_t groupFirst = run.first + g * width;
+                if (!runGroup<Real>(run, groupFirst, outcomes.data(), append)) {
+                    output.stop();
+                    return;
+                }
+                output.put(g, groupText(run, groupFirst, outcomes));
             }
-            output.put(g, groupText(run, groupFirst, outcomes));
+        } catch (const std::bad_alloc&) {
+            // One group's rows (its lanes run together) larger than memory.
+            output.fail(ENOMEM);
         }
     };
 #if defined(__EMSCRIPTEN__)

@@ -150,6 +150,16 @@ expect_run "merge over its slice as a descriptor" 2 "^chain20-batch: cannot writ
 cmp "$scratch/slice1.csv" "$scratch/kept.csv" || fail "merge over its slice as a descriptor: the slice changed"
 rm "$dir/linked.csv" "$dir/slice_link.csv"
 
+# An ensemble whose one group of lanes holds more rows than memory allows
+# ends as a failed write does. (AddressSanitizer needs more address space
+# than the limit leaves.)
+if ! ldd "$batch" 2>/dev/null | grep -q libasan; then
+    status=0
+    (ulimit -v 100000; exec "$batch" --steps 100000 --links 1 --members 8 --every 1 --threads 1 \
+        --out "$dir/lanes.csv") 2> "$scratch/stderr" || status=$?
+    expect_run "rows past memory" 2 "^chain20-batch: cannot write output '$dir/lanes.csv': Cannot allocate memory$"
+fi
+
 left=$(cd "$dir" && ls -A | grep -v -x -e existing.csv -e sub -e script.txt -e chained -e "$long" || true)
 [ -z "$left" ] || fail "temporary files left behind: $left"
 finish
