@@ -131,14 +131,20 @@ sed '4d' "$scratch/rows1.csv" > "$scratch/lost.csv"
 sed '$d' "$scratch/rows1.csv" > "$scratch/cut.csv"
 sed '4a 3,20,0.02,0,0,0,0,0,0' "$scratch/rows1.csv" > "$scratch/padded.csv"
 sed '4,6d' "$scratch/rows1.csv" > "$scratch/dropped.csv"
-{ head -c 3000000 /dev/zero | tr '\0' 7; } | cat "$scratch/rows1.csv" - > "$scratch/long.csv"
+{ head -c 3000000 /dev/zero | tr '\0' 7; } | cat "$scratch/rows1.csv" - > "$scratch/trailing.csv"
+{ head -n 3 "$scratch/rows1.csv"; head -c 6000000 /dev/zero | tr '\0' 7; } > "$scratch/long.csv"
+truncate -s 100G "$scratch/huge.csv"
 for case in "edited:its rows do not match their hash \(edited or damaged\)" \
             "lost:its rows do not match their hash \(edited or damaged\)" "cut:it ends before its rows hash \(cut short\?\)" \
             "padded:line 5 is not a line of member 2" \
-            "dropped:line 4 is not a line of member 2" "long:its last line is not its rows hash"; do
+            "dropped:line 4 is not a line of member 2" "trailing:its last line is not its rows hash" \
+            "long:line 4 is too long"; do
     expect_refusal "merge of a slice ${case%%:*}" "'$scratch/${case%%:*}.csv': ${case#*:}$" \
         --merge "$scratch/rows0.csv" "$scratch/${case%%:*}.csv" --out "$out_dir/run.csv"
 done
+expect_refusal "merge of a huge file" "'$scratch/huge.csv' is not the output of a chain20-batch --shard run$" \
+    --merge "$scratch/rows0.csv" "$scratch/huge.csv" --out "$out_dir/run.csv"
+rm "$scratch/huge.csv"
 merge_usage="--merge joins finished shard outputs: give it the slices' outputs after --merge, and only --out$"
 expect_refusal "merge with a chain option" "$merge_usage" --merge "$scratch/shard0.csv" "$scratch/shard1.csv" --links 5
 expect_refusal "merge with threads" "$merge_usage" --threads 2 --merge "$scratch/shard0.csv" "$scratch/shard1.csv"
