@@ -106,9 +106,12 @@ bool shardFiles(const std::vector<std::string>& paths, const std::string& out, s
     const bool outputExists = out == "-" ? ::fstat(STDOUT_FILENO, &output) == 0 : ::stat(out.c_str(), &output) == 0;
     for (const std::string& path : paths) {
         struct stat info {};
-        if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
-            error = "cannot read shard '" + path + "': " +
-                    (info.st_mode == 0 ? std::strerror(errno) : "it is not a regular file");
+        if (::stat(path.c_str(), &info) != 0) {
+            error = "cannot read shard '" + path + "': " + std::strerror(errno);
+            return false;
+        }
+        if (!S_ISREG(info.st_mode)) {
+            error = "cannot read shard '" + path + "': it is not a regular file";
             return false;
         }
         if (outputExists && output.st_dev == info.st_dev && output.st_ino == info.st_ino) {

@@ -125,6 +125,7 @@ bool checkEnsemble(BatchOptions& options, const std::vector<std::string>& sweeps
 constexpr std::string_view MERGE_USAGE = "--merge joins finished shard outputs: give it the slices' outputs "
                                          "after --merge, and only --out";
 
+// Whether `word` is NAME=VALUE, with the value in `value`.
 bool takesOption(std::string_view word, std::string_view name, std::string_view& value) {
     if (word.starts_with(name) && word.size() > name.size() && word[name.size()] == '=') {
         value = word.substr(name.size() + 1);
@@ -133,6 +134,7 @@ bool takesOption(std::string_view word, std::string_view name, std::string_view&
     return false;
 }
 
+// Whether the command line asks for a merge (and not for the help).
 bool namesMerge(int argc, char** argv) {
     bool merge = false;
     for (int i = 1; i < argc; ++i) {
