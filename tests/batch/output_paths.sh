@@ -153,7 +153,7 @@ rm "$dir/linked.csv" "$dir/slice_link.csv"
 # An ensemble whose one group of lanes holds more rows than memory allows
 # ends as a failed write does. (AddressSanitizer needs more address space
 # than the limit leaves.)
-if ! ldd "$batch" 2>/dev/null | grep -q libasan; then
+if [[ "$(ldd "$batch" 2>/dev/null)" != *libasan* ]]; then
     status=0
     (ulimit -v 100000; exec "$batch" --steps 100000 --links 1 --members 8 --every 1 --threads 1 \
         --out "$dir/lanes.csv") 2> "$scratch/stderr" || status=$?
