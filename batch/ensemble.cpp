@@ -1,19 +1,23 @@
 #include "batch/ensemble.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <charconv>
-#include <cstring>
 #include <chrono>
-#include <fstream>
+#include <condition_variable>
+#include <cstring>
 #include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <new>
 #include <sstream>
 #include <string_view>
 #include <thread>
 #include <utility>
 
 #include "batch/csv.h"
+#include "cli/progress_bar.h"
 #include "cli/stderr_lines.h"
 #include "sim/diagnostics.h"
 #include "sim/parameters.h"
@@ -112,21 +116,182 @@ bool runGroup(const EnsembleRun& run, std::int64_t groupFirst, MemberOutcome* ou
     return true;
 }
 
-// The members first .. last in groups of Real's width over `threads` workers,
-// each group's outcomes in its members' places.
+std::string summaryHeader(const EnsembleSetUp& setUp) {
+    std::string header = "member";
+    for (const Sweep& sweep : setUp.sweeps) {
+        header += ',';
+        header += sweptName(sweep.parameter);
+    }
+    return header + ",energy,tip_x,tip_y,resets" + (setUp.shadowDistance > 0.0 ? ",lyapunov" : "") + ",state_hash\n";
+}
+
+std::string summaryRow(std::int64_t member, const MemberOutcome& outcome, bool shadows) {
+    std::string row = std::to_string(member);
+    for (const std::string& value : outcome.swept) {
+        row += ',';
+        row += value;
+    }
+    return row + "," + shortest(outcome.energy) + "," + shortest(outcome.tip.x) + "," + shortest(outcome.tip.y) +
+           "," + std::to_string(outcome.resets) + (shadows ? "," + shortest(outcome.lyapunov) : "") + "," +
+           hashText(outcome.hash) + "\n";
+}
+
+// What a finished group leaves for the output: its text, and its members'
+// state hashes and resets.
+struct GroupText {
+    std::string text;
+    std::vector<std::uint64_t> hashes;
+    std::int64_t resets = 0;
+};
+
+std::uint64_t addMemberHash(std::uint64_t ensemble, std::uint64_t member) {
+    char bytes[8];
+    for (int i = 0; i < 8; ++i) {
+        bytes[i] = static_cast<char>(member >> (8 * i));
+    }
+    return fnv(ensemble, std::string_view(bytes, 8));
+}
+
+int writeAll(std::FILE* out, std::string_view text) {
+    errno = 0;
+    if (std::fwrite(text.data(), 1, text.size(), out) == text.size()) {
+        return 0;
+    }
+    return errno != 0 ? errno : EIO;
+}
+
+// The run's output, written as its groups finish and in member order: a
+// group that finishes before those ahead of it waits, and no worker starts
+// a group more than `ahead` groups past the next one to write, so that the
+// rows held in memory stay a few groups' worth at any number of members.
+// Every byte written goes into the slice's rows hash.
+class OrderedOutput {
+public:
+    OrderedOutput(std::FILE* out, std::int64_t ahead, ProgressBar& progress)
+        : out(out), ahead(ahead), progress(progress) {}
+
+    // The next of `groups` groups to run, or -1 when none is left or the run
+    // stops.
+    std::int64_t take(std::int64_t groups) {
+        std::unique_lock<std::mutex> lock(mutex);
+        turn.wait(lock, [this] { return stopped || nextToRun < nextToWrite + ahead; });
+        stopped = stopped || stopSignal() != 0;
+        if (stopped || nextToRun == groups) {
+            turn.notify_all();
+            return -1;
+        }
+        return nextToRun++;
+    }
+
+    // Writes group `group`'s text once every group before it is written.
+    void put(std::int64_t group, GroupText text) {
+        const std::lock_guard<std::mutex> lock(mutex);
+        waiting.emplace(group, std::move(text));
+        for (auto next = waiting.begin(); !stopped && next != waiting.end() && next->first == nextToWrite;
+             next = waiting.erase(next), ++nextToWrite) {
+            write(next->second.text);
+            for (const std::uint64_t hash : next->second.hashes) {
+                ensemble = addMemberHash(ensemble, hash);
+            }
+            resets += next->second.resets;
+            membersWritten += static_cast<std::int64_t>(next->second.hashes.size());
+            progress.show(membersWritten);
+        }
+        turn.notify_all();
+    }
+
+    void stop() {
+        const std::lock_guard<std::mutex> lock(mutex);
+        stopped = true;
+        turn.notify_all();
+    }
+
+    // Ends the run as a failed write with `errorNumber` does.
+    void fail(int errorNumber) {
+        const std::lock_guard<std::mutex> lock(mutex);
+        writeError = writeError != 0 ? writeError : errorNumber;
+        stopped = true;
+        turn.notify_all();
+    }
+
+    // Writes `text` at once: before the workers start, after they end, and
+    // for put() under its lock.
+    void write(std::string_view text) {
+        if (writeError == 0) {
+            rows = fnv(rows, text);
+            writeError = writeAll(out, text);
+            stopped = stopped || writeError != 0;
+        }
+    }
+
+    // Whether all `groups` groups are written.
+    bool finished(std::int64_t groups) const { return nextToWrite == groups && writeError == 0; }
+    std::uint64_t rowsHash() const { return rows; }
+    std::uint64_t ensembleHash() const { return ensemble; }
+    std::int64_t resetsWritten() const { return resets; }
+    std::int64_t members() const { return membersWritten; }
+    int error() const { return writeError; }
+
+private:
+    std::FILE* out;
+    const std::int64_t ahead;
+    ProgressBar& progress;
+    std::mutex mutex;
+    std::condition_variable turn;
+    std::map<std::int64_t, GroupText> waiting;
+    std::int64_t nextToRun = 0;
+    std::int64_t nextToWrite = 0;
+    bool stopped = false;
+    int writeError = 0;
+    std::uint64_t rows = FNV_OFFSET;
+    std::uint64_t ensemble = FNV_OFFSET;
+    std::int64_t resets = 0;
+    std::int64_t membersWritten = 0;
+};
+
+// A finished group's members in order: their rows and closing lines (with
+// --every), or their summary rows.
+GroupText groupText(const EnsembleRun& run, std::int64_t groupFirst, const std::vector<MemberOutcome>& outcomes) {
+    GroupText group;
+    const std::int64_t lanes = std::min<std::int64_t>(static_cast<std::int64_t>(outcomes.size()),
+                                                      run.last - groupFirst + 1);
+    for (std::int64_t lane = 0; lane < lanes; ++lane) {
+        const MemberOutcome& outcome = outcomes[static_cast<std::size_t>(lane)];
+        const std::int64_t k = groupFirst + lane;
+        group.text += run.every > 0 ? outcome.rows + "# member " + std::to_string(k) + ": resets " +
+                                          std::to_string(outcome.resets) + ", state hash " + hashText(outcome.hash) +
+                                          "\n"
+                                    : summaryRow(k, outcome, run.options.setUp.shadowDistance > 0.0);
+        group.hashes.push_back(outcome.hash);
+        group.resets += outcome.resets;
+    }
+    return group;
+}
+
+// The members first .. last in groups of Real's width over `threads`
+// workers, each group written to `output` in its members' place. False when
+// the run stopped before every group was written.
 template <class Real>
-bool runGroups(const EnsembleRun& run, int threads, std::vector<MemberOutcome>& outcomes) {
+bool runGroups(const EnsembleRun& run, int threads, OrderedOutput& output) {
     constexpr int width = MemberGroup<Real>::width;
     const std::int64_t groups = (run.last - run.first) / width + 1;
-    std::atomic<std::int64_t> nextGroup{0};
-    std::atomic<bool> stopped{false};
     const auto work = [&] {
-        for (std::int64_t g = nextGroup++; g < groups && !stopped; g = nextGroup++) {
-            MemberOutcome* const place = &outcomes[static_cast<std::size_t>(g * width)];
-            const auto append = [place](int lane, std::string_view row) { place[lane].rows += row; };
-            if (!runGroup<Real>(run, run.first + g * width, place, append)) {
-                stopped = true;
+        try {
+            for (std::int64_t g = output.take(groups); g >= 0; g = output.take(groups)) {
+                std::vector<MemberOutcome> outcomes(width);
+                const auto append = [&outcomes](int lane, std::string_view row) {
+                    outcomes[static_cast<std::size_t>(lane)].rows += row;
+                };
+                const std::int64_t groupFirst = run.first + g * width;
+                if (!runGroup<Real>(run, groupFirst, outcomes.data(), append)) {
+                    output.stop();
+                    return;
+                }
+                output.put(g, groupText(run, groupFirst, outcomes));
             }
+        } catch (const std::bad_alloc&) {
+            // One group's rows (its lanes run together) larger than memory.
+            output.fail(ENOMEM);
         }
     };
 #if defined(__EMSCRIPTEN__)
@@ -140,7 +305,7 @@ bool runGroups(const EnsembleRun& run, int threads, std::vector<MemberOutcome>& 
     for (std::thread& worker : workers) {
         worker.join();
     }
-    return !stopped;
+    return output.finished(groups);
 }
 
 std::string sweepText(const Sweep& sweep) {
@@ -173,34 +338,6 @@ std::string runLine(const BatchOptions& options, const std::vector<ScriptEvent>&
     return line;
 }
 
-std::string summaryHeader(const EnsembleSetUp& setUp) {
-    std::string header = "member";
-    for (const Sweep& sweep : setUp.sweeps) {
-        header += ',';
-        header += sweptName(sweep.parameter);
-    }
-    return header + ",energy,tip_x,tip_y,resets" + (setUp.shadowDistance > 0.0 ? ",lyapunov" : "") + ",state_hash\n";
-}
-
-std::string summaryRow(std::int64_t member, const MemberOutcome& outcome, bool shadows) {
-    std::string row = std::to_string(member);
-    for (const std::string& value : outcome.swept) {
-        row += ',';
-        row += value;
-    }
-    return row + "," + shortest(outcome.energy) + "," + shortest(outcome.tip.x) + "," + shortest(outcome.tip.y) +
-           "," + std::to_string(outcome.resets) + (shadows ? "," + shortest(outcome.lyapunov) : "") + "," +
-           hashText(outcome.hash) + "\n";
-}
-
-int writeAll(std::FILE* out, std::string_view text) {
-    errno = 0;
-    if (std::fwrite(text.data(), 1, text.size(), out) == text.size()) {
-        return 0;
-    }
-    return errno != 0 ? errno : EIO;
-}
-
 // The conductor: the script played on the default chain's input state.
 std::vector<InputChange> playScript(const BatchOptions& options, std::vector<ScriptEvent> events,
                                     Precision precision) {
@@ -230,9 +367,18 @@ RunResult runMember(const BatchOptions& options, const EnsembleRun& run, Precisi
     return result;
 }
 
+std::string shardName(const BatchOptions& options) {
+    return "# shard " + std::to_string(options.shardIndex) + "/" + std::to_string(options.shardCount);
+}
+
 std::string shardLine(const BatchOptions& options, std::int64_t first, std::int64_t last) {
-    return "# shard " + std::to_string(options.shardIndex) + "/" + std::to_string(options.shardCount) +
-           ": members " + std::to_string(first) + " to " + std::to_string(last) + "\n";
+    return shardName(options) + ": members " + std::to_string(first) + " to " + std::to_string(last) + "\n";
+}
+
+// A slice's last line: the FNV-1a 64 hash of every byte before it, which the
+// merge recomputes, so that a slice edited, cut short or padded is refused.
+std::string rowsHashLine(const BatchOptions& options, std::uint64_t hash) {
+    return shardName(options) + ": rows hash " + hashText(hash) + "\n";
 }
 
 }  // namespace
@@ -255,11 +401,7 @@ bool scriptKeepsToTheSweeps(const EnsembleSetUp& setUp, const std::vector<Script
 std::uint64_t ensembleHash(const std::vector<std::uint64_t>& memberHashes) {
     std::uint64_t hash = FNV_OFFSET;
     for (const std::uint64_t member : memberHashes) {
-        char bytes[8];
-        for (int i = 0; i < 8; ++i) {
-            bytes[i] = static_cast<char>(member >> (8 * i));
-        }
-        hash = fnv(hash, std::string_view(bytes, 8));
+        hash = addMemberHash(hash, member);
     }
     return hash;
 }
@@ -270,9 +412,9 @@ RunResult runEnsemble(const BatchOptions& options, std::vector<ScriptEvent> even
     const std::string description = runLine(options, events, precision);
     const std::vector<InputChange> timeline = playScript(options, std::move(events), precision);
     const auto started = std::chrono::steady_clock::now();
-    const std::int64_t members = options.setUp.members;
-    std::int64_t first = options.shardIndex * members / options.shardCount;
-    std::int64_t last = (options.shardIndex + 1) * members / options.shardCount - 1;
+    const std::int64_t whole = options.setUp.members;
+    std::int64_t first = options.shardIndex * whole / options.shardCount;
+    std::int64_t last = (options.shardIndex + 1) * whole / options.shardCount - 1;
     if (options.member) {
         first = last = *options.member;
     }
@@ -285,51 +427,40 @@ RunResult runEnsemble(const BatchOptions& options, std::vector<ScriptEvent> even
         return result;
     }
 
-    std::vector<MemberOutcome> outcomes(static_cast<std::size_t>(last - first + 1 + 8));
+    const std::int64_t members = last - first + 1;
+    ProgressBar progress(members, progressWorthShowing(members * options.steps), "member");
+    OrderedOutput output(out, 2 * static_cast<std::int64_t>(options.threads), progress);
+    output.write(description + (options.sharded ? shardLine(options, first, last) : ""));
+    output.write(run.every > 0 ? "member," + csvHeader(timeline.front().description.links)
+                               : summaryHeader(options.setUp));
     const bool avx2 = machineHasAvx2();
-    const int threads = options.threads;
     const bool finished =
         precision == Precision::Double
-            ? (avx2 ? runGroups<DoubleLanesAvx2>(run, threads, outcomes) : runGroups<DoubleLanes>(run, threads, outcomes))
-            : (avx2 ? runGroups<FloatLanesAvx2>(run, threads, outcomes) : runGroups<FloatLanes>(run, threads, outcomes));
+            ? (avx2 ? runGroups<DoubleLanesAvx2>(run, options.threads, output)
+                    : runGroups<DoubleLanes>(run, options.threads, output))
+            : (avx2 ? runGroups<FloatLanesAvx2>(run, options.threads, output)
+                    : runGroups<FloatLanes>(run, options.threads, output));
+    progress.clear();
+    if (finished && options.sharded) {
+        output.write(rowsHashLine(options, output.rowsHash()));
+    }
     RunResult result;
-    result.members = last - first + 1;
+    result.members = members;
+    result.membersWritten = output.members();
     result.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     result.stopSignal = stopSignal();
-    if (!finished) {
-        return result;
-    }
-    result.stepsRun = options.steps;
-    std::string text = description + (options.sharded ? shardLine(options, first, last) : "");
-    text += run.every > 0 ? "member," + csvHeader(timeline.front().description.links) : summaryHeader(options.setUp);
-    int writeError = writeAll(out, text);
-    std::vector<std::uint64_t> hashes;
-    for (std::int64_t k = first; k <= last && writeError == 0; ++k) {
-        const MemberOutcome& outcome = outcomes[static_cast<std::size_t>(k - first)];
-        hashes.push_back(outcome.hash);
-        result.resets += outcome.resets;
-        writeError = writeAll(out, run.every > 0 ? outcome.rows + "# member " + std::to_string(k) + ": resets " +
-                                                        std::to_string(outcome.resets) + ", state hash " +
-                                                        hashText(outcome.hash) + "\n"
-                                                  : summaryRow(k, outcome, options.setUp.shadowDistance > 0.0));
-    }
-    result.stateHash = ensembleHash(hashes);
-    result.writeErrorNumber = writeError;
+    result.writeErrorNumber = output.error();
+    result.stepsRun = finished ? options.steps : 0;
+    result.resets = output.resetsWritten();
+    result.stateHash = output.ensembleHash();
     return result;
 }
 
 namespace {
 
-// One slice's output, split into its lines of note.
-struct ShardFile {
-    std::string path;
-    std::string runLine;
-    std::int64_t first = 0;
-    std::int64_t last = 0;
-    std::int64_t count = 0;  // K of I/K
-    std::string header;
-    std::string body;
-};
+// The longest line a slice holds: a row of the longest chain.
+constexpr std::size_t LONGEST_LINE = csvRowCapacity(MOST_LINKS) + 64;
+constexpr std::size_t READ_CHUNK = 1 << 16;
 
 std::string quotedPath(const std::string& path) { return "'" + path + "'"; }
 
@@ -338,98 +469,182 @@ bool wholeNumber(std::string_view text, std::int64_t& value) {
     return !text.empty() && status == std::errc{} && stop == text.data() + text.size();
 }
 
-// Takes the next line, with its newline, off the front of `text`.
-std::string_view takeLine(std::string_view& text) {
-    const std::size_t end = std::min(text.find('\n'), text.size() - 1) + 1;
-    const std::string_view line = text.substr(0, end);
-    text.remove_prefix(end);
-    return line;
+bool hexHash(std::string_view text, std::uint64_t& hash) {
+    const auto [stop, status] = std::from_chars(text.data(), text.data() + text.size(), hash, 16);
+    return text.size() == 16 && status == std::errc{} && stop == text.data() + text.size();
 }
 
-bool readShardFile(const std::string& path, ShardFile& shard, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream contents;
-    contents << in.rdbuf();
-    if (!in) {
-        error = "cannot read shard " + quotedPath(path);
-        return false;
+// A slice's lines one at a time, each with its newline, at most LONGEST_LINE
+// long, read in chunks so that a slice of any size takes little memory; the
+// bytes read so far go into the FNV-1a hash of the rows.
+class LineReader {
+public:
+    explicit LineReader(std::istream& in) : in(in) {}
+
+    // False at the end of the slice, or with `error` set for a line too long.
+    bool next(std::string_view& line, std::string& error) {
+        for (;;) {
+            const std::size_t newline = buffer.find('\n', start);
+            if (newline != std::string::npos || (ended && start < buffer.size())) {
+                const std::size_t end = newline != std::string::npos ? newline + 1 : buffer.size();
+                line = std::string_view(buffer).substr(start, end - start);
+                hash = fnv(hash, line);
+                offset += line.size();
+                start = end;
+                ++number;
+                return true;
+            }
+            if (ended || buffer.size() - start > LONGEST_LINE) {
+                error = buffer.size() - start > LONGEST_LINE ? "line " + std::to_string(number + 1) + " is too long"
+                                                             : "";
+                return false;
+            }
+            buffer.erase(0, start);
+            start = 0;
+            const std::size_t held = buffer.size();
+            buffer.resize(held + READ_CHUNK);
+            in.read(buffer.data() + held, READ_CHUNK);
+            buffer.resize(held + static_cast<std::size_t>(in.gcount()));
+            ended = in.gcount() == 0;
+        }
     }
-    const std::string text = contents.str();
-    std::string_view rest = text;
-    shard.path = path;
-    shard.runLine = std::string(takeLine(rest));
-    const std::string shardLine(takeLine(rest));
-    shard.header = std::string(takeLine(rest));
-    shard.body = std::string(rest);
-    // "# shard I/K: members A to B\n"
+
+    std::uint64_t rowsHash() const { return hash; }
+    std::uint64_t bytesRead() const { return offset; }
+    std::int64_t lineNumber() const { return number; }
+    bool failed() const { return in.bad(); }
+
+private:
+    std::istream& in;
+    std::string buffer;
+    std::size_t start = 0;
+    bool ended = false;
+    std::uint64_t hash = FNV_OFFSET;
+    std::uint64_t offset = 0;
+    std::int64_t number = 0;
+};
+
+// "# shard I/K: members A to B\n" into the slice's numbers.
+bool readShardLine(std::string_view line, ShardFile& shard) {
     constexpr std::string_view SHARD = "# shard ";
-    const std::size_t slash = shardLine.find('/');
-    const std::size_t colon = shardLine.find(": members ");
-    const std::size_t to = shardLine.find(" to ");
-    std::int64_t index = 0;
-    if (!shard.runLine.starts_with("# chain20-batch ensemble: members ") || !shardLine.starts_with(SHARD) ||
-        slash == std::string::npos || colon == std::string::npos || to == std::string::npos ||
-        !shardLine.ends_with('\n') || !wholeNumber(std::string_view(shardLine).substr(8, slash - 8), index) ||
-        !wholeNumber(std::string_view(shardLine).substr(slash + 1, colon - slash - 1), shard.count) ||
-        !wholeNumber(std::string_view(shardLine).substr(colon + 10, to - colon - 10), shard.first) ||
-        !wholeNumber(std::string_view(shardLine).substr(to + 4, shardLine.size() - to - 5), shard.last)) {
-        error = quotedPath(path) + " is not the output of a chain20-batch --shard run";
-        return false;
-    }
-    return true;
+    const std::size_t slash = line.find('/');
+    const std::size_t colon = line.find(": members ");
+    const std::size_t to = line.find(" to ");
+    return line.starts_with(SHARD) && line.ends_with('\n') && slash != std::string_view::npos &&
+           colon != std::string_view::npos && to != std::string_view::npos && slash < colon && colon < to &&
+           wholeNumber(line.substr(SHARD.size(), slash - SHARD.size()), shard.index) &&
+           wholeNumber(line.substr(slash + 1, colon - slash - 1), shard.count) &&
+           wholeNumber(line.substr(colon + 10, to - colon - 10), shard.first) &&
+           wholeNumber(line.substr(to + 4, line.size() - to - 5), shard.last);
 }
 
-// The members of a slice's body in order, each once, and their hashes: the
-// summary rows' last column, or the "# member k: ..." lines after the rows.
-bool memberHashes(const ShardFile& shard, std::vector<std::uint64_t>& hashes, std::string& error) {
+std::int64_t membersOfRun(std::string_view runLine) {
+    constexpr std::string_view RUN = "# chain20-batch ensemble: members ";
+    std::int64_t members = 0;
+    return runLine.starts_with(RUN) && wholeNumber(runLine.substr(RUN.size(), runLine.find(',') - RUN.size()), members)
+               ? members
+               : 0;
+}
+
+// Whether `line` belongs to member `k`'s block: a row that starts with its
+// number, a header after the links changed, or (then `ends` is set and the
+// member's state hash taken) its closing line.
+bool memberLine(std::string_view line, std::int64_t k, bool summary, bool& ends, std::uint64_t& hash) {
+    const std::string number = std::to_string(k);
+    const std::string_view hex = line.size() > 17 ? line.substr(line.size() - 17, 16) : std::string_view();
+    ends = summary;
+    if (summary) {
+        return line.starts_with(number + ",") && line.ends_with('\n') && line[line.size() - 18] == ',' &&
+               hexHash(hex, hash);
+    }
+    if (line.starts_with("# member ")) {
+        ends = true;
+        return line.starts_with("# member " + number + ": resets ") && line.find(", state hash ") == line.size() - 30 &&
+               line.ends_with('\n') && hexHash(hex, hash);
+    }
+    return (line.starts_with(number + ",") || line.starts_with("member,step,time,")) && line.ends_with('\n');
+}
+
+bool shardError(const ShardFile& shard, const std::string& what, std::string& error) {
+    error = quotedPath(shard.source->name) + ": " + what;
+    return false;
+}
+
+// The first pass over a slice: its lines of note, its members in order, each
+// once, and its rows hash recomputed.
+bool readShard(const ShardSource& source, ShardFile& shard, std::string& error) {
+    shard.source = &source;
+    const std::unique_ptr<std::istream> in = source.open();
+    if (!in || !*in) {
+        error = "cannot read shard " + quotedPath(source.name);
+        return false;
+    }
+    LineReader lines(*in);
+    std::string_view line;
+    std::string tooLong;
+    const auto nextLine = [&] { return stopSignal() == 0 && lines.next(line, tooLong); };
+    if (!nextLine() || membersOfRun(line) == 0 || !(shard.runLine = line, nextLine()) || !readShardLine(line, shard) ||
+        !nextLine() || !line.starts_with("member,")) {
+        error = quotedPath(source.name) + " is not the output of a chain20-batch --shard run";
+        return false;
+    }
+    shard.header = line;
+    shard.bodyStart = lines.bytesRead();
     const bool summary = shard.header.ends_with(",state_hash\n");
-    std::string_view rest = shard.body;
-    std::int64_t expected = shard.first;
-    while (!rest.empty()) {
-        const std::string_view line = takeLine(rest);
-        constexpr std::string_view MEMBER_END = "# member ";
-        const bool end = line.starts_with(MEMBER_END);
-        if (!summary && !end) {
-            continue;
-        }
-        const std::size_t memberEnd = end ? line.find(':') : line.find(',');
-        const std::string_view member = line.substr(end ? MEMBER_END.size() : 0,
-                                                    memberEnd - (end ? MEMBER_END.size() : 0));
+    const std::string trailer = "# shard " + std::to_string(shard.index) + "/" + std::to_string(shard.count) +
+                                ": rows hash ";
+    std::int64_t k = shard.first;
+    std::uint64_t before = lines.rowsHash();
+    for (; nextLine() && !line.starts_with(trailer); before = lines.rowsHash()) {
+        bool ends = false;
         std::uint64_t hash = 0;
-        const std::string_view hex = line.size() > 17 ? line.substr(line.size() - 17, 16) : std::string_view();
-        std::int64_t k = 0;
-        if (!wholeNumber(member, k) || k != expected || hex.empty() ||
-            std::from_chars(hex.data(), hex.data() + hex.size(), hash, 16).ptr != hex.data() + hex.size()) {
-            error = quotedPath(shard.path) + ": member " + std::to_string(expected) + " is missing or out of order";
-            return false;
+        if (k > shard.last || !memberLine(line, k, summary, ends, hash)) {
+            return shardError(shard, "line " + std::to_string(lines.lineNumber()) + " is not a line of member " +
+                                         std::to_string(std::min(k, shard.last)), error);
         }
-        hashes.push_back(hash);
-        ++expected;
+        if (ends) {
+            shard.hashes.push_back(hash);
+            ++k;
+        }
     }
-    if (expected != shard.last + 1) {
-        error = quotedPath(shard.path) + ": member " + std::to_string(expected) + " is missing";
-        return false;
+    shard.bodyEnd = lines.bytesRead() - line.size();
+    if (stopSignal() != 0 || lines.failed() || !tooLong.empty()) {
+        return shardError(shard, stopSignal() != 0 ? "interrupted" : lines.failed() ? "cannot be read" : tooLong,
+                          error);
+    }
+    if (!line.starts_with(trailer)) {
+        return shardError(shard, "it ends before its rows hash (cut short?)", error);
+    }
+    if (k != shard.last + 1) {
+        return shardError(shard, "member " + std::to_string(k) + " is missing", error);
+    }
+    if (!hexHash(line.substr(trailer.size(), 16), shard.rowsHash) || line.size() != trailer.size() + 17 ||
+        !line.ends_with('\n') || nextLine()) {
+        return shardError(shard, "its last line is not its rows hash", error);
+    }
+    if (shard.rowsHash != before) {
+        return shardError(shard, "its rows do not match their hash (edited or damaged)", error);
     }
     return true;
 }
 
-}  // namespace
-
-bool mergeShards(const std::vector<std::string>& paths, std::FILE* out, std::uint64_t& hash, std::string& error) {
-    std::vector<ShardFile> shards(paths.size());
-    for (std::size_t i = 0; i < paths.size(); ++i) {
-        if (!readShardFile(paths[i], shards[i], error)) {
+// The slices of one run, members 0 to M - 1 each in one of them, in order.
+bool shardsFitTogether(std::vector<ShardFile>& shards, std::string& error) {
+    for (const ShardFile& shard : shards) {
+        const std::int64_t members = membersOfRun(shard.runLine);
+        if (shard.runLine != shards[0].runLine || shard.header != shards[0].header ||
+            shard.count != shards[0].count) {
+            error = quotedPath(shard.source->name) + " is a shard of another run than " +
+                    quotedPath(shards[0].source->name);
             return false;
         }
-        if (shards[i].runLine != shards[0].runLine || shards[i].header != shards[0].header ||
-            shards[i].count != shards[0].count) {
-            error = quotedPath(paths[i]) + " is a shard of another run than " + quotedPath(paths[0]);
-            return false;
+        if (shard.index >= shard.count || shard.first != shard.index * members / shard.count ||
+            shard.last != (shard.index + 1) * members / shard.count - 1) {
+            return shardError(shard, "its members are not those of shard " + std::to_string(shard.index) + "/" +
+                                         std::to_string(shard.count), error);
         }
     }
     std::sort(shards.begin(), shards.end(), [](const ShardFile& a, const ShardFile& b) { return a.first < b.first; });
-    std::int64_t members = 0;
-    wholeNumber(std::string_view(shards[0].runLine).substr(34, shards[0].runLine.find(',') - 34), members);
     std::int64_t next = 0;
     for (const ShardFile& shard : shards) {
         if (shard.first < next) {
@@ -442,24 +657,74 @@ bool mergeShards(const std::vector<std::string>& paths, std::FILE* out, std::uin
         }
         next = shard.last + 1;
     }
-    if (next != members) {
+    if (const std::int64_t members = membersOfRun(shards[0].runLine); next != members) {
         error = "members " + std::to_string(next) + " to " + std::to_string(members - 1) + " are missing";
         return false;
     }
-    std::vector<std::uint64_t> hashes;
-    for (const ShardFile& shard : shards) {
-        if (!memberHashes(shard, hashes, error)) {
+    return true;
+}
+
+// The second pass: a slice's member lines copied to `out`, its rows hashed
+// again on the way, so that a slice changed since the first pass is caught.
+bool copyShardBody(const ShardFile& shard, std::FILE* out, std::string& error) {
+    const std::unique_ptr<std::istream> in = shard.source->open();
+    std::uint64_t hash = FNV_OFFSET;
+    std::uint64_t at = 0;
+    std::string chunk(READ_CHUNK, '\0');
+    while (in && *in && at < shard.bodyEnd && stopSignal() == 0) {
+        in->read(chunk.data(), static_cast<std::streamsize>(std::min<std::uint64_t>(READ_CHUNK, shard.bodyEnd - at)));
+        const std::string_view read(chunk.data(), static_cast<std::size_t>(in->gcount()));
+        hash = fnv(hash, read);
+        const std::uint64_t from = std::max(at, shard.bodyStart) - at;
+        if (from < read.size()) {
+            if (const int writeError = writeAll(out, read.substr(from)); writeError != 0) {
+                error = std::string("cannot write the merged output: ") + std::strerror(writeError);
+                return false;
+            }
+        }
+        at += read.size();
+    }
+    if (stopSignal() != 0) {
+        error = "interrupted";
+        return false;
+    }
+    if (at != shard.bodyEnd || hash != shard.rowsHash) {
+        return shardError(shard, "it changed while it was merged", error);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool checkShards(const std::vector<ShardSource>& sources, MergePlan& plan, std::string& error) {
+    plan.shards.clear();
+    plan.shards.resize(sources.size());
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        if (!readShard(sources[i], plan.shards[i], error)) {
             return false;
         }
     }
-    int writeError = writeAll(out, shards[0].runLine + shards[0].header);
-    for (std::size_t i = 0; i < shards.size() && writeError == 0; ++i) {
-        writeError = writeAll(out, shards[i].body);
+    if (!shardsFitTogether(plan.shards, error)) {
+        return false;
     }
-    if (writeError != 0) {
+    plan.hash = FNV_OFFSET;
+    for (const ShardFile& shard : plan.shards) {
+        for (const std::uint64_t member : shard.hashes) {
+            plan.hash = addMemberHash(plan.hash, member);
+        }
+    }
+    return true;
+}
+
+bool writeMerged(const MergePlan& plan, std::FILE* out, std::string& error) {
+    if (const int writeError = writeAll(out, plan.shards[0].runLine + plan.shards[0].header); writeError != 0) {
         error = std::string("cannot write the merged output: ") + std::strerror(writeError);
         return false;
     }
-    hash = ensembleHash(hashes);
+    for (const ShardFile& shard : plan.shards) {
+        if (!copyShardBody(shard, out, error)) {
+            return false;
+        }
+    }
     return true;
 }

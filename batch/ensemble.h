@@ -10,8 +10,10 @@
 // the swept parameters as the member's chain holds them; with --every K each
 // member's rows "member,step,time,p..,q..,energy,tip_x,tip_y" as the
 // single-run CSV has them, then "# member k: resets R, state hash H".
-// Members come in member order, so that the slices' outputs after their first
-// lines, joined in order, are the whole run's.
+// Members come in member order, written as their groups finish, so that the
+// slices' outputs after their first lines, joined in order, are the whole
+// run's. A slice ends in "# shard I/K: rows hash H", H the FNV-1a 64 hash of
+// every byte before that line, which --merge recomputes.
 //
 // The ensemble hash is FNV-1a 64 over the members' state hashes, each as its
 // eight bytes in little-endian order, in member order.
@@ -19,6 +21,9 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
+#include <istream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -35,8 +40,40 @@ bool scriptKeepsToTheSweeps(const EnsembleSetUp& setUp, const std::vector<Script
 
 std::uint64_t ensembleHash(const std::vector<std::uint64_t>& memberHashes);
 
-// Checks that the slices' outputs at `paths` are of one run (the same first
-// and header lines), and that their members follow on, none missing or
-// repeated; then writes the whole run's output to `out` and its ensemble hash
-// to `hash`. False with a one-line message in `error`.
-bool mergeShards(const std::vector<std::string>& paths, std::FILE* out, std::uint64_t& hash, std::string& error);
+// A slice's output for --merge: its name in messages, and how to read it
+// from its start (once for each pass; null or failed when it cannot be read).
+struct ShardSource {
+    std::string name;
+    std::function<std::unique_ptr<std::istream>()> open;
+};
+
+// What the merge's first pass learns of a slice.
+struct ShardFile {
+    const ShardSource* source = nullptr;
+    std::string runLine;
+    std::string header;
+    std::int64_t index = 0;  // I/K
+    std::int64_t count = 0;
+    std::int64_t first = 0;
+    std::int64_t last = 0;
+    std::uint64_t bodyStart = 0;  // bytes before the first member's line
+    std::uint64_t bodyEnd = 0;    // bytes before the rows hash's line
+    std::uint64_t rowsHash = 0;
+    std::vector<std::uint64_t> hashes;  // the members' state hashes
+};
+
+// What the merge learned of its slices: in member order, each checked.
+struct MergePlan {
+    std::vector<ShardFile> shards;
+    std::uint64_t hash = 0;  // the whole run's ensemble hash
+};
+
+// The merge's first pass, before any output is opened: each slice read
+// through, its rows hash recomputed and its members checked to follow on,
+// the slices of one run with none missing or repeated. False with a one-line
+// message in `error`.
+bool checkShards(const std::vector<ShardSource>& sources, MergePlan& plan, std::string& error);
+
+// The second pass: the whole run's output written to `out`, each slice's rows
+// hashed again as they are copied. False with a one-line message in `error`.
+bool writeMerged(const MergePlan& plan, std::FILE* out, std::string& error);

@@ -11,13 +11,20 @@
 // run that fails or is stopped leaves no output file behind. A replayed
 // recording is checked against its final line: exit status 3 if it differs.
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "batch/ensemble.h"
 #include "batch/options.h"
@@ -72,9 +79,10 @@ int compareWithRecording(const RecordingEnd& recorded, std::int64_t steps, std::
 
 void announceWaitForReader(const std::string& name) { fail("waiting for a reader of '" + name + "'"); }
 
-// The line and exit status of a run stopped by a signal.
-int reportInterruption(int signalNumber, std::int64_t stepsRun, const std::string& leftBehind) {
-    fail("interrupted at step " + std::to_string(stepsRun) + "; " + leftBehind);
+// The line and exit status of a run stopped by a signal `where` it stood
+// ("at step S", "after K of M members").
+int reportInterruption(int signalNumber, const std::string& where, const std::string& leftBehind) {
+    fail("interrupted " + where + "; " + leftBehind);
     return 128 + signalNumber;
 }
 
@@ -90,20 +98,56 @@ int abandonOutput(OutputFile& output, int errorNumber) {
     return EXIT_BAD_INPUT;
 }
 
-// --merge: the slices' outputs joined into the whole run's.
+// The slices named for --merge, each a regular file (a slice is read twice),
+// none of them the output: a merge over one of its slices would destroy it.
+bool shardFiles(const std::vector<std::string>& paths, const std::string& out, std::vector<ShardSource>& sources,
+                std::string& error) {
+    struct stat output {};
+    const bool outputExists = out == "-" ? ::fstat(STDOUT_FILENO, &output) == 0 : ::stat(out.c_str(), &output) == 0;
+    for (const std::string& path : paths) {
+        struct stat info {};
+        if (::stat(path.c_str(), &info) != 0) {
+            error = "cannot read shard '" + path + "': " + std::strerror(errno);
+            return false;
+        }
+        if (!S_ISREG(info.st_mode)) {
+            error = "cannot read shard '" + path + "': it is not a regular file";
+            return false;
+        }
+        if (outputExists && output.st_dev == info.st_dev && output.st_ino == info.st_ino) {
+            error = "cannot write output '" + out + "': it is the shard '" + path + "'";
+            return false;
+        }
+        sources.push_back({path, [path] { return std::make_unique<std::ifstream>(path, std::ios::binary); }});
+    }
+    return true;
+}
+
+// --merge: the slices' outputs checked, then joined into the whole run's.
+// Nothing is opened for writing before every slice has proved its rows.
 int mergeOutputs(const BatchOptions& options) {
+    stopOnSignals();
+    std::vector<ShardSource> sources;
+    MergePlan plan;
     OutputFile output;
-    std::uint64_t hash = 0;
-    if (std::string error; !output.open(options.out, FileIdentity{}, error) ||
-                           !mergeShards(options.merge, output.stream(), hash, error)) {
+    if (std::string error;
+        !shardFiles(options.merge, options.out, sources, error) || !checkShards(sources, plan, error) ||
+        !output.open(options.out, FileIdentity{}, error, {announceWaitForReader, stopSignal}) ||
+        !writeMerged(plan, output.stream(), error)) {
+        const bool incomplete = output.stream() != nullptr && !output.writesTemporaryFile();
         output.discard();
+        if (stopSignal() != 0) {
+            return reportInterruption(stopSignal(), "during the merge",
+                                      incomplete ? "the output on " + output.name() + " is incomplete"
+                                                 : "no output written");
+        }
         fail(error);
         return EXIT_BAD_INPUT;
     }
     if (const int errorNumber = output.commit(); errorNumber != 0) {
         return abandonOutput(output, errorNumber);
     }
-    std::fprintf(stderr, "ensemble hash: %s\n", hashText(hash).c_str());
+    std::fprintf(stderr, "ensemble hash: %s\n", hashText(plan.hash).c_str());
     return 0;
 }
 
@@ -139,7 +183,7 @@ int main(int argc, char** argv) {
     if (!output.open(options.out, script.identity, error, {announceWaitForReader, stopSignal})) {
         // A FIFO's wait for a reader ends on a stop request, before any row.
         if (stopSignal() != 0) {
-            return reportInterruption(stopSignal(), 0, "no output written");
+            return reportInterruption(stopSignal(), "at step 0", "no output written");
         }
         fail(error);
         return EXIT_BAD_INPUT;
@@ -153,7 +197,11 @@ int main(int argc, char** argv) {
     if (run.stopSignal != 0) {
         const bool toFile = output.writesTemporaryFile();
         output.discard();
-        return reportInterruption(run.stopSignal, run.stepsRun,
+        const std::string where = options.ensemble && !options.member
+                                      ? "after " + std::to_string(run.membersWritten) + " of " +
+                                            std::to_string(run.members) + " members"
+                                      : "at step " + std::to_string(run.stepsRun);
+        return reportInterruption(run.stopSignal, where,
                                   toFile ? "no output written" : "the output on " + output.name() + " is incomplete");
     }
     if (const int errorNumber = output.commit(); errorNumber != 0) {

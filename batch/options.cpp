@@ -122,9 +122,70 @@ bool checkEnsemble(BatchOptions& options, const std::vector<std::string>& sweeps
     return shard.empty() || readShard(shard, options.setUp.members, options, error);
 }
 
+constexpr std::string_view MERGE_USAGE = "--merge joins finished shard outputs: give it the slices' outputs "
+                                         "after --merge, and only --out";
+
+// Whether `word` is NAME=VALUE, with the value in `value`.
+bool takesOption(std::string_view word, std::string_view name, std::string_view& value) {
+    if (word.starts_with(name) && word.size() > name.size() && word[name.size()] == '=') {
+        value = word.substr(name.size() + 1);
+        return true;
+    }
+    return false;
+}
+
+// Whether the command line asks for a merge (and not for the help).
+bool namesMerge(int argc, char** argv) {
+    bool merge = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view word = argv[i];
+        if (word == "-h" || word == "--help") {
+            return false;
+        }
+        std::string_view value;
+        merge = merge || word == "--merge" || takesOption(word, "--merge", value);
+    }
+    return merge;
+}
+
+// The merge's command line: --merge FILE... and at most one --out FILE,
+// before the slices or after them, and nothing else.
+bool readMergeLine(int argc, char** argv, BatchOptions& options, std::string& error) {
+    bool outGiven = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view word = argv[i];
+        std::string_view value;
+        if (!outGiven && word == "--out" && i + 1 < argc) {
+            options.out = argv[++i];
+            outGiven = true;
+        } else if (!outGiven && takesOption(word, "--out", value)) {
+            options.out = value;
+            outGiven = true;
+        } else if (options.merge.empty() && (word == "--merge" || takesOption(word, "--merge", value))) {
+            if (!value.empty()) {
+                options.merge.emplace_back(value);
+            }
+            for (; i + 1 < argc && !std::string_view(argv[i + 1]).starts_with("--"); ++i) {
+                options.merge.emplace_back(argv[i + 1]);
+            }
+        } else {
+            error = MERGE_USAGE;
+            return false;
+        }
+    }
+    if (options.merge.empty()) {
+        error = MERGE_USAGE;
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int parseBatchOptions(int argc, char** argv, BatchOptions& options, std::string& error) {
+    if (namesMerge(argc, argv)) {
+        return readMergeLine(argc, argv, options, error) ? -1 : EXIT_BAD_INPUT;
+    }
     if (!takeChainOptions(argc, argv, options.chain, options.precision, error)) {
         return EXIT_BAD_INPUT;
     }
@@ -194,13 +255,6 @@ int parseBatchOptions(int argc, char** argv, BatchOptions& options, std::string&
     options.stepsGiven = steps->count() > 0;
     options.everyGiven = every->count() > 0;
     options.ensemble = members->count() > 0;
-    if (!options.merge.empty()) {
-        if (options.ensemble || options.stepsGiven || options.events) {
-            error = "--merge joins finished shard outputs: give it only --out";
-            return EXIT_BAD_INPUT;
-        }
-        return -1;
-    }
     if (perturb->count() > 0 && (!finiteDouble(perturbText, options.setUp.perturbation) ||
                                  options.setUp.perturbation < 0.0)) {
         error = "--perturb: " + quotedWord(perturbText) + " is not a finite number >= 0";

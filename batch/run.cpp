@@ -92,6 +92,10 @@ void stopOnSignals() {
 
 int stopSignal() { return pendingStop(); }
 
+bool progressWorthShowing(std::int64_t work) {
+    return stderrIsTerminal() == 1 && work >= STEPS_WORTH_A_PROGRESS_BAR;
+}
+
 // Applies the script's events before the first step, up to a stop request. A run of links or starting-angle changes only
 // describes the chain: it is set up once, for the description the run leaves
 // (at 100,000 links a set-up takes most of a second), before the next event
@@ -139,7 +143,7 @@ RunResult runBatch(const BatchOptions& options, std::vector<ScriptEvent> events,
         fail(note);
     }
     const std::int64_t lastStep = options.steps;
-    ProgressBar progress(lastStep, stderrIsTerminal() == 1 && lastStep >= STEPS_WORTH_A_PROGRESS_BAR);
+    ProgressBar progress(lastStep, progressWorthShowing(lastStep));
     StderrLines keyEchoLines("stepsPerFrame: ", progress);
     StderrLines resetLines("", progress, RESET_LINES_SHOWN);
     std::ostream keyEcho(&keyEchoLines);

@@ -19,6 +19,10 @@ void stopOnSignals();
 // The signal that asked the run to stop, or 0.
 int stopSignal();
 
+// Whether a run of `work` steps (member-steps, for an ensemble) draws a
+// progress bar: on a terminal, and long enough to be waited for.
+bool progressWorthShowing(std::int64_t work);
+
 // Opens /dev/null on whichever of descriptors 0 to 2 is closed, so that no
 // file the program opens later takes their place.
 void fillClosedStandardDescriptors();
@@ -31,6 +35,7 @@ struct RunResult {
     std::uint64_t stateHash = 0;  // of the state after the last step run; of an ensemble, its hash
     std::int64_t resets = 0;      // steps that ended non-finite, over all members run
     std::int64_t members = 0;     // of an ensemble's run; 0 for one chain
+    std::int64_t membersWritten = 0;  // of an ensemble's run, when it stopped
 };
 
 // Applies the session's events before the first step, up to a stop

@@ -3,7 +3,13 @@
 #include <cstdio>
 
 void ProgressBar::update(std::int64_t step) {
-    if (!enabled || (step & 0x1fff) != 0) {
+    if ((step & 0x1fff) == 0) {
+        show(step);
+    }
+}
+
+void ProgressBar::show(std::int64_t done) {
+    if (!enabled) {
         return;
     }
     const auto now = std::chrono::steady_clock::now();
@@ -12,15 +18,15 @@ void ProgressBar::update(std::int64_t step) {
     }
     lastDrawn = now;
     constexpr int WIDTH = 40;
-    const double fraction = static_cast<double>(step) / static_cast<double>(total);
+    const double fraction = static_cast<double>(done) / static_cast<double>(total);
     const int filled = static_cast<int>(fraction * WIDTH);
     char bar[WIDTH + 1];
     for (int i = 0; i < WIDTH; ++i) {
         bar[i] = i < filled ? '#' : '.';
     }
     bar[WIDTH] = '\0';
-    std::fprintf(stderr, "\r[%s] %3d%%  step %lld of %lld", bar, static_cast<int>(fraction * 100.0),
-                 static_cast<long long>(step), static_cast<long long>(total));
+    std::fprintf(stderr, "\r[%s] %3d%%  %s %lld of %lld", bar, static_cast<int>(fraction * 100.0), counted,
+                 static_cast<long long>(done), static_cast<long long>(total));
     shown = true;
 }
 

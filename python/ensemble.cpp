@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <iterator>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -271,6 +272,45 @@ py::dict ensemble(std::int64_t members, std::int64_t steps, py::dict sweep, py::
         output.assign(text, size);
         std::free(text);
     }
-    return ensembleColumns(output, options, result.stateHash);
+    py::dict columns = ensembleColumns(output, options, result.stateHash);
+    if (options.sharded) {
+        columns["slice"] = py::bytes(output);
+    }
+    return columns;
+}
+
+py::dict mergeSlices(const std::vector<std::string>& slices) {
+    std::vector<ShardSource> sources;
+    for (std::size_t i = 0; i < slices.size(); ++i) {
+        const std::string& text = slices[i];
+        sources.push_back({"part " + std::to_string(i), [&text] { return std::make_unique<std::istringstream>(text); }});
+    }
+    MergePlan plan;
+    std::string error;
+    std::string output;
+    {
+        py::gil_scoped_release release;
+        if (!sources.empty() && checkShards(sources, plan, error)) {
+            char* text = nullptr;
+            std::size_t size = 0;
+            std::FILE* out = open_memstream(&text, &size);
+            const bool written = writeMerged(plan, out, error);
+            std::fclose(out);
+            output.assign(text, size);
+            std::free(text);
+            if (!written) {
+                output.clear();
+            }
+        }
+    }
+    if (output.empty()) {
+        throw py::value_error(sources.empty() ? std::string("no shards to merge") : error);
+    }
+    // The run's first line says whether it has rows and in which precision.
+    const std::string run = output.substr(0, output.find('\n'));
+    BatchOptions options;
+    options.everyGiven = run.find(", every -,") == std::string::npos;
+    options.precision = run.find(", precision double,") != std::string::npos ? Precision::Double : Precision::Float;
+    return ensembleColumns(output, options, plan.hash);
 }
 

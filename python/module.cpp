@@ -131,11 +131,16 @@ initial_angle to (from, to); events is a script's text or path. A bad value rais
 chain20-batch's message.
 
 Returns a dict: run (the run's description, shared by its shards), ensemble_hash (16 hex digits of the
-selected members), and NumPy columns. Without every, one row per member: member, the swept
+selected members), with shard= the slice (bytes: the output chain20-batch writes, which merge_slices
+checks and joins), and NumPy columns. Without every, one row per member: member, the swept
 parameters, energy, tip_x, tip_y, resets, lyapunov (with lyapunov=D0), state_hash (uint64). With
 every=K, each member's rows as Chain.trajectory gives them (member, step, time, links, p, q, energy,
 tip; where the script changes the links, p and q are as wide as the longest chain, padded with NaN),
 and per member resets and state_hash.)");
+    m.def("merge_slices", &mergeSlices, py::arg("slices"),
+          "The whole ensemble's result from its shards' outputs (each shard result's slice, bytes), checked as "
+          "chain20-batch --merge checks them: each slice's rows against its rows hash, the slices of one run with "
+          "their members following on. ValueError with chain20-batch's message otherwise.");
     m.def(
         "ensemble_hash",
         [](const std::vector<std::uint64_t>& hashes) { return hashText(ensembleHash(hashes)); },

@@ -3,34 +3,21 @@ columns and ensemble hash as chain20.ensemble on one machine, bit for bit."""
 import os
 from typing import Any
 
-import numpy as np
-
 from . import _chain20
 
-# Keys of a shard's result that are not per-member or per-row columns.
-_WHOLE_RUN = ("run", "ensemble_hash")
+
+def _shard(index: int, count: int, members: int, steps: int, options: dict[str, Any]) -> bytes:
+    return _chain20.ensemble(members, steps, shard=(index, count), **options)["slice"]
 
 
-def _shard(index: int, count: int, members: int, steps: int, options: dict[str, Any]) -> dict[str, Any]:
-    return _chain20.ensemble(members, steps, shard=(index, count), **options)
-
-
-def merge(parts: list[dict[str, Any]]) -> dict[str, Any]:
-    """Joins the results of an ensemble's shards, given in shard order, into
-    the whole run's: the shards must be of one run and their members must
-    follow on, none missing or repeated."""
-    runs = {part["run"] for part in parts}
-    if len(runs) != 1:
-        raise ValueError("the shards are not of one run: " + " | ".join(sorted(runs)))
-    whole: dict[str, Any] = {"run": parts[0]["run"]}
-    for name in parts[0]:
-        if name not in _WHOLE_RUN:
-            whole[name] = np.concatenate([part[name] for part in parts])
-    members = np.unique(whole["member"])
-    if not np.array_equal(members, np.arange(members.size)) or np.any(np.diff(whole["member"]) < 0):
-        raise ValueError("the shards' members do not follow on from 0")
-    whole["ensemble_hash"] = _chain20.ensemble_hash(whole["state_hash"])
-    return whole
+def merge(parts: list[dict[str, Any] | bytes]) -> dict[str, Any]:
+    """Joins an ensemble's shards, in any order, into the whole run's result,
+    as chain20-batch --merge joins their outputs: each part (a shard's result,
+    or its slice) proves its rows against its rows hash, the shards must be of
+    one run and their members follow on, none missing or repeated; ValueError
+    otherwise. The columns come from the checked slices, not from the parts'
+    own columns."""
+    return _chain20.merge_slices([part if isinstance(part, bytes) else part["slice"] for part in parts])
 
 
 def ensemble(client: Any, members: int, steps: int, shards: int | None = None, **options: Any) -> dict[str, Any]:

@@ -119,6 +119,49 @@ expect_refusal "merge with a shard missing" "members 2 to 3 are missing" \
 expect_refusal "merge of a foreign shard" "'$scratch/foreign1.csv' is a shard of another run than '$scratch/shard0.csv'" \
     --merge "$scratch/shard0.csv" "$scratch/foreign1.csv" --out "$out_dir/run.csv"
 
+# A slice proves its rows: one edited, cut short, padded or with a row lost is
+# refused, as are options the merge does not take and slices that are no
+# regular files (a device or a FIFO would be read without end or wait).
+for i in 0 1; do
+    "$batch" --steps 20 --members 4 --every 10 --shard $i/2 --out "$scratch/rows$i.csv" 2>/dev/null ||
+        fail "shard $i/2 with rows failed"
+done
+sed '5s/,/,1/' "$scratch/rows1.csv" > "$scratch/edited.csv"
+sed '4d' "$scratch/rows1.csv" > "$scratch/lost.csv"
+sed '$d' "$scratch/rows1.csv" > "$scratch/cut.csv"
+sed '4a 3,20,0.02,0,0,0,0,0,0' "$scratch/rows1.csv" > "$scratch/padded.csv"
+sed '4,6d' "$scratch/rows1.csv" > "$scratch/dropped.csv"
+{ head -c 3000000 /dev/zero | tr '\0' 7; } | cat "$scratch/rows1.csv" - > "$scratch/trailing.csv"
+{ head -n 3 "$scratch/rows1.csv"; head -c 6000000 /dev/zero | tr '\0' 7; } > "$scratch/long.csv"
+truncate -s 100G "$scratch/huge.csv"
+for case in "edited:its rows do not match their hash \(edited or damaged\)" \
+            "lost:its rows do not match their hash \(edited or damaged\)" "cut:it ends before its rows hash \(cut short\?\)" \
+            "padded:line 5 is not a line of member 2" \
+            "dropped:line 4 is not a line of member 2" "trailing:its last line is not its rows hash" \
+            "long:line 4 is too long"; do
+    expect_refusal "merge of a slice ${case%%:*}" "'$scratch/${case%%:*}.csv': ${case#*:}$" \
+        --merge "$scratch/rows0.csv" "$scratch/${case%%:*}.csv" --out "$out_dir/run.csv"
+done
+expect_refusal "merge of a huge file" "'$scratch/huge.csv' is not the output of a chain20-batch --shard run$" \
+    --merge "$scratch/rows0.csv" "$scratch/huge.csv" --out "$out_dir/run.csv"
+rm "$scratch/huge.csv"
+merge_usage="--merge joins finished shard outputs: give it the slices' outputs after --merge, and only --out$"
+expect_refusal "merge with a chain option" "$merge_usage" --merge "$scratch/shard0.csv" "$scratch/shard1.csv" --links 5
+expect_refusal "merge with threads" "$merge_usage" --threads 2 --merge "$scratch/shard0.csv" "$scratch/shard1.csv"
+expect_refusal "merge with a slice after --out" "$merge_usage" \
+    --merge "$scratch/shard0.csv" --out "$out_dir/run.csv" "$scratch/shard1.csv"
+expect_refusal "merge of nothing" "$merge_usage" --merge --out "$out_dir/run.csv"
+mkfifo "$scratch/slice.fifo"
+for slice in /dev/zero "$scratch/slice.fifo" "$scratch"; do
+    expect_refusal "merge of $slice" "cannot read shard '$slice': it is not a regular file$" \
+        --merge "$scratch/shard0.csv" "$slice" --out "$out_dir/run.csv"
+done
+run_batch --out "$out_dir/run.csv" --merge "$scratch/rows1.csv" "$scratch/rows0.csv"
+expect_run "merge of good slices, --out first" 0 '^ensemble hash: [0-9a-f]{16}$'
+"$batch" --steps 20 --members 4 --every 10 --out "$scratch/rows.csv" 2>/dev/null || fail "the whole run failed"
+cmp "$scratch/rows.csv" "$out_dir/run.csv" || fail "merged slices with rows differ from the whole run"
+rm "$out_dir/run.csv"
+
 # The help names all eight verbs of the event script with their arguments.
 "$batch" --help > "$scratch/help" || fail "--help: exit status $?"
 for usage in 'press X Y' 'drag X Y' release left right reset 'resize W H' 'set NAME VALUE'; do

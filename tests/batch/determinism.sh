@@ -83,4 +83,24 @@ read -r free settled < <(awk -F, 'NR > 2 { printf "%s ", $(NF - 1) } END { print
 awk -v free="$free" -v settled="$settled" 'BEGIN { exit !(free > 1 && settled < 0) }' ||
     fail "largest exponents $free (undamped, level) and $settled (damped, hanging): expected > 1 and < 0"
 echo "lyapunov: undamped and level $free /s, damped and hanging $settled /s"
+
+# An ensemble's rows stream out in member order: 20,000 members' rows at
+# every step, some 40 MB, pass through a few groups' worth of memory, and
+# come out the same on two threads as on one.
+peak_kb() {  # peak_kb OUT ARGS...: the run's peak resident memory in KiB, its CSV in OUT
+    ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}quarantine_size_mb=0" /usr/bin/python3 -c '
+import resource, subprocess, sys
+with open(sys.argv[1], "wb") as out:
+    subprocess.run(sys.argv[2:], stdout=out, stderr=subprocess.DEVNULL, check=True)
+print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)' "$@"
+}
+streamed=(--steps 20 --links 1 --members 20000)
+summary_kb=$(peak_kb "$scratch/summary.csv" "$batch" "${streamed[@]}" --threads 2) || fail "the summary run failed"
+rows_kb=$(peak_kb "$scratch/rows2.csv" "$batch" "${streamed[@]}" --threads 2 --every 1) || fail "the rows run failed"
+"$batch" "${streamed[@]}" --every 1 --threads 1 --out "$scratch/rows1.csv" 2>/dev/null || fail "one thread failed"
+cmp "$scratch/rows1.csv" "$scratch/rows2.csv" || fail "streamed rows: one and two threads give other bytes"
+bytes=$(wc -c < "$scratch/rows2.csv")
+[ $(((rows_kb - summary_kb) * 1024 * 8)) -lt "$bytes" ] ||
+    fail "streamed rows: $bytes bytes of rows took $((rows_kb - summary_kb)) KiB more memory than the summary"
+echo "streamed rows: $bytes bytes in $rows_kb KiB at most, $summary_kb KiB without rows"
 finish

@@ -127,6 +127,39 @@ status=0
 expect_run "file size limit" 2 "^chain20-batch: cannot write output '$dir/big.csv': File too large$"
 [ ! -e "$dir/big.csv" ] || fail "file size limit: left big.csv"
 
+# A merge checks its slices before it opens its output: a refused merge
+# leaves a hard-linked output as it was, and a slice named as the output,
+# directly or through another name, is refused and stays whole.
+for i in 0 1; do
+    "$batch" --steps 20 --members 4 --shard $i/2 --out "$scratch/slice$i.csv" 2>/dev/null || fail "slice $i failed"
+done
+echo "an earlier merge" > "$scratch/linked.csv"
+ln "$scratch/linked.csv" "$dir/linked.csv"
+run_batch --merge "$scratch/slice0.csv" --out "$dir/linked.csv"
+expect_run "refused merge over a hard link" 2 "^chain20-batch: members 2 to 3 are missing$"
+[ "$(cat "$scratch/linked.csv")" = "an earlier merge" ] || fail "a refused merge truncated a hard-linked output"
+cp "$scratch/slice1.csv" "$scratch/kept.csv"
+ln -s "$scratch/slice1.csv" "$dir/slice_link.csv"
+for out in "$scratch/slice1.csv" "$dir/slice_link.csv"; do
+    run_batch --merge "$scratch/slice0.csv" "$scratch/slice1.csv" --out "$out"
+    expect_run "merge over its slice as $out" 2 "^chain20-batch: cannot write output '$out': it is the shard '$scratch/slice1.csv'$"
+    cmp "$scratch/slice1.csv" "$scratch/kept.csv" || fail "merge over its slice as $out: the slice changed"
+done
+run_batch --merge "$scratch/slice0.csv" "$scratch/slice1.csv" --out /dev/fd/3 3>> "$scratch/slice1.csv"
+expect_run "merge over its slice as a descriptor" 2 "^chain20-batch: cannot write output '/dev/fd/3': it is the shard"
+cmp "$scratch/slice1.csv" "$scratch/kept.csv" || fail "merge over its slice as a descriptor: the slice changed"
+rm "$dir/linked.csv" "$dir/slice_link.csv"
+
+# An ensemble whose one group of lanes holds more rows than memory allows
+# ends as a failed write does. (AddressSanitizer needs more address space
+# than the limit leaves.)
+if [[ "$(ldd "$batch" 2>/dev/null)" != *libasan* ]]; then
+    status=0
+    (ulimit -v 100000; exec "$batch" --steps 100000 --links 1 --members 8 --every 1 --threads 1 \
+        --out "$dir/lanes.csv") 2> "$scratch/stderr" || status=$?
+    expect_run "rows past memory" 2 "^chain20-batch: cannot write output '$dir/lanes.csv': Cannot allocate memory$"
+fi
+
 left=$(cd "$dir" && ls -A | grep -v -x -e existing.csv -e sub -e script.txt -e chained -e "$long" || true)
 [ -z "$left" ] || fail "temporary files left behind: $left"
 finish

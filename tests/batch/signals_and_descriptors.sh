@@ -99,4 +99,50 @@ for disposition in default ignored; do
     [ ! -s "$scratch/stderr" ] || fail "reader gone, SIGPIPE $disposition: stderr '$(head -c 300 "$scratch/stderr")'"
     grep -q '^step,time,' "$scratch/first_line" || fail "reader gone, SIGPIPE $disposition: no header"
 done
+
+# An ensemble of few steps takes a stop request between its groups of
+# members: interrupted at once, not after its million members.
+members_dir="$scratch/members"
+mkdir "$members_dir"
+(trap - INT; exec "$batch" --steps 10 --members 1000000 --every 5 --threads 2 --out "$members_dir/many.csv") \
+    2> "$scratch/stderr" &
+runner=$!
+for _ in $(seq 100); do
+    [ -n "$(ls -A "$members_dir")" ] && break
+    sleep 0.05
+done
+kill -INT "$runner"
+for _ in $(seq 50); do
+    kill -0 "$runner" 2> /dev/null || break
+    sleep 0.1
+done
+kill -0 "$runner" 2> /dev/null && { fail "short ensemble: still running 5 s after SIGINT"; kill -KILL "$runner"; }
+status=0
+wait "$runner" || status=$?
+expect_run "short ensemble, SIGINT" 130 '^chain20-batch: interrupted after [0-9]+ of 1000000 members; no output written$'
+[ -z "$(ls -A "$members_dir")" ] || fail "the stopped ensemble left files: $(ls -A "$members_dir")"
+
+# On a terminal, a short ensemble's progress is counted in members.
+script -qec "'$batch' --steps 10 --members 40000 --threads 2 --out /dev/null" /dev/null > "$scratch/terminal" ||
+    fail "ensemble on a terminal: exit status $?"
+grep -Eq 'member [0-9]+ of 40000' "$scratch/terminal" || fail "ensemble on a terminal: no progress by members"
+
+# A merge waiting for a reader of its FIFO output ends on a signal, leaving
+# the FIFO as it was.
+for i in 0 1; do
+    "$batch" --steps 20 --members 4 --shard $i/2 --out "$scratch/slice$i.csv" 2>/dev/null || fail "slice $i failed"
+done
+mkfifo "$members_dir/merged.fifo"
+"$batch" --merge "$scratch/slice0.csv" "$scratch/slice1.csv" --out "$members_dir/merged.fifo" 2> "$scratch/stderr" &
+runner=$!
+for _ in $(seq 100); do
+    grep -q 'waiting for a reader' "$scratch/stderr" && break
+    sleep 0.05
+done
+kill -TERM "$runner"
+status=0
+wait "$runner" || status=$?
+expect_run "merge waiting for a reader, SIGTERM" 143 '^chain20-batch: interrupted during the merge; no output written$'
+[ -p "$members_dir/merged.fifo" ] || fail "merge waiting for a reader: the FIFO is gone"
+rm "$members_dir/merged.fifo"
 finish

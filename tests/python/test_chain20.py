@@ -177,10 +177,20 @@ def test_dask_shards_merge_into_the_local_ensemble(tmp_path):
     # The script's links go from 6 to 9 between the rows at steps 400 and 800.
     assert local["p"].dtype == np.float64 and local["q"].shape == (7 * 3, 9) and list(local["links"][:3]) == [6, 9, 9]
     assert np.isnan(local["q"][0, 6:]).all() and not np.isnan(local["q"][1]).any()
-    with pytest.raises(ValueError, match="not of one run"):
+    with pytest.raises(ValueError, match="'part 1' is a shard of another run than 'part 0'"):
         chain20.dask.merge([first, other])
-    with pytest.raises(ValueError, match="follow on"):
+    with pytest.raises(ValueError, match="shards overlap: member 0 is in more than one"):
         chain20.dask.merge([first, first])
+    # Each slice proves its rows, whatever its columns say: an edited value
+    # or a lost row is refused, and edited columns do not reach the result.
+    rest = [chain20.ensemble(members=7, steps=1000, shard=(i, 3), **options) for i in (1, 2)]
+    lines = first["slice"].split(b"\n")
+    for edited, message in ((lines[:3] + [lines[3].replace(b",", b",1", 1)] + lines[4:], "its rows do not match"),
+                            (lines[:3] + lines[4:], "line 4 is not a line of member 0")):
+        with pytest.raises(ValueError, match="'part 0': " + message):
+            chain20.dask.merge([dict(first, slice=b"\n".join(edited))] + rest)
+    first["energy"][0] = 0.0
+    assert chain20.dask.merge(rest[::-1] + [first])["energy"][0] != 0.0
 
 
 def test_the_readmes_install_gives_the_same_module_and_runs_the_notebook(tmp_path):
