@@ -53,18 +53,28 @@ expect_run "SIGTERM in the set-up" 143 '^chain20-batch: interrupted at step 0; n
 [ "$stopped" -lt $((3 * one)) ] || fail "SIGTERM in the set-up took $stopped ms to stop the run"
 
 # A FIFO without a reader: the run says it waits, and SIGTERM ends the wait
-# as it ends a run, leaving the FIFO and nothing else. With a reader that
-# comes late, all rows arrive.
+# as it ends a run, leaving the FIFO and nothing else. The signal goes to the
+# run itself once it has said so; stderr is emptied first, as the child opens
+# it only after the fork. No timeout around this run: a signal that reaches
+# timeout before it has noted its child's number ends timeout alone, and the
+# run would wait on, unseen. With a reader that comes late, all rows arrive.
 mkfifo "$dir/fifo"
-timeout -k 5 20 "$batch" --steps 10 --out "$dir/fifo" 2> "$scratch/stderr" &
+waiting="chain20-batch: waiting for a reader of '$dir/fifo'"
+: > "$scratch/stderr"
+"$batch" --steps 10 --out "$dir/fifo" 2> "$scratch/stderr" &
 runner=$!
 for _ in $(seq 100); do
-    grep -q . "$scratch/stderr" && break
+    grep -qxF "$waiting" "$scratch/stderr" && break
     sleep 0.05
 done
-grep -qx "chain20-batch: waiting for a reader of '$dir/fifo'" "$scratch/stderr" ||
+grep -qxF "$waiting" "$scratch/stderr" ||
     fail "FIFO without a reader: stderr '$(head -c 300 "$scratch/stderr")' does not say it waits"
 kill -TERM "$runner" 2> /dev/null || true
+for _ in $(seq 100); do
+    kill -0 "$runner" 2> /dev/null || break
+    sleep 0.05
+done
+kill -KILL "$runner" 2> /dev/null && fail "FIFO without a reader: still waiting 5 s after SIGTERM"
 status=0
 wait "$runner" || status=$?
 expect_run "FIFO without a reader, SIGTERM" 143 '^chain20-batch: interrupted at step 0; no output written$'
