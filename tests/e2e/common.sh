@@ -106,9 +106,18 @@ start_xvfb() {
     fail "Xvfb did not start on any display"
 }
 
+# Empties the program's output files before its fork: the child opens them
+# only later, and a poll in between would read the last program's output and
+# take the child, still this shell, for the program.
+empty_program_output() {
+    : >"$work/stdout.txt"
+    : >"$work/stderr.txt"
+}
+
 # Starts the program with the given command line, standard output and error
 # captured in the work directory.
 start_app() {
+    empty_program_output
     "$@" >"$work/stdout.txt" 2>"$work/stderr.txt" &
     app_pid=$!
     say "started (pid $app_pid): $*"
@@ -117,6 +126,7 @@ start_app() {
 # Starts the program with an empty argument vector (argc 0).
 start_app_without_arguments() {
     local binary=$1
+    empty_program_output
     perl -e 'exec { $ARGV[0] } () or die "exec failed: $!\n"' "$binary" >"$work/stdout.txt" 2>"$work/stderr.txt" &
     app_pid=$!
     say "started (pid $app_pid) with an empty argument vector: $binary"

@@ -167,12 +167,14 @@ case $case_name in
         replays_to_its_hash "$record"
 
         # A FIFO with no reader: the program says it waits, and a signal
-        # during the wait ends it as interrupted.
+        # during the wait ends it as interrupted. The signal is sent once the
+        # program has said so, when it is catching signals and polling.
         scratch=$(mktemp -d)
         mkfifo "$scratch/rec.fifo"
+        waiting="chain20: '$scratch/rec.fifo' is a FIFO: waiting for a reader before the window opens"
         start_app "$binary" --record "$scratch/rec.fifo"
         for _ in $(seq 50); do
-            [ -s "$work/stderr.txt" ] && break
+            grep -qxF "$waiting" "$work/stderr.txt" && break
             sleep 0.1
         done
         kill -TERM "$app_pid"
@@ -180,7 +182,7 @@ case $case_name in
         say "FIFO: exit status $app_status: $(cat "$work/stderr.txt")"
         rm -r "$scratch"
         [ "$app_status" -eq 143 ] || fail "exit status $app_status, expected 143"
-        [ "$(cat "$work/stderr.txt")" = "chain20: '$scratch/rec.fifo' is a FIFO: waiting for a reader before the window opens"$'\n'"chain20: interrupted before the window opened; no recording written" ] ||
+        [ "$(cat "$work/stderr.txt")" = "$waiting"$'\n'"chain20: interrupted before the window opened; no recording written" ] ||
             fail "the FIFO's wait is not reported"
         ;;
     *) fail "unknown case $case_name" ;;
