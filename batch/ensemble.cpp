@@ -22,17 +22,8 @@
 
 namespace {
 
-constexpr std::uint64_t FNV_OFFSET = 0xcbf29ce484222325ULL;
-constexpr std::uint64_t FNV_PRIME = 0x100000001b3ULL;
 // Steps between a worker's looks at a stop request.
 constexpr std::int64_t STEPS_BETWEEN_STOP_CHECKS = 1024;
-
-std::uint64_t fnv(std::uint64_t hash, std::string_view bytes) {
-    for (const char byte : bytes) {
-        hash = (hash ^ static_cast<unsigned char>(byte)) * FNV_PRIME;
-    }
-    return hash;
-}
 
 template <class Value>
 std::string shortest(Value value) {
@@ -162,13 +153,9 @@ std::string runLine(const BatchOptions& options, const std::vector<ScriptEvent>&
     if (setUp.shadowDistance > 0.0) {
         line += ", lyapunov " + shortest(setUp.shadowDistance);
     }
-    std::uint64_t script = FNV_OFFSET;
-    for (const ScriptEvent& event : events) {
-        script = fnv(script, eventLine(event) + "\n");
-    }
     line += ", steps " + std::to_string(options.steps) + ", every " +
             (options.everyGiven ? std::to_string(options.every) : std::string("-")) + ", window " +
-            std::to_string(options.width) + "x" + std::to_string(options.height) + ", events " + hashText(script) +
+            std::to_string(options.width) + "x" + std::to_string(options.height) + ", events " + hashText(scriptHash(events)) +
             "\n";
     return line;
 }
@@ -253,13 +240,13 @@ bool scriptKeepsToTheSweeps(const EnsembleSetUp& setUp, const std::vector<Script
 }
 
 std::uint64_t ensembleHash(const std::vector<std::uint64_t>& memberHashes) {
-    std::uint64_t hash = FNV_OFFSET;
+    std::uint64_t hash = FNV_OFFSET_BASIS;
     for (const std::uint64_t member : memberHashes) {
         char bytes[8];
         for (int i = 0; i < 8; ++i) {
             bytes[i] = static_cast<char>(member >> (8 * i));
         }
-        hash = fnv(hash, std::string_view(bytes, 8));
+        hash = textHash(std::string_view(bytes, 8), hash);
     }
     return hash;
 }

@@ -223,10 +223,14 @@ py::object play(Run& run, py::handle script, std::optional<std::int64_t> lastSte
             run.step(std::max<std::int64_t>(*lastStep - run.steps, 0));
         }
     }
-    if (!recorded || run.steps != recorded->step) {
+    if (!recorded) {
         return py::none();
     }
-    return py::bool_(stateHash(run.view_()) == recorded->hash);
+    const ReplayCheck check = checkReplay(*recorded, scriptHash(events), run.steps, stateHash(run.view_()));
+    if (check.verdict == ReplayVerdict::NotCompared) {
+        return py::none();
+    }
+    return py::bool_(check.verdict == ReplayVerdict::Matches);
 }
 
 py::dict trajectory(Run& run, std::int64_t n, std::int64_t every) {

@@ -75,5 +75,10 @@ Precision scriptPrecision(std::string_view text);
 // The event as a script line without its newline: "STEP verb [arguments]".
 std::string eventLine(const ScriptEvent& event);
 
+// The hash of the events as a script: FNV-1a 64 over their lines, each with
+// its newline. Comments, blank lines and the spelling of numbers leave it
+// alone; any change to an event changes it.
+std::uint64_t scriptHash(const std::vector<ScriptEvent>& events);
+
 // The name a set line gives the parameter: "links", ..., "initial-angle".
 std::string_view parameterName(ChainParameter parameter);
