@@ -277,8 +277,9 @@ createChain20().then((core) => {
     advance(steps);
     if (replayEnd !== null && core._chain20_steps_run() >= replayEnd) {
       core._chain20_set_paused(1);
-      $('message').textContent += ` Replay stopped at step ${replayEnd}, state hash ${stateHash()}.`;
-      compareWithRecording();
+      const check = coreText(core._chain20_replay_check());
+      $('message').textContent += ` Replay stopped at step ${replayEnd}, state hash ${stateHash()}` +
+        (check ? `: ${check}.` : '.');
       replayEnd = null;
       core._chain20_resize(canvas.width, canvas.height);  // the script may have used another size
     }
@@ -484,13 +485,6 @@ createChain20().then((core) => {
     if (replay(text) && !core._chain20_script_is_recording()) {
       restart();
       $('message').textContent = 'This link holds no final state hash to compare with.';
-    }
-  }
-  // Called when a replay stops: a recording's check, in chain20-batch's words.
-  function compareWithRecording() {
-    const check = coreText(core._chain20_replay_check());
-    if (check) {
-      $('message').textContent += ` ${check}`;
     }
   }
 
