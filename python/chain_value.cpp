@@ -41,11 +41,6 @@ void setFromText(ChainDescription& description, const std::string& name, const s
     }
 }
 
-std::string shortestText(float value) {
-    char text[40];
-    return std::string(text, writeShortest(text, value));
-}
-
 template <class Real>
 class RunOf final : public Run {
 public:
@@ -168,7 +163,7 @@ void Run::apply(const ScriptEvent& event) {
         case EventKind::Release: release(); break;
         case EventKind::Reset: reset(); break;
         case EventKind::Resize: resize(event.x, event.y); break;
-        case EventKind::Set: set(std::string(parameterName(event.parameter)), shortestText(event.value)); break;
+        case EventKind::Set: set(std::string(parameterName(event.parameter)), setValueText(event.value)); break;
         case EventKind::LeftKey: left(); break;
         case EventKind::RightKey: right(); break;
     }

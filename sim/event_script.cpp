@@ -188,19 +188,6 @@ bool parseLine(std::string_view line, std::int64_t lastStep, std::int64_t previo
     return true;
 }
 
-// A set line's value: a whole number as its digits (100000, not the shorter
-// 1e+05, which a count of links cannot be read from), any other value as its
-// shortest text. Floats below 2^24 in magnitude hold every whole number
-// exactly, so the digits stand for the same float; -0 keeps its sign.
-std::string valueText(float value) {
-    constexpr float EXACT_WHOLE_NUMBERS = 16777216.0f;
-    const bool negativeZero = value == 0.0f && std::signbit(value);
-    if (std::fabs(value) < EXACT_WHOLE_NUMBERS && value == std::trunc(value) && !negativeZero) {
-        return std::to_string(static_cast<std::int32_t>(value));
-    }
-    return shortestString(value);
-}
-
 }  // namespace
 
 bool parseEventScript(std::string_view text, std::string_view name, std::int64_t lastStep,
@@ -307,10 +294,19 @@ std::string eventLine(const ScriptEvent& event) {
             point(" resize");
             break;
         case EventKind::Set:
-            line += " set " + std::string(parameterName(event.parameter)) + ' ' + valueText(event.value);
+            line += " set " + std::string(parameterName(event.parameter)) + ' ' + setValueText(event.value);
             break;
     }
     return line;
+}
+
+std::string setValueText(float value) {
+    constexpr float EXACT_WHOLE_NUMBERS = 16777216.0f;
+    const bool negativeZero = value == 0.0f && std::signbit(value);
+    if (std::fabs(value) < EXACT_WHOLE_NUMBERS && value == std::trunc(value) && !negativeZero) {
+        return std::to_string(static_cast<std::int32_t>(value));
+    }
+    return shortestString(value);
 }
 
 std::uint64_t scriptHash(const std::vector<ScriptEvent>& events) {
