@@ -155,7 +155,8 @@ std::string runLine(const BatchOptions& options, const std::vector<ScriptEvent>&
     }
     line += ", steps " + std::to_string(options.steps) + ", every " +
             (options.everyGiven ? std::to_string(options.every) : std::string("-")) + ", window " +
-            std::to_string(options.width) + "x" + std::to_string(options.height) + ", events " + hashText(scriptHash(events)) +
+            std::to_string(options.width) + "x" + std::to_string(options.height) + ", events " +
+            hashText(scriptHash(events)) +
             "\n";
     return line;
 }

@@ -347,7 +347,8 @@ TEST_F(RunControlsTest, RecorderWritesEachInputAtTheStepBeforeWhichItActed) {
         "11 resize 800 500\n"
         "11 right\n"
         "12 reset\n";
-    const std::string finalLine = "# final: step 13, state hash " + hash + ", events hash " + eventsHashOf(events) + "\n";
+    const std::string finalLine =
+        "# final: step 13, state hash " + hash + ", events hash " + eventsHashOf(events) + "\n";
     EXPECT_EQ(recorder.script(controls.stepsRun, currentState),
               "# recorded by chain20 on 2026-01-02 03:04:05 UTC\n" + events + finalLine);
     EXPECT_EQ(echo.str(), "31\n");
