@@ -26,17 +26,8 @@
 
 namespace {
 
-constexpr std::uint64_t FNV_OFFSET = 0xcbf29ce484222325ULL;
-constexpr std::uint64_t FNV_PRIME = 0x100000001b3ULL;
 // Steps between a worker's looks at a stop request.
 constexpr std::int64_t STEPS_BETWEEN_STOP_CHECKS = 1024;
-
-std::uint64_t fnv(std::uint64_t hash, std::string_view bytes) {
-    for (const char byte : bytes) {
-        hash = (hash ^ static_cast<unsigned char>(byte)) * FNV_PRIME;
-    }
-    return hash;
-}
 
 template <class Value>
 std::string shortest(Value value) {
@@ -149,7 +140,7 @@ std::uint64_t addMemberHash(std::uint64_t ensemble, std::uint64_t member) {
     for (int i = 0; i < 8; ++i) {
         bytes[i] = static_cast<char>(member >> (8 * i));
     }
-    return fnv(ensemble, std::string_view(bytes, 8));
+    return textHash(std::string_view(bytes, 8), ensemble);
 }
 
 int writeAll(std::FILE* out, std::string_view text) {
@@ -218,7 +209,7 @@ public:
     // for put() under its lock.
     void write(std::string_view text) {
         if (writeError == 0) {
-            rows = fnv(rows, text);
+            rows = textHash(text, rows);
             writeError = writeAll(out, text);
             stopped = stopped || writeError != 0;
         }
@@ -243,8 +234,8 @@ private:
     std::int64_t nextToWrite = 0;
     bool stopped = false;
     int writeError = 0;
-    std::uint64_t rows = FNV_OFFSET;
-    std::uint64_t ensemble = FNV_OFFSET;
+    std::uint64_t rows = FNV_OFFSET_BASIS;
+    std::uint64_t ensemble = FNV_OFFSET_BASIS;
     std::int64_t resets = 0;
     std::int64_t membersWritten = 0;
 };
@@ -327,13 +318,10 @@ std::string runLine(const BatchOptions& options, const std::vector<ScriptEvent>&
     if (setUp.shadowDistance > 0.0) {
         line += ", lyapunov " + shortest(setUp.shadowDistance);
     }
-    std::uint64_t script = FNV_OFFSET;
-    for (const ScriptEvent& event : events) {
-        script = fnv(script, eventLine(event) + "\n");
-    }
     line += ", steps " + std::to_string(options.steps) + ", every " +
             (options.everyGiven ? std::to_string(options.every) : std::string("-")) + ", window " +
-            std::to_string(options.width) + "x" + std::to_string(options.height) + ", events " + hashText(script) +
+            std::to_string(options.width) + "x" + std::to_string(options.height) + ", events " +
+            hashText(scriptHash(events)) +
             "\n";
     return line;
 }
@@ -399,7 +387,7 @@ bool scriptKeepsToTheSweeps(const EnsembleSetUp& setUp, const std::vector<Script
 }
 
 std::uint64_t ensembleHash(const std::vector<std::uint64_t>& memberHashes) {
-    std::uint64_t hash = FNV_OFFSET;
+    std::uint64_t hash = FNV_OFFSET_BASIS;
     for (const std::uint64_t member : memberHashes) {
         hash = addMemberHash(hash, member);
     }
@@ -488,7 +476,7 @@ public:
             if (newline != std::string::npos || (ended && start < buffer.size())) {
                 const std::size_t end = newline != std::string::npos ? newline + 1 : buffer.size();
                 line = std::string_view(buffer).substr(start, end - start);
-                hash = fnv(hash, line);
+                hash = textHash(line, hash);
                 offset += line.size();
                 start = end;
                 ++number;
@@ -519,7 +507,7 @@ private:
     std::string buffer;
     std::size_t start = 0;
     bool ended = false;
-    std::uint64_t hash = FNV_OFFSET;
+    std::uint64_t hash = FNV_OFFSET_BASIS;
     std::uint64_t offset = 0;
     std::int64_t number = 0;
 };
@@ -668,13 +656,13 @@ bool shardsFitTogether(std::vector<ShardFile>& shards, std::string& error) {
 // again on the way, so that a slice changed since the first pass is caught.
 bool copyShardBody(const ShardFile& shard, std::FILE* out, std::string& error) {
     const std::unique_ptr<std::istream> in = shard.source->open();
-    std::uint64_t hash = FNV_OFFSET;
+    std::uint64_t hash = FNV_OFFSET_BASIS;
     std::uint64_t at = 0;
     std::string chunk(READ_CHUNK, '\0');
     while (in && *in && at < shard.bodyEnd && stopSignal() == 0) {
         in->read(chunk.data(), static_cast<std::streamsize>(std::min<std::uint64_t>(READ_CHUNK, shard.bodyEnd - at)));
         const std::string_view read(chunk.data(), static_cast<std::size_t>(in->gcount()));
-        hash = fnv(hash, read);
+        hash = textHash(read, hash);
         const std::uint64_t from = std::max(at, shard.bodyStart) - at;
         if (from < read.size()) {
             if (const int writeError = writeAll(out, read.substr(from)); writeError != 0) {
@@ -707,7 +695,7 @@ bool checkShards(const std::vector<ShardSource>& sources, MergePlan& plan, std::
     if (!shardsFitTogether(plan.shards, error)) {
         return false;
     }
-    plan.hash = FNV_OFFSET;
+    plan.hash = FNV_OFFSET_BASIS;
     for (const ShardFile& shard : plan.shards) {
         for (const std::uint64_t member : shard.hashes) {
             plan.hash = addMemberHash(plan.hash, member);

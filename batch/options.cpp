@@ -182,6 +182,29 @@ bool readMergeLine(int argc, char** argv, BatchOptions& options, std::string& er
 
 }  // namespace
 
+bool ensembleFitsPrecision(const BatchOptions& options, Precision precision, const std::vector<ScriptEvent>& script,
+                           std::string& error) {
+    for (const Sweep& sweep : options.setUp.sweeps) {
+        if (!checkSweptValues(sweptName(sweep.parameter), sweep.from, sweep.to, precision, error)) {
+            return false;
+        }
+    }
+    if (options.setUp.shadowDistance <= 0.0) {
+        return true;
+    }
+    if (!checkShadowDistance(options.setUp.shadowDistance, options.chain.links, precision, error)) {
+        return false;
+    }
+    for (const ScriptEvent& event : script) {
+        if (event.kind == EventKind::Set && event.parameter == ChainParameter::Links &&
+            !checkShadowDistance(options.setUp.shadowDistance, static_cast<std::int32_t>(event.value), precision,
+                                 error)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 int parseBatchOptions(int argc, char** argv, BatchOptions& options, std::string& error) {
     if (namesMerge(argc, argv)) {
         return readMergeLine(argc, argv, options, error) ? -1 : EXIT_BAD_INPUT;

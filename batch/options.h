@@ -8,6 +8,7 @@
 
 #include "sim/application.h"
 #include "sim/ensemble.h"
+#include "sim/event_script.h"
 
 inline constexpr int EXIT_BAD_INPUT = 2;
 
@@ -39,6 +40,14 @@ struct BatchOptions {
     int threads = 1;
     std::vector<std::string> merge;
 };
+
+// The ensemble's values that the chain's precision bounds, once it is known
+// (from --precision or the script): every swept parameter finite, and the
+// Lyapunov shadow's distance fit for every chain length the run takes (the
+// start's, and each one that the script sets). False with the one-line
+// message in `error`.
+bool ensembleFitsPrecision(const BatchOptions& options, Precision precision, const std::vector<ScriptEvent>& script,
+                           std::string& error);
 
 // Fills `options` from the command line. Returns -1 to go on with the run, or
 // the exit status when the run must not start: 0 after --help, or

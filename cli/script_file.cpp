@@ -4,57 +4,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <limits>
-
-namespace {
-
-// Reads all of `text` as a number in `base`; hex digits must be lower case.
-template <typename Number>
-bool readWhole(std::string_view text, int base, Number& value) {
-    const char* const end = text.data() + text.size();
-    const bool plain = std::all_of(text.begin(), text.end(), [base](char c) {
-        return (c >= '0' && c <= '9') || (base == 16 && c >= 'a' && c <= 'f');
-    });
-    const auto [stop, status] = std::from_chars(text.data(), end, value, base);
-    return !text.empty() && plain && status == std::errc{} && stop == end;
-}
-
-// The end that `line` states, if it is a final line.
-std::optional<RecordingEnd> finalLineEnd(std::string_view line) {
-    constexpr std::string_view STEP = "# final: step ";
-    constexpr std::string_view HASH = ", state hash ";
-    constexpr std::size_t HASH_DIGITS = 16;
-    if (line.ends_with('\r')) {
-        line.remove_suffix(1);
-    }
-    const std::size_t hashAt = line.find(HASH);
-    RecordingEnd end;
-    if (!line.starts_with(STEP) || hashAt == std::string_view::npos ||
-        line.size() != hashAt + HASH.size() + HASH_DIGITS ||
-        !readWhole(line.substr(STEP.size(), hashAt - STEP.size()), 10, end.step) ||
-        !readWhole(line.substr(hashAt + HASH.size()), 16, end.hash)) {
-        return std::nullopt;
-    }
-    return end;
-}
-
-}  // namespace
-
-std::optional<RecordingEnd> recordingEnd(std::string_view text) {
-    std::optional<RecordingEnd> end;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const std::size_t newline = std::min(text.find('\n', start), text.size());
-        if (const auto stated = finalLineEnd(text.substr(start, newline - start))) {
-            end = stated;
-        }
-        start = newline + 1;
-    }
-    return end;
-}
 
 bool readEventScript(const std::string& path, std::string& text, FileIdentity& identity, std::string& error) {
     const bool standardInput = path == "-";

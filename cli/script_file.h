@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "sim/event_script.h"
+#include "sim/recorder.h"
 #include "sim/state_view.h"
 
 // A script holds at most 64 MiB; a larger or endless input (/dev/zero) is
@@ -29,18 +30,6 @@ struct FileIdentity {
 // Reads the whole script at `path` ('-' for stdin) into `text`. On failure
 // returns false with `error` set to a message naming the script.
 bool readEventScript(const std::string& path, std::string& text, FileIdentity& identity, std::string& error);
-
-// Where a recording ends, from its last line "# final: step S, state hash H":
-// the steps the window ran and the hash of the state after them.
-struct RecordingEnd {
-    std::int64_t step = 0;
-    std::uint64_t hash = 0;
-};
-
-// The end of the recording in `text`: the last line of exactly that form
-// (S plain decimal, H 16 lower-case hex digits, a "\r" before the newline
-// allowed), or nothing when the script has no such line.
-std::optional<RecordingEnd> recordingEnd(std::string_view text);
 
 // A script read and parsed: its events in order, the precision it names
 // (float unless a "# precision:" line says double), a recording's end, and

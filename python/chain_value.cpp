@@ -41,11 +41,6 @@ void setFromText(ChainDescription& description, const std::string& name, const s
     }
 }
 
-std::string shortestText(float value) {
-    char text[40];
-    return std::string(text, writeShortest(text, value));
-}
-
 template <class Real>
 class RunOf final : public Run {
 public:
@@ -168,7 +163,7 @@ void Run::apply(const ScriptEvent& event) {
         case EventKind::Release: release(); break;
         case EventKind::Reset: reset(); break;
         case EventKind::Resize: resize(event.x, event.y); break;
-        case EventKind::Set: set(std::string(parameterName(event.parameter)), shortestText(event.value)); break;
+        case EventKind::Set: set(std::string(parameterName(event.parameter)), setValueText(event.value)); break;
         case EventKind::LeftKey: left(); break;
         case EventKind::RightKey: right(); break;
     }
@@ -223,10 +218,14 @@ py::object play(Run& run, py::handle script, std::optional<std::int64_t> lastSte
             run.step(std::max<std::int64_t>(*lastStep - run.steps, 0));
         }
     }
-    if (!recorded || run.steps != recorded->step) {
+    if (!recorded) {
         return py::none();
     }
-    return py::bool_(stateHash(run.view_()) == recorded->hash);
+    const ReplayCheck check = checkReplay(*recorded, scriptHash(events), run.steps, stateHash(run.view_()));
+    if (check.verdict == ReplayVerdict::NotCompared) {
+        return py::none();
+    }
+    return py::bool_(check.verdict == ReplayVerdict::Matches);
 }
 
 py::dict trajectory(Run& run, std::int64_t n, std::int64_t every) {

@@ -108,8 +108,9 @@ std::unique_ptr<Run> makeRun(int links, double gravity, double damping, double s
                              const std::string& precision);
 
 // Plays a script as chain20-batch does. A recording runs on to its final
-// step unless `lastStep` is given; there its end is compared: True when the
-// state hash is the recorded one. None for any other script.
+// step unless `lastStep` is given; there it is checked as chain20-batch
+// checks it (checkReplay): True when its events and state are the recorded
+// ones. None for any other script.
 py::object play(Run& run, py::handle script, std::optional<std::int64_t> lastStep);
 
 // n more steps, the state recorded after every `every`-th and after the

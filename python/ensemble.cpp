@@ -247,7 +247,8 @@ std::vector<ScriptEvent> ensembleEvents(const BatchOptions& options, py::handle 
             throw py::value_error(error);
         }
     }
-    if (!scriptKeepsToTheSweeps(options.setUp, script, error)) {
+    if (!scriptKeepsToTheSweeps(options.setUp, script, error) ||
+        !ensembleFitsPrecision(options, *options.precision, script, error)) {
         throw py::value_error(error);
     }
     return script;

@@ -78,8 +78,8 @@ stay valid but hold the old chain's state: read p and q again.)")
         .def("play", &play, py::arg("script"), py::arg("steps") = py::none(),
              "Plays an event script (its text, or a path to it) as chain20-batch does: each event just before its\n"
              "step, counted from the chain's start; then runs on to `steps` when given, or to a recording's final\n"
-             "step. Returns whether the state hash is the recording's there (None for a script that is not a\n"
-             "recording, or a run that ends elsewhere).")
+             "step. Returns whether the replay matches the recording there, its events and its state hash, as\n"
+             "chain20-batch checks them (None for a script that is not a recording, or a run that ends elsewhere).")
         .def("trajectory", &trajectory, py::arg("n"), py::arg("every") = 1,
              "Runs n more steps and returns the state after every `every`-th step and after the last: a dict of\n"
              "NumPy arrays step, time, p and q (rows x links, in the chain's precision), energy, tip (rows x 2).")

@@ -3,9 +3,11 @@
 #include "sim/parameters.h"
 #include "sim/message_words.h"
 #include "sim/shortest_text.h"
+#include "sim/state_hash.h"
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 
 namespace {
 
@@ -291,13 +293,26 @@ std::string eventLine(const ScriptEvent& event) {
         case EventKind::Resize:
             point(" resize");
             break;
-        case EventKind::Set: {
-            char value[40];
-            const char* const end = writeShortest(value, event.value);
-            line += " set " + std::string(parameterName(event.parameter)) + ' ' +
-                    std::string(static_cast<const char*>(value), end);
+        case EventKind::Set:
+            line += " set " + std::string(parameterName(event.parameter)) + ' ' + setValueText(event.value);
             break;
-        }
     }
     return line;
+}
+
+std::string setValueText(float value) {
+    constexpr float EXACT_WHOLE_NUMBERS = 16777216.0f;
+    const bool negativeZero = value == 0.0f && std::signbit(value);
+    if (std::fabs(value) < EXACT_WHOLE_NUMBERS && value == std::trunc(value) && !negativeZero) {
+        return std::to_string(static_cast<std::int32_t>(value));
+    }
+    return shortestString(value);
+}
+
+std::uint64_t scriptHash(const std::vector<ScriptEvent>& events) {
+    std::uint64_t hash = FNV_OFFSET_BASIS;
+    for (const ScriptEvent& event : events) {
+        hash = textHash(eventLine(event) + "\n", hash);
+    }
+    return hash;
 }

@@ -75,5 +75,16 @@ Precision scriptPrecision(std::string_view text);
 // The event as a script line without its newline: "STEP verb [arguments]".
 std::string eventLine(const ScriptEvent& event);
 
+// A set line's value: a whole number as its digits (100000, not the shorter
+// 1e+05, from which a count of links cannot be read), any other value as its
+// shortest text. Floats below 2^24 in magnitude hold every whole number
+// exactly, so the digits stand for the same float; -0 keeps its sign.
+std::string setValueText(float value);
+
+// The hash of the events as a script: FNV-1a 64 over their lines, each with
+// its newline. Comments, blank lines and the spelling of numbers leave it
+// alone; any change to an event changes it.
+std::uint64_t scriptHash(const std::vector<ScriptEvent>& events);
+
 // The name a set line gives the parameter: "links", ..., "initial-angle".
 std::string_view parameterName(ChainParameter parameter);

@@ -1,12 +1,15 @@
 #include "sim/parameters.h"
 
 #include "sim/message_words.h"
+#include "sim/shortest_text.h"
 
 #include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -86,6 +89,17 @@ bool applyOption(std::string_view name, std::string_view text, ChainDescription&
     return good;
 }
 
+// `value` to 3 significant digits, rounded up or down, as the double its
+// text reads back to, and that text.
+double threeDigits(double value, bool up, std::string& text) {
+    const double scale = std::pow(10.0, std::floor(std::log10(value)) - 2.0);
+    const double digits = up ? std::ceil(value / scale) : std::floor(value / scale);
+    char written[40];
+    std::snprintf(written, sizeof written, "%.3g", digits * scale);
+    text = written;
+    return std::strtod(written, nullptr);
+}
+
 bool isChainOption(std::string_view name) {
     return name == "--links" || name == "--gravity" || name == "--damping" || name == "--stiffness" ||
            name == "--initial-angle";
@@ -129,6 +143,36 @@ bool readPrecision(std::string_view text, Precision& precision) {
     }
     precision = text == "double" ? Precision::Double : Precision::Float;
     return true;
+}
+
+bool checkSweptValues(std::string_view name, double from, double to, Precision precision, std::string& error) {
+    const auto finite = [precision](double value) {
+        return precision == Precision::Double ? std::isfinite(value) : std::isfinite(static_cast<float>(value));
+    };
+    if (finite(from) && finite(to) && std::isfinite(to - from)) {
+        return true;
+    }
+    error = "--sweep: " + std::string(name) + " must stay finite in " + precisionName(precision);
+    return false;
+}
+
+bool checkShadowDistance(double distance, std::int32_t links, Precision precision, std::string& error) {
+    constexpr double HALF_TURN = 3.14159265358979323846;
+    const double halfUnitOfOneRadian = precision == Precision::Double
+                                           ? std::numeric_limits<double>::epsilon() / 2.0
+                                           : static_cast<double>(std::numeric_limits<float>::epsilon()) / 2.0;
+    const double root = std::sqrt(static_cast<double>(links));
+    std::string leastText;
+    std::string mostText;
+    const double least = threeDigits(root * halfUnitOfOneRadian, true, leastText);
+    const double most = threeDigits(root * HALF_TURN, false, mostText);
+    if (distance >= least && distance <= most) {
+        return true;
+    }
+    error = "--lyapunov: " + shortestString(distance) + " is not from " + leastText + " to " + mostText + " for " +
+            std::to_string(links) + " links in " + precisionName(precision) +
+            " (a shadow nearer is lost in rounding, one farther is more than half a turn away on each angle)";
+    return false;
 }
 
 std::string precisionNote(std::int32_t links, Precision precision) {

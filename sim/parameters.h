@@ -32,5 +32,20 @@ bool setChainParameter(std::string_view name, std::string_view text, ChainDescri
 const char* precisionName(Precision precision);
 bool readPrecision(std::string_view text, Precision& precision);
 
+// Whether a swept parameter running from `from` to `to` (in double) stays
+// finite in the chain's precision at every member: both ends once rounded
+// (in float, 1e39 is infinite) and the step between members. False with
+// "--sweep: NAME must stay finite in PRECISION" in `error`.
+bool checkSweptValues(std::string_view name, double from, double to, Precision precision, std::string& error);
+
+// The Lyapunov shadow's distance D0 for a chain of `links` in `precision`.
+// The shadow is moved by D0/sqrt(links) on every angle: below half a unit in
+// the last place of an angle of one radian that offset is lost in rounding,
+// the two chains coincide and no interval counts; above half a turn the
+// shadow is no neighbour of the chain. The bounds, 3 significant digits
+// rounded inward, are the ones accepted. False with "--lyapunov: D0 is not
+// from LEAST to MOST for N links in PRECISION (...)" in `error`.
+bool checkShadowDistance(double distance, std::int32_t links, Precision precision, std::string& error);
+
 // A note for a chain too long for its precision to mean much, or "".
 std::string precisionNote(std::int32_t links, Precision precision);

@@ -1,6 +1,61 @@
 #include "sim/recorder.h"
 
+#include <algorithm>
+#include <charconv>
+
 #include "sim/state_hash.h"
+
+namespace {
+
+constexpr std::string_view FINAL_STEP = "# final: step ";
+constexpr std::string_view STATE_HASH = ", state hash ";
+constexpr std::string_view EVENTS_HASH = ", events hash ";
+constexpr std::size_t HASH_DIGITS = 16;
+
+// Reads all of `text` as a number in `base`; hex digits must be lower case.
+template <typename Number>
+bool readWhole(std::string_view text, int base, Number& value) {
+    const char* const end = text.data() + text.size();
+    const bool plain = std::all_of(text.begin(), text.end(), [base](char c) {
+        return (c >= '0' && c <= '9') || (base == 16 && c >= 'a' && c <= 'f');
+    });
+    const auto [stop, status] = std::from_chars(text.data(), end, value, base);
+    return !text.empty() && plain && status == std::errc{} && stop == end;
+}
+
+// Reads ", NAME hash H" with 16 hex digits from the start of `text`, and
+// drops it from `text`.
+bool readHash(std::string_view& text, std::string_view name, std::uint64_t& hash) {
+    if (!text.starts_with(name) || text.size() < name.size() + HASH_DIGITS ||
+        !readWhole(text.substr(name.size(), HASH_DIGITS), 16, hash)) {
+        return false;
+    }
+    text.remove_prefix(name.size() + HASH_DIGITS);
+    return true;
+}
+
+// The end that `line` states, if it is a final line.
+std::optional<RecordingEnd> finalLineEnd(std::string_view line) {
+    if (line.ends_with('\r')) {
+        line.remove_suffix(1);
+    }
+    const std::size_t hashAt = line.find(STATE_HASH);
+    RecordingEnd end;
+    if (!line.starts_with(FINAL_STEP) || hashAt == std::string_view::npos ||
+        !readWhole(line.substr(FINAL_STEP.size(), hashAt - FINAL_STEP.size()), 10, end.step)) {
+        return std::nullopt;
+    }
+    line.remove_prefix(hashAt);
+    if (!readHash(line, STATE_HASH, end.hash)) {
+        return std::nullopt;
+    }
+    if (std::uint64_t events = 0; readHash(line, EVENTS_HASH, events)) {
+        end.events = events;
+    }
+    return line.empty() ? std::optional(end) : std::nullopt;
+}
+
+}  // namespace
 
 Recorder::Recorder(std::string_view program, std::string_view date, const ChainDescription& start, int width,
                    int height, Precision precision) {
@@ -9,13 +64,14 @@ Recorder::Recorder(std::string_view program, std::string_view date, const ChainD
         header += std::string(DOUBLE_PRECISION_LINE) + "\n";
     }
     for (int i = 0; i < CHAIN_PARAMETERS; ++i) {
-        header += eventLine(setEvent(static_cast<ChainParameter>(i), start)) + "\n";
+        events.push_back(setEvent(static_cast<ChainParameter>(i), start));
     }
-    header += eventLine({0, EventKind::Resize, width, height, 0}) + "\n";
+    events.push_back({0, EventKind::Resize, width, height, 0});
+    setUpEvents = static_cast<std::int64_t>(events.size());
 }
 
 void Recorder::record(const ScriptEvent& event, StateView state) {
-    if (events.empty() || events.back().step != event.step) {
+    if (static_cast<std::int64_t>(events.size()) == setUpEvents || events.back().step != event.step) {
         hashBeforeLastStepEvents = stateHash(state);
     }
     events.push_back(event);
@@ -24,20 +80,60 @@ void Recorder::record(const ScriptEvent& event, StateView state) {
 std::string Recorder::script(std::int64_t stepsRun, StateView state, std::string_view ending) const {
     std::string text = header;
     bool inputAfterLastStep = false;
+    std::uint64_t eventsHash = FNV_OFFSET_BASIS;
     for (const ScriptEvent& event : events) {
+        const std::string line = eventLine(event) + "\n";
         if (event.step > stepsRun) {
             inputAfterLastStep = true;
-            text += "# after the last step, not replayed: ";
+            text += "# after the last step, not replayed: " + line;
+        } else {
+            text += line;
+            eventsHash = textHash(line, eventsHash);
         }
-        text += eventLine(event) + "\n";
     }
     const std::uint64_t hash = inputAfterLastStep ? hashBeforeLastStepEvents : stateHash(state);
     if (!ending.empty()) {
         text += "# the run ended here: " + std::string(ending) + "\n";
     }
-    return text + finalLine(stepsRun, hash) + "\n";
+    return text + finalLine(stepsRun, hash, eventsHash) + "\n";
 }
 
-std::string finalLine(std::int64_t steps, std::uint64_t hash) {
-    return "# final: step " + std::to_string(steps) + ", state hash " + hashText(hash);
+std::string finalLine(std::int64_t steps, std::uint64_t stateHash, std::uint64_t eventsHash) {
+    return std::string(FINAL_STEP) + std::to_string(steps) + std::string(STATE_HASH) + hashText(stateHash) +
+           std::string(EVENTS_HASH) + hashText(eventsHash);
+}
+
+std::optional<RecordingEnd> recordingEnd(std::string_view text) {
+    std::optional<RecordingEnd> end;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t newline = std::min(text.find('\n', start), text.size());
+        if (const auto stated = finalLineEnd(text.substr(start, newline - start))) {
+            end = stated;
+        }
+        start = newline + 1;
+    }
+    return end;
+}
+
+ReplayCheck checkReplay(const RecordingEnd& recorded, std::uint64_t eventsHash, std::int64_t steps,
+                        std::uint64_t stateHash) {
+    if (steps != recorded.step) {
+        return {ReplayVerdict::NotCompared,
+                "the recording ends at step " + std::to_string(recorded.step) + "; not compared"};
+    }
+    if (recorded.events && *recorded.events != eventsHash) {
+        return {ReplayVerdict::Differs, "replay differs from the recording: its events are not the recorded ones "
+                                        "(events hash expected " + hashText(*recorded.events) + ", got " +
+                                            hashText(eventsHash) + ")"};
+    }
+    if (stateHash != recorded.hash) {
+        return {ReplayVerdict::Differs, "replay differs from the recording (expected " + hashText(recorded.hash) +
+                                            ", got " + hashText(stateHash) + ")"};
+    }
+    if (!recorded.events) {
+        return {ReplayVerdict::Matches,
+                "replay matches the recording's state (its final line has no events hash: the events are not checked)"};
+    }
+    return {ReplayVerdict::Matches, "replay matches the recording"};
 }

@@ -166,6 +166,15 @@ char* write(char* out, Value value) {
 char* writeShortest(char* out, float value) { return write(out, value); }
 char* writeShortest(char* out, double value) { return write(out, value); }
 
+std::string shortestString(float value) {
+    char text[40];
+    return std::string(text, writeShortest(text, value));
+}
+std::string shortestString(double value) {
+    char text[40];
+    return std::string(text, writeShortest(text, value));
+}
+
 double decimalOf(float value) {
     char text[40];
     *writeShortest(text, value) = '\0';

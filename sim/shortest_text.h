@@ -8,10 +8,16 @@
 // same characters, so that the CSV is byte for byte the same in both builds.
 #pragma once
 
+#include <string>
+
 // Writes the text of `value` at `out` (at least 32 characters free) and
 // returns the end of it. No terminating zero is written.
 char* writeShortest(char* out, float value);
 char* writeShortest(char* out, double value);
+
+// The same text as a string.
+std::string shortestString(float value);
+std::string shortestString(double value);
 
 // The double that the shortest text of `value` stands for: 9.81 for 9.81f.
 double decimalOf(float value);

@@ -2,7 +2,6 @@
 
 namespace {
 
-constexpr std::uint64_t FNV_OFFSET_BASIS = 0xcbf29ce484222325ull;
 constexpr std::uint64_t FNV_PRIME = 0x100000001b3ull;
 
 // FNV-1a over the values' bytes, lowest first.
@@ -31,6 +30,13 @@ std::uint64_t stateHash(StateView state) {
     const auto count = static_cast<std::size_t>(state.size());
     return state.precision() == Precision::Float ? stateHash(state.floats(), count)
                                                  : stateHash(state.doubles(), count);
+}
+
+std::uint64_t textHash(std::string_view text, std::uint64_t hash) {
+    for (const char byte : text) {
+        hash = (hash ^ static_cast<unsigned char>(byte)) * FNV_PRIME;
+    }
+    return hash;
 }
 
 std::string hashText(std::uint64_t hash) {

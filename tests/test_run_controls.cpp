@@ -306,6 +306,14 @@ TEST(StateHash, FnvOneAOverLittleEndianBytes) {
 
 namespace {
 
+// The hash of a script's events, as a replay reads them.
+std::string eventsHashOf(const std::string& script) {
+    std::vector<ScriptEvent> events;
+    std::string error;
+    EXPECT_TRUE(parseEventScript(script, "recording", 1000, events, error)) << error;
+    return hashText(scriptHash(events));
+}
+
 TEST_F(RunControlsTest, RecorderWritesEachInputAtTheStepBeforeWhichItActed) {
     Recorder recorder("chain20", "2026-01-02 03:04:05 UTC", chain, 640, 480);
     session.recorder = &recorder;
@@ -327,20 +335,22 @@ TEST_F(RunControlsTest, RecorderWritesEachInputAtTheStepBeforeWhichItActed) {
     sessionStep(session, log);
     sessionStep(session, log);
     const std::string hash = hashText(stateHash(currentState.data(), currentState.size()));
+    const std::string events =
+        "0 set links 20\n"
+        "0 set gravity 9.81\n"
+        "0 set damping 30\n"
+        "0 set stiffness 200\n"
+        "0 set initial-angle -1.570796\n"
+        "0 resize 640 480\n"
+        "1 press 600 320\n"
+        "11 drag 500 100\n"
+        "11 resize 800 500\n"
+        "11 right\n"
+        "12 reset\n";
+    const std::string finalLine =
+        "# final: step 13, state hash " + hash + ", events hash " + eventsHashOf(events) + "\n";
     EXPECT_EQ(recorder.script(controls.stepsRun, currentState),
-              "# recorded by chain20 on 2026-01-02 03:04:05 UTC\n"
-              "0 set links 20\n"
-              "0 set gravity 9.81\n"
-              "0 set damping 30\n"
-              "0 set stiffness 200\n"
-              "0 set initial-angle -1.570796\n"
-              "0 resize 640 480\n"
-              "1 press 600 320\n"
-              "11 drag 500 100\n"
-              "11 resize 800 500\n"
-              "11 right\n"
-              "12 reset\n"
-              "# final: step 13, state hash " + hash + "\n");
+              "# recorded by chain20 on 2026-01-02 03:04:05 UTC\n" + events + finalLine);
     EXPECT_EQ(echo.str(), "31\n");
 
     // Input after the last step never acted on one: it stays a comment, and
@@ -352,15 +362,15 @@ TEST_F(RunControlsTest, RecorderWritesEachInputAtTheStepBeforeWhichItActed) {
     const std::string script = recorder.script(controls.stepsRun, currentState);
     EXPECT_NE(script.find("12 reset\n"
                           "# after the last step, not replayed: 14 reset\n"
-                          "# after the last step, not replayed: 14 right\n"
-                          "# final: step 13, state hash " + hash + "\n"),
+                          "# after the last step, not replayed: 14 right\n" +
+                          finalLine),
               std::string::npos)
         << script;
 
     // A run the window system ended says so just before its final line.
     const std::string ended = recorder.script(controls.stepsRun, currentState, "the X connection was lost");
     EXPECT_EQ(ended, script.substr(0, script.rfind("# final:")) + "# the run ended here: the X connection was lost\n" +
-                         "# final: step 13, state hash " + hash + "\n");
+                         finalLine);
 }
 
 // What remains of the command line after chain20's own options: GLUT's

@@ -302,8 +302,9 @@ createChain20({ onAbort: stopOnAbort }).then((core) => {
     advance(steps);
     if (replayEnd !== null && core._chain20_steps_run() >= replayEnd) {
       core._chain20_set_paused(1);
-      $('message').textContent += ` Replay stopped at step ${replayEnd}, state hash ${stateHash()}.`;
-      compareWithLink();
+      const check = coreText(core._chain20_replay_check());
+      $('message').textContent += ` Replay stopped at step ${replayEnd}, state hash ${stateHash()}` +
+        (check ? `: ${check}.` : '.');
       replayEnd = null;
       core._chain20_resize(canvas.width, canvas.height);  // the script may have used another size
     }
@@ -443,13 +444,14 @@ createChain20({ onAbort: stopOnAbort }).then((core) => {
     core._free(address);
     if (error !== 0) {
       $('message').textContent = coreText(error);
-      return;
+      return false;
     }
     $('precision').value = String(core._chain20_precision());
-    const final = /^# final: step (\d+)(?:, state hash ([0-9a-f]{16}))?/m.exec(text);
-    replayEnd = final ? Number(final[1]) : core._chain20_script_end();
+    replayEnd = core._chain20_replay_end();
     core._chain20_set_paused(0);
-    $('message').textContent = `Replaying to step ${replayEnd}` + (final?.[2] ? ` (recorded hash ${final[2]}).` : '.');
+    const what = core._chain20_script_is_recording() ? 'the recording' : 'the script';
+    $('message').textContent = `Replaying ${what} to step ${replayEnd}.`;
+    return true;
   }
   $('replay').onchange = async (event) => {
     const file = event.target.files[0];
@@ -490,7 +492,6 @@ createChain20({ onAbort: stopOnAbort }).then((core) => {
       $('message').textContent = 'The link is in the field below (the clipboard was not available).';
     }
   };
-  let sharedHash = null;
   function openSharedRun() {
     const match = /^#run=([A-Za-z0-9_-]+)$/.exec(location.hash);
     if (!match) {
@@ -506,22 +507,10 @@ createChain20({ onAbort: stopOnAbort }).then((core) => {
       $('message').textContent = 'This link does not hold a run (its text is damaged).';
       return;
     }
-    const final = /^# final: step \d+, state hash ([0-9a-f]{16})/m.exec(text);
-    if (!final) {
+    if (replay(text) && !core._chain20_script_is_recording()) {
+      restart();
       $('message').textContent = 'This link holds no final state hash to compare with.';
-      return;
     }
-    sharedHash = final[1];
-    replay(text);
-  }
-  // Called when a replay stops: the link's hash against the state reached.
-  function compareWithLink() {
-    if (sharedHash === null) {
-      return;
-    }
-    const reached = stateHash();
-    $('message').textContent += reached === sharedHash ? ' hash matches' : ` hash differs (the link's ${sharedHash})`;
-    sharedHash = null;
   }
 
   // A WebM of the canvas through the browser's MediaRecorder.

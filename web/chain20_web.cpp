@@ -35,6 +35,10 @@ StateVector drawnState;
 std::string message;
 // The recording under way, if any: it started at the last start.
 std::optional<Recorder> recorder;
+// The recording played back, if the script is one: its end and its events'
+// hash, for the check at its end.
+std::optional<RecordingEnd> replayed;
+std::uint64_t replayedEventsHash = 0;
 
 // The run from rest, its steps counted from zero, the spring off: the chain
 // that the parameters set so far describe, in the precision chosen. Pause,
@@ -46,6 +50,7 @@ void restartRun() {
         .paused = kept.paused, .helpShown = kept.helpShown, .panelShown = true, .realTime = kept.realTime};
     const std::int32_t keptStepsPerFrame = stepsPerFrame;
     recorder.reset();
+    replayed.reset();
     keepEnergyLedger = true;
     session = freshRun(nextChain, nextPrecision, canvasWidth, canvasHeight, discard);
     session.controls = controls;
@@ -234,26 +239,49 @@ const char* chain20_record_stop() {
 
 // Loads an event script (the chain20-batch language) to be applied from the
 // next step on, counted from the last start; a script in the other precision
-// (a recording says which) starts the run over in it first. Returns 0, or a
-// pointer to the zero-terminated message about the first bad line.
+// (a recording says which) starts the run over in it first. A recording is
+// read as chain20-batch reads it: no event beyond its final step, and its
+// end kept for the check. Returns 0, or a pointer to the zero-terminated
+// message about the first bad line.
 const char* chain20_load_script(const char* text, int length) {
     const std::string_view script(text, static_cast<std::size_t>(length));
+    const std::optional<RecordingEnd> end = recordingEnd(script);
     std::vector<ScriptEvent> events;
-    if (std::string error; !parseEventScript(script, "script", INT32_MAX, events, error)) {
+    if (std::string error; !parseEventScript(script, "script", end ? end->step : INT32_MAX, events, error)) {
         return keptText(std::move(error));
     }
     if (const Precision precision = scriptPrecision(script); precision != runPrecision) {
         nextPrecision = precision;
         restartRun();
     }
+    replayed = end;
+    replayedEventsHash = end ? scriptHash(events) : 0;
     session.script = std::move(events);
     session.nextScriptEvent = 0;
     return nullptr;
 }
 
-// The step of the script's last event, 0 for none.
-double chain20_script_end() {
+// Whether the script loaded is a recording (it ends in a final line).
+int chain20_script_is_recording() { return replayed ? 1 : 0; }
+
+// The step the replay stops at: a recording's final step, else the step of
+// the script's last event (0 for none).
+double chain20_replay_end() {
+    if (replayed) {
+        return static_cast<double>(replayed->step);
+    }
     return session.script.empty() ? 0.0 : static_cast<double>(session.script.back().step);
+}
+
+// The replay of a recording checked against it now, in chain20-batch's words
+// ("replay matches the recording", ...), zero-terminated; "" for a script
+// that is not a recording.
+const char* chain20_replay_check() {
+    if (!replayed) {
+        return keptText("");
+    }
+    return keptText(
+        checkReplay(*replayed, replayedEventsHash, session.controls.stepsRun, stateHash(runState())).message);
 }
 
 // The state as floats (rounded, for a chain in double), for drawing.

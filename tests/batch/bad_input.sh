@@ -102,6 +102,31 @@ expect_refusal "member past the members" "--member: 4 is not a member \\(0 to 3\
 expect_refusal "unknown sweep" "--sweep: unknown parameter 'links' \\(expected gravity, damping, stiffness or initial-angle\\)" \
     --steps 10 --members 4 --sweep links=1:5
 expect_refusal "negative damping sweep" "--sweep: damping must stay >= 0" --steps 10 --members 4 --sweep damping=-1:5
+# Values the chain's precision cannot hold: a swept parameter that rounds
+# to an infinity, a Lyapunov shadow lost in rounding or more than half a
+# turn away, for the chain's length at the start or as the script sets it,
+# in the precision of --precision or of the recording.
+expect_refusal "gravity sweep to a float infinity" "--sweep: gravity must stay finite in float$" \
+    --steps 10 --members 4 --sweep gravity=1e39:0
+expect_refusal "stiffness sweep to a float infinity" "--sweep: stiffness must stay finite in float$" \
+    --steps 10 --members 4 --sweep stiffness=0:1e308
+expect_refusal "sweep whose step overflows a double" "--sweep: gravity must stay finite in double$" \
+    --steps 10 --members 4 --sweep gravity=-1e308:1e308 --precision double
+shadow_bounds="is not from 2.67e-07 to 14 for 20 links in float \\(a shadow nearer is lost in rounding, one farther is more than half a turn away on each angle\\)$"
+expect_refusal "shadow lost in float rounding" "--lyapunov: 2.66e-07 $shadow_bounds" --steps 10 --members 2 --lyapunov 2.66e-07
+expect_refusal "shadow far away" "--lyapunov: 1e\\+300 $shadow_bounds" --steps 10 --members 2 --lyapunov 1e300
+expect_refusal "shadow lost in double rounding" "--lyapunov: 1e-30 is not from 4.97e-16 to 14 for 20 links in double" \
+    --steps 10 --members 2 --lyapunov 1e-30 --precision double
+printf '5 set links 2000\n' > "$scratch/long_chain.events"
+expect_refusal "shadow lost for the links a script sets" "--lyapunov: 1e-06 is not from 2.67e-06 to 140 for 2000 links" \
+    --steps 10 --members 2 --lyapunov 1e-6 --events "$scratch/long_chain.events"
+printf '# precision: double\n0 set links 2\n# final: step 10, state hash 0123456789abcdef\n' > "$scratch/double.events"
+"$batch" --members 2 --lyapunov 1e-10 --events "$scratch/double.events" --out /dev/null 2>"$scratch/stderr" ||
+    fail "a shadow 1e-10 away in a double recording's chain was refused: $(cat "$scratch/stderr")"
+for edge in 2.67e-07 14; do
+    "$batch" --steps 10 --members 2 --lyapunov $edge --out /dev/null 2>"$scratch/stderr" ||
+        fail "the shadow distance $edge at the edge of the bounds was refused: $(cat "$scratch/stderr")"
+done
 expect_refusal "sweep without members" "--perturb, --lyapunov, --seed, --sweep, --member and --shard need --members" \
     --steps 10 --sweep damping=0:5
 printf '5 set damping 3\n' > "$scratch/sets_damping.events"

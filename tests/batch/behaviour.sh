@@ -163,13 +163,18 @@ event_timing)
     ;;
 
 replay)
-    # A script shaped as chain20 records: its final line names the steps run
-    # and the hash the state had after them, here taken from a run of it.
+    # A script shaped as chain20 records: its final line names the steps run,
+    # the hash the state had after them, here taken from a run of it, and the
+    # hash of its events, here the one an ensemble's first line names.
     printf '# recorded by hand\n0 set links 7\n0 set gravity 5\n0 resize 640 640\n' > "$scratch/rec.txt"
-    printf '10 press 600 320\n300 drag 500 100\n600 release\n' >> "$scratch/rec.txt"
+    printf '10 press 600 320\n300 drag 500 100\n600 release\n650 reset\n700 right\n' >> "$scratch/rec.txt"
     run --steps 800 --events "$scratch/rec.txt" --out "$scratch/direct.csv"
     hash=$(sed -n 's/^state hash: //p' "$scratch/stderr")
-    printf '# final: step 800, state hash %s\n' "$hash" >> "$scratch/rec.txt"
+    run --steps 800 --events "$scratch/rec.txt" --members 1 --out "$scratch/ensemble.csv"
+    events=$(sed -n '1s/.*, events \([0-9a-f]\{16\}\)$/\1/p' "$scratch/ensemble.csv")
+    [ -n "$events" ] || fail "the ensemble's first line names no events hash: $(head -n 1 "$scratch/ensemble.csv")"
+    cp "$scratch/rec.txt" "$scratch/old.txt"
+    printf '# final: step 800, state hash %s, events hash %s\n' "$hash" "$events" >> "$scratch/rec.txt"
     run_batch --events "$scratch/rec.txt" --out "$scratch/replay.csv"
     expect_run "replay" 0 '^chain20-batch: replay matches the recording$'
     cmp -s "$scratch/direct.csv" "$scratch/replay.csv" || fail "the replay without --steps ran another run"
@@ -180,9 +185,26 @@ replay)
     # A tampered recording: exit status 3, the CSV still written whole.
     sed 's/^600 release$/601 release/' "$scratch/rec.txt" > "$scratch/tampered.txt"
     run_batch --events "$scratch/tampered.txt" --out "$scratch/tampered.csv"
-    expect_run "tampered" 3 "^chain20-batch: replay differs from the recording \\(expected $hash, got [0-9a-f]{16}\\)\$"
-    grep -q "got $hash" "$scratch/stderr" && fail "the tampered replay reports the recorded hash as its own"
+    expect_run "tampered" 3 "^chain20-batch: replay differs from the recording: its events are not the recorded ones \\(events hash expected $events, got [0-9a-f]{16}\\)\$"
     [ "$(wc -l < "$scratch/tampered.csv")" -eq 801 ] || fail "the tampered replay's CSV is not complete"
+    # Edits that leave the state as it was still differ: a press before the
+    # last reset, a pacing key, an event more or one after the final line.
+    for edit in 's/^10 press 600 320$/10 press 601 320/' 's/^700 right$/700 left/' '$a 800 left' \
+                's/^700 right$/700 right\n700 right/'; do
+        sed "$edit" "$scratch/rec.txt" > "$scratch/edited.txt"
+        run_batch --events "$scratch/edited.txt" --out /dev/null
+        expect_run "edited by '$edit'" 3 '^chain20-batch: replay differs from the recording: its events are not the recorded ones'
+        grep -q "state hash: $hash" "$scratch/stderr" || fail "the edit '$edit' changed the state, which it should not"
+    done
+    # The state is checked as well as the events.
+    sed "s/state hash $hash/state hash 0123456789abcdef/" "$scratch/rec.txt" > "$scratch/other_state.txt"
+    run_batch --events "$scratch/other_state.txt" --out /dev/null
+    expect_run "another state" 3 "^chain20-batch: replay differs from the recording \\(expected 0123456789abcdef, got $hash\\)\$"
+    # A recording made before events were hashed is checked on its state,
+    # and says that its events are not.
+    printf '# final: step 800, state hash %s\n' "$hash" >> "$scratch/old.txt"
+    run_batch --events "$scratch/old.txt" --out /dev/null
+    expect_run "old recording" 0 '^chain20-batch: replay matches the recording.s state \(its final line has no events hash: the events are not checked\)$'
     ;;
 
 set_up)

@@ -46,7 +46,7 @@ awk 'BEGIN { print 1600, "press 320 320"
              for (s = 1610; s < 2500; s += 10) print s, "drag", (s % 20 ? 100000 : -100000), 100000
              print 2500, "release" }' >> "$scratch/ensemble.events"
 ensemble=(--events "$scratch/ensemble.events" --steps 3000 --members 19 --perturb 1e-4 --sweep damping=10:40
-          --sweep gravity=9.81:3 --lyapunov 1e-7)
+          --sweep gravity=9.81:3 --lyapunov 1e-6)
 "$batch" --events "$scratch/ensemble.events" --steps 3000 --out "$scratch/plain.csv" 2>/dev/null ||
     fail "the plain run failed"
 "$batch" --events "$scratch/ensemble.events" --steps 3000 --members 5 --member 0 --out "$scratch/member0.csv" \

@@ -152,28 +152,112 @@ TEST_F(BatchTest, LongWordsAreQuotedShortInEveryMessage) {
     }
 }
 
-// The final line that a recording ends with is read back as written; lines
-// that only look like it state nothing.
+// The final line that a recording ends with is read back as written, with
+// its events hash or, from a recording made before events were hashed,
+// without; lines that only look like it state nothing.
 TEST_F(BatchTest, RecordingEndIsReadFromTheFinalLine) {
-    const std::string script = "0 set links 7\n12 press 1 2\n" + finalLine(4000, 0x0123456789abcdefu) + "\r\n";
+    const std::string script =
+        "0 set links 7\n12 press 1 2\n" + finalLine(4000, 0x0123456789abcdefu, 0xfedcba9876543210u) + "\r\n";
     const auto end = recordingEnd(script);
     ASSERT_TRUE(end.has_value());
     EXPECT_EQ(end->step, 4000);
     EXPECT_EQ(end->hash, 0x0123456789abcdefu);
-    EXPECT_EQ(recordingEnd(finalLine(1, 1) + "\n" + finalLine(2147483647, 0xffffffffffffffffu))->step, 2147483647);
+    EXPECT_EQ(end->events, 0xfedcba9876543210u);
+    EXPECT_EQ(recordingEnd(finalLine(1, 1, 1) + "\n" + finalLine(2147483647, 0xffffffffffffffffu, 0))->step,
+              2147483647);
+    const auto old = recordingEnd("1 release\n# final: step 40, state hash 0123456789abcdef\n");
+    ASSERT_TRUE(old.has_value());
+    EXPECT_EQ(old->hash, 0x0123456789abcdefu);
+    EXPECT_FALSE(old->events.has_value());
     const char* const lookalikes[] = {
         "# final: step 40, state hash 0123456789ABCDEF", "# final: step 40, state hash 0123456789abcde",
         "# final: step +40, state hash 0123456789abcdef", " # final: step 40, state hash 0123456789abcdef",
-        "# final: step 40, state hash 0123456789abcdef # edited", "# final: step 40"};
+        "# final: step 40, state hash 0123456789abcdef # edited", "# final: step 40",
+        "# final: step 40, state hash 0123456789abcdef, events hash 0123456789abcde",
+        "# final: step 40, state hash 0123456789abcdef, events hash 0123456789abcdeF",
+        "# final: step 40, state hash 0123456789abcdef, events hash 0123456789abcdef0",
+        "# final: step 40, state hash 0123456789abcdef, events hash ",
+        "# final: step 40, events hash 0123456789abcdef, state hash 0123456789abcdef"};
     for (const char* line : lookalikes) {
         EXPECT_FALSE(recordingEnd(std::string("1 release\n") + line + "\n").has_value()) << line;
     }
 }
 
+// A replay is checked on its events as well as its state: a change to an
+// event whose effect the state no longer shows (before the last reset, or a
+// pacing key) still differs. A recording without an events hash is checked
+// on its state alone, and says so.
+TEST_F(BatchTest, ReplayCheckCoversEveryEventAndTheState) {
+    const auto eventsOf = [](const std::string& text) { return scriptHash(parseOk(text)); };
+    const std::string recorded = "0 set links 7\n10 press 600 320\n50 reset\n60 right\n";
+    const RecordingEnd end{100, 0x1111, eventsOf(recorded)};
+    const std::string edits[] = {"0 set links 7\n10 press 601 320\n50 reset\n60 right\n",
+                                 "0 set links 7\n10 press 600 320\n50 reset\n60 left\n",
+                                 "0 set links 7\n10 press 600 320\n50 reset\n",
+                                 "0 set links 7\n10 press 600 320\n50 reset\n60 right\n60 right\n"};
+    for (const std::string& edited : edits) {
+        const ReplayCheck check = checkReplay(end, eventsOf(edited), 100, 0x1111);
+        EXPECT_EQ(check.verdict, ReplayVerdict::Differs) << edited;
+        EXPECT_NE(check.message.find("its events are not the recorded ones"), std::string::npos) << check.message;
+    }
+    // Spelling and comments are no events.
+    EXPECT_EQ(eventsOf("0  set links 7 # seven\n\n10 press 600 320\r\n50 reset\n60 right\n"), *end.events);
+
+    const std::string otherState = "replay differs from the recording (expected 0000000000001111, got 0000000000002222)";
+    const std::pair<ReplayCheck, ReplayCheck> cases[] = {
+        {checkReplay(end, *end.events, 100, 0x1111), {ReplayVerdict::Matches, "replay matches the recording"}},
+        {checkReplay(end, *end.events, 100, 0x2222),
+         {ReplayVerdict::Differs, otherState}},
+        {checkReplay(end, 0, 99, 0x2222), {ReplayVerdict::NotCompared, "the recording ends at step 100; not compared"}},
+        {checkReplay({100, 0x1111, std::nullopt}, 0, 100, 0x1111),
+         {ReplayVerdict::Matches,
+          "replay matches the recording's state (its final line has no events hash: the events are not checked)"}},
+        {checkReplay({100, 0x1111, std::nullopt}, 0, 100, 0x2222),
+         {ReplayVerdict::Differs, otherState}},
+    };
+    for (const auto& [got, expected] : cases) {
+        EXPECT_EQ(got.verdict, expected.verdict) << got.message;
+        EXPECT_EQ(got.message, expected.message);
+    }
+}
+
+// A recording of a chain whose parameters are whole numbers, 100,000 links
+// among them, reads back as the events and events hash it was written with.
+TEST_F(BatchTest, RecordingOfWholeNumberParametersReadsBack) {
+    ChainDescription start;
+    start.links = MOST_LINKS;
+    start.gravity = 100000.0f;
+    start.damping = 2000000.0f;
+    start.stiffness = 16777216.0f;
+    start.initialAngle = -3.0f;
+    Recorder recorder("chain20", "today", start, 640, 640);
+    ChainDescription later = start;
+    later.gravity = -1.0e6f;
+    recorder.record(setEvent(ChainParameter::Gravity, later), currentState);
+    const std::string script = recorder.script(0, currentState);
+    EXPECT_NE(script.find("0 set links 100000\n0 set gravity 100000\n0 set damping 2000000\n"
+                          "0 set stiffness 16777216\n0 set initial-angle -3\n0 resize 640 640\n"
+                          "0 set gravity -1000000\n"),
+              std::string::npos)
+        << script;
+    const auto end = recordingEnd(script);
+    ASSERT_TRUE(end.has_value());
+    const std::vector<ScriptEvent> events = parseOk(script, end->step);
+    ASSERT_EQ(events.size(), 7u);
+    const float values[] = {100000.0f, 100000.0f, 2000000.0f, 16777216.0f, -3.0f};
+    for (int i = 0; i < CHAIN_PARAMETERS; ++i) {
+        EXPECT_EQ(events[static_cast<std::size_t>(i)].value, values[i]) << i;
+    }
+    EXPECT_EQ(events[6].value, -1.0e6f);
+    EXPECT_EQ(end->events, scriptHash(events));
+}
+
 TEST_F(BatchTest, EventLinesReadBackAsTheSameEvents) {
     const std::string script =
         "0 resize 800 400\n1 press 600 -20\n1 drag 1000000 -1000000\n9 release\n9 left\n12 right\n40 reset\n"
-        "40 set links 50\n40 set gravity -1.5e-07\n41 set damping 0\n41 set stiffness 200\n42 set initial-angle -1.570796\n";
+        "40 set links 50\n40 set gravity -1.5e-07\n41 set damping 0\n41 set stiffness 200\n42 set initial-angle -1.570796\n"
+        "43 set links 100000\n43 set gravity -0\n43 set stiffness 100000\n43 set damping 3e+38\n"
+        "43 set gravity 16777218\n";
     std::string printed;
     for (const ScriptEvent& event : parseOk(script)) {
         printed += eventLine(event) + "\n";

@@ -16,14 +16,16 @@ case_name=$4
 source "$(dirname "$0")/common.sh"
 require_tools Xvfb xdpyinfo xwininfo xdotool xwd convert perl awk
 
-# The recording's last line names its steps and hash; chain20-batch, given
-# the recording alone, ends in that hash after those steps.
+# The recording's last line names its steps, state hash and events hash;
+# chain20-batch, given the recording alone, ends in that state after those
+# steps, and checks the events too.
 replays_to_its_hash() {
     local record=$1 final steps recorded replayed
     final=$(tail -n 1 "$record")
-    steps=$(printf '%s\n' "$final" | sed -n 's/^# final: step \([0-9]*\), state hash [0-9a-f]\{16\}$/\1/p')
-    recorded=${final##* }
-    [ -n "$steps" ] || fail "last line is not '# final: step S, state hash H': $final"
+    steps=$(printf '%s\n' "$final" |
+        sed -n 's/^# final: step \([0-9]*\), state hash [0-9a-f]\{16\}, events hash [0-9a-f]\{16\}$/\1/p')
+    recorded=$(printf '%s\n' "$final" | sed -n 's/.*, state hash \([0-9a-f]*\),.*/\1/p')
+    [ -n "$steps" ] || fail "last line is not '# final: step S, state hash H, events hash E': $final"
     "$batch" --events "$record" --steps "$steps" --out - >/dev/null 2>"$work/replay.txt" ||
         fail "chain20-batch refused the recording: $(cat "$work/replay.txt")"
     replayed=$(sed -n 's/^state hash: //p' "$work/replay.txt")
@@ -75,6 +77,12 @@ case $case_name in
         done
         [ "$(cat "$work/stdout.txt")" = 31 ] || fail "standard output is not just the right arrow's echo"
         replays_to_its_hash "$record"
+        # A pacing key edited leaves the state as it was, but not the events.
+        sed 's/^\([0-9]*\) right$/\1 left/' "$record" > "$work/edited.rec"
+        status=0
+        "$batch" --events "$work/edited.rec" --out /dev/null 2>"$work/replay.txt" || status=$?
+        [ "$status" -eq 3 ] && grep -q '^chain20-batch: replay differs from the recording: its events are not the recorded ones' \
+            "$work/replay.txt" || fail "an edited key replayed with status $status: $(tail -n 1 "$work/replay.txt")"
         ;;
     x-lost)
         record="$work/run.rec"

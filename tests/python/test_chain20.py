@@ -52,10 +52,19 @@ def test_drag_gives_the_batch_runners_hash(tmp_path, precision):
     assert (played.state_hash, by_hand.state_hash) == (expected, expected)
     assert played.steps == 1500 and played.time == pytest.approx(1.5) and played.q.shape == (9,)
     assert (played.steps_per_frame, by_hand.left(), by_hand.left()) == (32, 30, 29)
-    # As a recording, the script runs to its final line's step and is compared there.
-    recording = f"# precision: {precision}\n{DRAG}# final: step 1500, state hash {expected}\n"
-    assert chain20.Chain(links=12, precision=precision).play(recording) is True
-    assert chain20.Chain(links=12, precision=precision).play(recording.replace("1500", "1499")) is False
+    # As a recording, the script runs to its final line's step and is checked
+    # there, on its events (their hash as an ensemble's first line names it)
+    # and its state: a pacing key edited leaves the state but not the events.
+    ensemble = subprocess.run([BATCH, "--steps", "1500", "--members", "1", "--events", str(tmp_path / "drag.txt")],
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, check=True).stdout
+    events = re.search(r", events ([0-9a-f]{16})$", ensemble.splitlines()[0]).group(1)
+    for final, edits in ((f"state hash {expected}, events hash {events}", [("1 right\n1 right", "1 right\n1 left")]),
+                         (f"state hash {expected}", [])):
+        recording = f"# precision: {precision}\n{DRAG}# final: step 1500, {final}\n"
+        assert chain20.Chain(links=12, precision=precision).play(recording) is True
+        for edit in [("step 1500", "step 1499")] + edits:
+            assert chain20.Chain(links=12, precision=precision).play(recording.replace(*edit)) is False, edit
+        assert chain20.Chain(links=12, precision=precision).play(recording, steps=1499) is None
 
 
 @pytest.mark.parametrize("call, words", [
@@ -68,6 +77,10 @@ def test_drag_gives_the_batch_runners_hash(tmp_path, precision):
     (lambda: chain20.Chain().play("1 press 1 1", steps=-5), "steps: '-5' is not"),
     (lambda: chain20.ensemble(members=2, steps=10, shard=(1,)), "shard: needs (i, k)"),
     (lambda: chain20.ensemble(members=2, steps=10, sweep={"gravity": 3}), "sweep: gravity needs (from, to)"),
+    (lambda: chain20.ensemble(members=2, steps=10, sweep={"gravity": (1e39, 0)}),
+     "--sweep: gravity must stay finite in float"),
+    (lambda: chain20.ensemble(members=2, steps=10, lyapunov=1e300, precision="double"),
+     "--lyapunov: 1e+300 is not from 4.97e-16 to 14 for 20 links in double"),
 ])
 def test_bad_values_raise_value_error_in_the_runners_words(call, words):
     with pytest.raises(ValueError, match=re.escape(words)):
