@@ -68,10 +68,85 @@ def test_drag_gives_the_batch_runners_hash(tmp_path, precision):
     (lambda: chain20.Chain().play("1 press 1 1", steps=-5), "steps: '-5' is not"),
     (lambda: chain20.ensemble(members=2, steps=10, shard=(1,)), "shard: needs (i, k)"),
     (lambda: chain20.ensemble(members=2, steps=10, sweep={"gravity": 3}), "sweep: gravity needs (from, to)"),
+    (lambda: chain20.Chain().play(f"# precision: double\n{DRAG}# final: step 1500, state hash 0123456789abcdef\n"),
+     "the recording is in double precision and the chain in float"),
 ])
 def test_bad_values_raise_value_error_in_the_runners_words(call, words):
     with pytest.raises(ValueError, match=re.escape(words)):
         call()
+
+
+@pytest.mark.parametrize("verb, x, y, words", [
+    ("resize", 0, 0, "width '0' is not a whole number of pixels from 1 to 16384"),
+    ("resize", 800, -600, "height '-600' is not a whole number of pixels from 1 to 16384"),
+    ("press", 1000001, 0, "X coordinate '1000001' is out of range (-1000000 to 1000000)"),
+    ("drag", 0, -2 ** 40, "Y coordinate '-1099511627776' is out of range (-1000000 to 1000000)"),
+    ("press", 1.5, 0, "X coordinate '1.5' is not a whole number of pixels"),
+])
+def test_pixels_the_runner_refuses_are_refused_in_its_words(tmp_path, verb, x, y, words):
+    chain = chain20.Chain()
+    with pytest.raises(ValueError, match=re.escape(words)):
+        getattr(chain, verb)(x, y)
+    script = tmp_path / "bad.txt"
+    script.write_text(f"1 {verb} {x} {y}\n")
+    run = subprocess.run([BATCH, "--steps", "1", "--events", str(script), "--out", "/dev/null"],
+                         capture_output=True, text=True)
+    assert run.returncode != 0 and f"bad.txt:1: {words}" in run.stderr
+    # The refused value left the window as it was: a press pulls the chain, which stays finite.
+    chain.press(400, 300)
+    chain.step(200)
+    assert chain.resets == 0 and chain.q[0] != np.float32(-1.570796)
+
+
+@pytest.mark.parametrize("call, error, words", [
+    (lambda: chain20.Chain().play("runs/drag.txt"), FileNotFoundError, "event script 'runs/drag.txt'"),
+    (lambda: chain20.Chain().play("drag.events"), FileNotFoundError, "event script 'drag.events'"),
+    (lambda: chain20.Chain().play(pathlib.Path("1")), FileNotFoundError, "event script '1'"),
+    (lambda: chain20.ensemble(members=2, steps=10, sweep={1: (0, 1)}), TypeError, "not int"),
+    (lambda: chain20.Chain().trajectory(2 ** 62), MemoryError, "trajectory of 4611686018427387904 rows"),
+    (lambda: chain20.ensemble(members=1000, steps=10 ** 9, every=1), MemoryError, "more than the"),
+])
+def test_a_missing_script_a_nameless_key_and_tables_beyond_memory_are_refused(call, error, words):
+    with pytest.raises(error, match=re.escape(words)):
+        call()
+
+
+def test_one_line_scripts_are_text_and_a_large_chain_set_by_script_plays():
+    one_line = chain20.Chain(links=3)
+    assert one_line.play("5 press 400 300", steps=10) is None and one_line.steps == 10
+    # The links of a set event keep all their digits (not 1e+05).
+    large = chain20.Chain(links=2, precision="double")
+    large.play("0 set links 100000\n", steps=0)
+    assert large.q.shape == (100000,)
+
+
+INTERRUPTED = """
+import os, signal, sys, threading, time, chain20
+calls = {"step": lambda c: c.step(10 ** 12), "trajectory": lambda c: c.trajectory(10 ** 12, every=10 ** 12),
+         "play": lambda c: c.play("1 press 400 300\\n", steps=10 ** 12),
+         "ensemble": lambda c: chain20.ensemble(members=2, steps=2 * 10 ** 9, threads=2)}
+for name in sys.argv[1:]:
+    chain, sent = chain20.Chain(links=8), []
+    threading.Timer(0.2, lambda: (sent.append(time.monotonic()), os.kill(os.getpid(), signal.SIGINT))).start()
+    try:
+        calls[name](chain)
+    except KeyboardInterrupt:
+        late = time.monotonic() - sent[0]
+        again = chain20.Chain(links=8)
+        again.play("1 press 400 300\\n" if name == "play" else "", steps=chain.steps)
+        print(name, late, chain.steps, again.state_hash == chain.state_hash)
+"""
+
+
+def test_ctrl_c_stops_a_long_call_with_the_steps_run_counted(tmp_path):
+    names = ["step", "trajectory", "play", "ensemble"]
+    run = subprocess.run(["/usr/bin/python3", "-c", INTERRUPTED, *names], capture_output=True, text=True,
+                         timeout=60, env=dict(os.environ, PYTHONPATH=os.environ.get("PYTHONPATH", "")))
+    lines = [line.split() for line in run.stdout.splitlines()]
+    assert [line[0] for line in lines] == names, run.stderr
+    for name, late, steps, same in lines:
+        assert float(late) < 0.5 and same == "True", (name, late)
+        assert int(steps) > 0 or name == "ensemble"
 
 
 def test_arrays_are_checked_writable_views_of_independent_chains():
