@@ -169,9 +169,12 @@ def test_arrays_are_checked_writable_views_of_independent_chains():
     written.step(300)
     assigned.step(300)
     assert written.state_hash == assigned.state_hash and written.q[2] != np.float32(0.25)
-    written.p[1] = np.inf
-    with pytest.raises(ValueError, match=re.escape("p[1] is not finite")):
-        written.step()
+    for view, index, name in ((written.p, 1, "p"), (written.q, 3, "q")):
+        kept = view[index]
+        view[index] = np.inf if name == "p" else np.nan
+        with pytest.raises(ValueError, match=re.escape(f"{name}[{index}] is not finite")):
+            written.step()
+        view[index] = kept
     with pytest.raises(ValueError, match=re.escape("q: needs 4 values")):
         assigned.q = [0, 0]
     with pytest.raises(ValueError, match=re.escape("q[3] is not finite")):
@@ -183,13 +186,15 @@ def test_arrays_are_checked_writable_views_of_independent_chains():
     assert assigned.resets == 1 and list(assigned.q) == [np.float32(-1.570796), 0, 0, 0] and not assigned.p.any()
     # While a chain steps without the GIL, another thread's calls on it are refused.
     busy = chain20.Chain(links=1000)
-    stepping = threading.Thread(target=busy.step, args=(5000,))
-    stepping.start()
-    with pytest.raises(RuntimeError, match="stepping in another thread"):
-        while stepping.is_alive():
-            busy.reset()
-    stepping.join()
-    assert busy.steps == 5000
+    for call, arguments, steps in ((busy.step, (3000,), 3000), (busy.play, ("1 press 400 300\n", 6000), 6000),
+                                   (busy.trajectory, (3000, 1000), 9000)):
+        stepping = threading.Thread(target=call, args=arguments)
+        stepping.start()
+        with pytest.raises(RuntimeError, match="stepping in another thread"):
+            while stepping.is_alive():
+                busy.reset()
+        stepping.join()
+        assert busy.steps == steps, call
     # A copy is a value of its own that steps on as the original would.
     twin = copy.deepcopy(long)
     long.step(50)
@@ -228,6 +233,14 @@ def test_ensemble_gives_the_batch_runners_member_hashes(tmp_path, precision):
         chain20.ensemble(members=2, steps=10, shard=(2, 2))
     with pytest.raises(TypeError, match="mass"):
         chain20.ensemble(members=2, steps=10, mass=1)
+    # Unperturbed, each member's rows are the chain's own trajectory, column by column, as it falls
+    # from level.
+    rows = chain20.ensemble(members=2, steps=1000, every=300, links=6, initial_angle=0, precision=precision)
+    alone = chain20.Chain(links=6, initial_angle=0, precision=precision).trajectory(1000, every=300)
+    assert list(rows["member"]) == [0] * 4 + [1] * 4
+    for name in ("step", "p", "q", "energy", "tip"):
+        assert rows[name].dtype == alone[name].dtype and np.array_equal(rows[name][4:], alone[name]), name
+    np.testing.assert_allclose(rows["time"][:4], alone["time"], rtol=1e-15)
 
 
 def test_dask_shards_merge_into_the_local_ensemble(tmp_path):
