@@ -272,13 +272,26 @@ def test_dask_shards_merge_into_the_local_ensemble(tmp_path):
 
 
 def test_the_readmes_install_gives_the_same_module_and_runs_the_notebook(tmp_path):
-    """The user's install: a venv over the system's packages, pip offline; then
-    the example notebook through that venv's kernel, as the README registers it."""
+    """The user's install, typed as the README prints it, on a machine whose first
+    python3 on PATH sees none of Debian's packages (as pyenv's); then the example
+    notebook through that venv's kernel, as the README registers it."""
     source = os.environ["CHAIN20_SOURCE"]
-    venv = tmp_path / "venv"
-    subprocess.run(["/usr/bin/python3", "-m", "venv", "--system-site-packages", str(venv)], check=True)
-    subprocess.run([str(venv / "bin" / "pip"), "install", "-q", "--no-build-isolation", "--no-index", source],
-                   check=True, cwd=tmp_path)
+    readme = pathlib.Path(source, "README.md").read_text()
+    command = re.search(r"Install \(Debian 12.*?\n```sh\n(.*?)\n```", readme, re.S).group(1)
+    other = tmp_path / "other-python"
+    subprocess.run(["/usr/bin/python3", "-m", "venv", str(other)], check=True)
+    typed = dict(os.environ, HOME=str(tmp_path), PATH=f"{other / 'bin'}{os.pathsep}{os.environ['PATH']}")
+    # pip of an interpreter without the build's modules stops with one line that names them and
+    # the python3 that has them, before any build output.
+    refused = subprocess.run([str(other / "bin" / "pip"), "install", "--no-build-isolation", "--no-index", "."],
+                             cwd=source, env=typed, capture_output=True, text=True)
+    assert refused.returncode != 0 and "bdist_wheel" not in refused.stdout + refused.stderr
+    said = re.findall(r"^ *(chain20: .*)$", refused.stdout + refused.stderr, re.M)
+    assert re.fullmatch(re.escape(f"chain20: {other / 'bin' / 'python'}") + r"3? has no wheel, pybind11, numpy; "
+                        r"/usr/bin/python3 has them: .*", said[0]) and len(said) == 1, refused.stderr
+    assert "cmake" not in (refused.stdout + refused.stderr).lower()
+    subprocess.run(["bash", "-c", command], check=True, cwd=source, env=typed, capture_output=True)
+    venv = tmp_path / "chain20-venv"
     probe = ("import chain20, chain20.dask, pathlib; c = chain20.Chain(precision='double'); c.play(%r, steps=1500); "
              "assert (pathlib.Path(chain20.__file__).parent / '_chain20.pyi').is_file(); print(c.state_hash)" % DRAG)
     alone = {name: value for name, value in os.environ.items() if name != "PYTHONPATH"}
