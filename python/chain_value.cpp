@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -56,9 +57,11 @@ std::string setValueText(const ScriptEvent& event) {
                                                     : shortestText(event.value);
 }
 
-// Link-steps (links x steps) in one slice between two looks for a signal:
-// some 20 ms of stepping in float, 40 ms in double.
-constexpr std::int64_t LINK_STEPS_BETWEEN_SIGNAL_CHECKS = std::int64_t{1} << 18;
+// Link-steps (links x steps) in one slice of stepping between two readings
+// of the clock: some 5 ms in float, 10 ms in double.
+constexpr std::int64_t LINK_STEPS_A_SLICE = std::int64_t{1} << 16;
+// Time between two looks for a signal, each of which takes the GIL.
+constexpr auto BETWEEN_SIGNAL_LOOKS = std::chrono::milliseconds(20);
 
 // The memory the kernel could give now without swapping, in bytes: its
 // MemAvailable, else the machine's physical memory.
@@ -205,13 +208,16 @@ bool signalRaised() {
 }
 
 bool Run::stepUnlessInterrupted(std::int64_t n) {
-    const std::int64_t slice = std::max<std::int64_t>(1, LINK_STEPS_BETWEEN_SIGNAL_CHECKS / description.links);
+    const std::int64_t slice = std::max<std::int64_t>(1, LINK_STEPS_A_SLICE / description.links);
     for (std::int64_t done = 0; done < n;) {
         const std::int64_t chunk = std::min(slice, n - done);
         step(chunk);
         done += chunk;
-        if (signalRaised()) {
-            return false;
+        if (const auto now = std::chrono::steady_clock::now(); now - lastSignalLook >= BETWEEN_SIGNAL_LOOKS) {
+            lastSignalLook = now;
+            if (signalRaised()) {
+                return false;
+            }
         }
     }
     return true;

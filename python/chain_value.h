@@ -8,6 +8,7 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -55,6 +56,7 @@ public:
     std::int64_t resets = 0;  // steps that left the finite numbers and fell back to rest
     std::int32_t stepsPerFrame = INITIAL_STEPS_PER_FRAME;  // the arrow keys' count, which paces a window's frames
     bool busy = false;  // stepping with the GIL released; read and written only under the GIL
+    std::chrono::steady_clock::time_point lastSignalLook{};  // of stepUnlessInterrupted
 
     virtual void step(std::int64_t n) = 0;
     // n steps with the GIL released, in slices of a few milliseconds with a
