@@ -93,7 +93,8 @@ stay valid but hold the old chain's state: read p and q again.)")
              "of a file (an os.PathLike, or any other str); a path that names no file raises FileNotFoundError.")
         .def("trajectory", &trajectory, py::arg("n"), py::arg("every") = 1,
              "Runs n more steps and returns the state after every `every`-th step and after the last: a dict of\n"
-             "NumPy arrays step, time, p and q (rows x links, in the chain's precision), energy, tip (rows x 2).")
+             "NumPy arrays step, time, p and q (rows x links, in the chain's precision), energy, tip (rows x 2).\n"
+             "Rows that the free memory could not hold raise MemoryError before the first step.")
         .def_property(
             "p", [](py::object self) { return stateArray(self, true); },
             [](Run& run, const py::object& values) { run.idle(), run.assign(true, values); },
@@ -138,8 +139,10 @@ with the GIL released. Keyword options take chain20-batch's option names with _ 
 threads (default: all cores), precision ("float"), every, lyapunov, shard=(i, k), and the chain's
 links, gravity, damping, stiffness, initial_angle, and width and height, the window that
 maps the cursor. sweep maps gravity, damping, stiffness or
-initial_angle to (from, to); events is a script's text or path. A bad value raises ValueError with
-chain20-batch's message.
+initial_angle to (from, to), a key that is not a name raising TypeError; events is a script's text or
+path, told apart as Chain.play tells them. A bad value raises ValueError with chain20-batch's message;
+with every, rows that the free memory could not hold raise MemoryError before the run. Ctrl-C stops
+the run with KeyboardInterrupt.
 
 Returns a dict: run (the run's description, shared by its shards), ensemble_hash (16 hex digits of the
 selected members), and NumPy columns. Without every, one row per member: member, the swept
