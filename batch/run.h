@@ -23,6 +23,10 @@ int stopSignal();
 // progress bar: on a terminal, and long enough to be waited for.
 bool progressWorthShowing(std::int64_t work);
 
+// Asks the run to stop as `signalNumber` would; 0 withdraws the request.
+// The signals' handler; the Python package stops its ensembles by it too.
+extern "C" void requestStop(int signalNumber);
+
 // Opens /dev/null on whichever of descriptors 0 to 2 is closed, so that no
 // file the program opens later takes their place.
 void fillClosedStandardDescriptors();

@@ -1,8 +1,13 @@
 #include "python/chain_value.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <system_error>
 #include <stdexcept>
 #include <vector>
@@ -39,6 +44,57 @@ void setFromText(ChainDescription& description, const std::string& name, const s
     if (!setChainParameter(name, text, description, error)) {
         throw py::value_error(error);
     }
+}
+
+// Link-steps (links x steps) in one slice of stepping between two readings
+// of the clock: some 5 ms in float, 10 ms in double.
+constexpr std::int64_t LINK_STEPS_A_SLICE = std::int64_t{1} << 16;
+// Time between two looks for a signal, each of which takes the GIL.
+constexpr auto BETWEEN_SIGNAL_LOOKS = std::chrono::milliseconds(20);
+
+// The memory the kernel could give now without swapping, in bytes: its
+// MemAvailable, else the machine's physical memory.
+double availableMemory() {
+    std::ifstream info("/proc/meminfo");
+    std::string name;
+    double kib = 0.0;
+    while (info >> name >> kib) {
+        if (name == "MemAvailable:") {
+            return kib * 1024.0;
+        }
+        info.ignore(64, '\n');
+    }
+    return static_cast<double>(::sysconf(_SC_PHYS_PAGES)) * static_cast<double>(::sysconf(_SC_PAGESIZE));
+}
+
+std::string gibText(double bytes) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%.3g GiB", bytes / double(1 << 30));
+    return text;
+}
+
+// A coordinate or window side read from a Python value as the script reads
+// its word.
+int pixelOf(py::handle value, std::string_view axis, bool windowSide) {
+    int pixel = 0;
+    std::string what;
+    const std::string word = textOf(value);
+    if (!(windowSide ? readWindowSide(word, axis, pixel, what) : readCoordinate(word, axis, pixel, what))) {
+        throw py::value_error(what);
+    }
+    return pixel;
+}
+
+// A str that a script's first line could begin: a step, a comment, or
+// nothing but blanks.
+bool looksLikeScriptText(const std::string& text) {
+    const std::size_t first = text.find_first_not_of(" \t\r\v\f");
+    if (first == std::string::npos || text[first] == '#' || text.starts_with("\xEF\xBB\xBF")) {
+        return true;
+    }
+    const std::size_t end = std::min(text.find_first_of(" \t\r\v\f#", first), text.size());
+    return std::all_of(text.begin() + static_cast<std::ptrdiff_t>(first), text.begin() + static_cast<std::ptrdiff_t>(end),
+                       [](char c) { return c >= '0' && c <= '9'; });
 }
 
 template <class Real>
@@ -102,19 +158,58 @@ std::string textOf(py::handle value) {
 }
 
 std::pair<std::string, std::string> scriptText(py::handle given) {
-    const std::string script = py::isinstance<py::bytes>(given)
-                                   ? given.cast<std::string>()
-                                   : py::module_::import("os").attr("fspath")(given).cast<std::string>();
+    if (py::isinstance<py::bytes>(given)) {
+        return {given.cast<std::string>(), "script"};
+    }
+    const bool path = !py::isinstance<py::str>(given);
+    const std::string script = py::module_::import("os").attr("fspath")(given).cast<std::string>();
     std::error_code unreadable;
-    if (script.find('\n') != std::string::npos || !std::filesystem::exists(script, unreadable)) {
+    const bool file = std::filesystem::exists(script, unreadable);
+    if (!path && (script.find('\n') != std::string::npos || (!file && looksLikeScriptText(script)))) {
         return {script, "script"};
     }
     std::string text;
     std::string error;
     if (FileIdentity identity; !readEventScript(script, text, identity, error)) {
+        if (!file) {
+            PyErr_SetString(PyExc_FileNotFoundError, error.c_str());
+            throw py::error_already_set();
+        }
         throw py::value_error(error);
     }
     return {text, script};
+}
+
+void refuseBeyondMemory(const std::string& what, double bytes) {
+    const double available = availableMemory();
+    if (bytes > available) {
+        PyErr_SetString(PyExc_MemoryError,
+                        (what + " needs some " + gibText(bytes) + ", more than the " + gibText(available) +
+                         " of memory available")
+                            .c_str());
+        throw py::error_already_set();
+    }
+}
+
+bool signalRaised() {
+    const py::gil_scoped_acquire gil;
+    return PyErr_CheckSignals() != 0;
+}
+
+bool Run::stepUnlessInterrupted(std::int64_t n) {
+    const std::int64_t slice = std::max<std::int64_t>(1, LINK_STEPS_A_SLICE / description.links);
+    for (std::int64_t done = 0; done < n;) {
+        const std::int64_t chunk = std::min(slice, n - done);
+        step(chunk);
+        done += chunk;
+        if (const auto now = std::chrono::steady_clock::now(); now - lastSignalLook >= BETWEEN_SIGNAL_LOOKS) {
+            lastSignalLook = now;
+            if (signalRaised()) {
+                return false;
+            }
+        }
+    }
+    return true;
 }
 
 void Run::checkFinite() const {
@@ -140,6 +235,19 @@ void Run::reset() {
 
 void Run::press(int x, int y) { spring = springAt(x, y, view, description.links, 1); }
 void Run::drag(int x, int y) { spring = springAt(x, y, view, description.links, spring.down); }
+// x before y, as the script's words are read.
+void Run::pressAt(py::handle x, py::handle y) {
+    const int column = pixelOf(x, "X", false);
+    press(column, pixelOf(y, "Y", false));
+}
+void Run::dragTo(py::handle x, py::handle y) {
+    const int column = pixelOf(x, "X", false);
+    drag(column, pixelOf(y, "Y", false));
+}
+void Run::resizeTo(py::handle width, py::handle height) {
+    const int across = pixelOf(width, "width", true);
+    resize(across, pixelOf(height, "height", true));
+}
 void Run::setText(const std::string& name, py::handle value) { set(name, textOf(value)); }
 
 void Run::set(const std::string& name, const std::string& text) {
@@ -198,6 +306,11 @@ py::object play(Run& run, py::handle script, std::optional<std::int64_t> lastSte
         throw py::value_error("steps: '" + std::to_string(*lastStep) + "' is not a whole number >= 0");
     }
     const std::optional<RecordingEnd> recorded = recordingEnd(text);
+    if (recorded && scriptPrecision(text) != run.view_().precision()) {
+        throw py::value_error(std::string("the recording is in ") + precisionName(scriptPrecision(text)) +
+                              " precision and the chain in " + precisionName(run.view_().precision()) +
+                              ": play it in a Chain(precision='" + precisionName(scriptPrecision(text)) + "')");
+    }
     if (!lastStep && recorded) {
         lastStep = recorded->step;
     }
@@ -207,16 +320,23 @@ py::object play(Run& run, py::handle script, std::optional<std::int64_t> lastSte
         throw py::value_error(error);
     }
     run.checkFinite();
-    const Busy busy(run);
+    bool finished = true;
     {
+        const Busy busy(run);
         py::gil_scoped_release release;
         for (const ScriptEvent& event : events) {
-            run.step(std::max<std::int64_t>(event.step - 1 - run.steps, 0));
+            finished = run.stepUnlessInterrupted(std::max<std::int64_t>(event.step - 1 - run.steps, 0));
+            if (!finished) {
+                break;
+            }
             run.apply(event);
         }
-        if (lastStep) {
-            run.step(std::max<std::int64_t>(*lastStep - run.steps, 0));
+        if (finished && lastStep) {
+            finished = run.stepUnlessInterrupted(std::max<std::int64_t>(*lastStep - run.steps, 0));
         }
+    }
+    if (!finished) {
+        throw py::error_already_set();
     }
     if (!recorded) {
         return py::none();
@@ -235,18 +355,23 @@ py::dict trajectory(Run& run, std::int64_t n, std::int64_t every) {
     run.checkFinite();
     const std::int64_t rows = n / every + (n % every != 0 ? 1 : 0);
     const auto links = static_cast<py::ssize_t>(run.description.links);
-    // All the rows' room at once: a table too large for memory is refused
-    // (MemoryError) before the first step.
+    // The rows, their table and its p and q columns in the chain's precision.
+    refuseBeyondMemory("trajectory of " + std::to_string(rows) + " rows of " + std::to_string(links) + " links",
+                       static_cast<double>(rows) * static_cast<double>(2 * links + 4) * 8.0 * 3.0);
     std::vector<std::int64_t> steps;
     steps.reserve(static_cast<std::size_t>(rows));
     std::vector<double> values;  // per row: p, q, energy, tip x, tip y
     values.reserve(static_cast<std::size_t>(rows) * static_cast<std::size_t>(2 * links + 3));
+    bool finished = true;
     {
         const Busy busy(run);
         py::gil_scoped_release release;
         for (std::int64_t done = 0; done < n;) {
             const std::int64_t chunk = std::min(every, n - done);
-            run.step(chunk);
+            finished = run.stepUnlessInterrupted(chunk);
+            if (!finished) {
+                break;
+            }
             done += chunk;
             const StateView state = run.view_();
             steps.push_back(run.steps);
@@ -258,6 +383,9 @@ py::dict trajectory(Run& run, std::int64_t n, std::int64_t every) {
             values.push_back(tip.x);
             values.push_back(tip.y);
         }
+    }
+    if (!finished) {
+        throw py::error_already_set();
     }
     const py::ssize_t width = 2 * links + 3;
     py::array_t<double> table({static_cast<py::ssize_t>(rows), width}, values.data());

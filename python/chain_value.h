@@ -8,6 +8,7 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -26,7 +27,20 @@ std::string textOf(py::handle value);
 
 // A script given as its text (str or bytes), or as the path of a file that
 // holds it (str or os.PathLike): the text and the name its messages go by.
+// bytes and a str that holds a newline are text; an os.PathLike and a str
+// that names a file are paths; any other str is text when its first word is
+// a step (or it is blank or a comment), else a path, and one that names no
+// file raises FileNotFoundError.
 std::pair<std::string, std::string> scriptText(py::handle given);
+
+// Refuses, with MemoryError naming `what`, a table of `bytes` that the
+// memory available now could not hold, before any of it is made.
+void refuseBeyondMemory(const std::string& what, double bytes);
+
+// Whether a Ctrl-C (or another signal) reached Python and its handler
+// raised, the error then set; called with the GIL released, it takes the GIL
+// for the look.
+bool signalRaised();
 
 // One chain, the Python class Chain: what the program's input acts on (the
 // description, the spring, the view, the counts) here, the chain itself in
@@ -42,8 +56,13 @@ public:
     std::int64_t resets = 0;  // steps that left the finite numbers and fell back to rest
     std::int32_t stepsPerFrame = INITIAL_STEPS_PER_FRAME;  // the arrow keys' count, which paces a window's frames
     bool busy = false;  // stepping with the GIL released; read and written only under the GIL
+    std::chrono::steady_clock::time_point lastSignalLook{};  // of stepUnlessInterrupted
 
     virtual void step(std::int64_t n) = 0;
+    // n steps with the GIL released, in slices of a few milliseconds with a
+    // look for a signal between them: false when its handler raised, the
+    // steps run until then counted.
+    bool stepUnlessInterrupted(std::int64_t n);
     virtual void rebuild() = 0;
     virtual void restart() = 0;
     virtual void takeLoads() = 0;
@@ -75,6 +94,11 @@ public:
     void drag(int x, int y);
     void release() { spring.down = 0; }
     void resize(int width, int height) { view = reshapeView(width, height); }
+    // The same from Python's values, checked as a script's are: ValueError
+    // in chain20-batch's words for a pixel or a window side it refuses.
+    void pressAt(py::handle x, py::handle y);
+    void dragTo(py::handle x, py::handle y);
+    void resizeTo(py::handle width, py::handle height);
     void setText(const std::string& name, py::handle value);
 
     // gravity, damping and stiffness at once; links and initial-angle for

@@ -4,8 +4,12 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <future>
 #include <iterator>
 #include <limits>
 #include <memory>
@@ -17,10 +21,17 @@
 #include <vector>
 
 #include "batch/ensemble.h"
+#include "batch/run.h"
 #include "python/chain_value.h"
+#include "sim/shortest_text.h"
 #include "sim/state_hash.h"
 
 namespace {
+
+std::string shortestText(double value) {
+    char text[40];
+    return std::string(text, writeShortest(text, value));
+}
 
 // Serialises the ensembles: the batch engine's conductor plays the script on
 // the default chain.
@@ -214,6 +225,10 @@ std::vector<std::string> ensembleArguments(std::int64_t members, std::int64_t st
         }
     }
     for (const auto& [name, range] : sweep) {
+        if (!py::isinstance<py::str>(name)) {
+            throw py::type_error("sweep: a key names the swept parameter (str), not " +
+                                 textOf(py::type::of(name).attr("__name__")));
+        }
         std::string option = name.cast<std::string>();
         std::replace(option.begin(), option.end(), '_', '-');
         const auto [from, to] = pairOf(range, "sweep: " + option + " needs (from, to)");
@@ -254,24 +269,68 @@ std::vector<ScriptEvent> ensembleEvents(const BatchOptions& options, py::handle 
     return script;
 }
 
+// With every, the members' rows are held whole, first as the engine's text
+// and then parsed into fields and columns: some 96 bytes a value at the
+// peak. A run whose rows the memory could not hold is refused before it
+// starts.
+void refuseRowsBeyondMemory(const BatchOptions& options, const std::vector<ScriptEvent>& script) {
+    if (!options.everyGiven) {
+        return;
+    }
+    std::int32_t widest = options.chain.links;
+    for (const ScriptEvent& event : script) {
+        if (event.kind == EventKind::Set && event.parameter == ChainParameter::Links) {
+            widest = std::max(widest, static_cast<std::int32_t>(event.value));
+        }
+    }
+    const double members = options.member ? 1.0 : std::ceil(double(options.setUp.members) / double(options.shardCount));
+    const double rows = members * std::ceil(double(options.steps) / double(options.every));
+    refuseBeyondMemory("ensemble of " + shortestText(rows) + " rows of up to " + std::to_string(widest) + " links",
+                       rows * (2.0 * widest + 6.0) * 96.0);
+}
+
+// Runs the engine on a thread of its own while this one, the GIL released,
+// looks for a Ctrl-C every 20 ms: a signal whose handler raised stops the
+// engine by its stop request, withdrawn once the engine has stopped.
+RunResult runUnlessInterrupted(const BatchOptions& options, std::vector<ScriptEvent> script, std::FILE* out,
+                               bool& interrupted) {
+    auto engine = std::async(std::launch::async, [&] { return runEnsemble(options, std::move(script), out); });
+    interrupted = false;
+    while (engine.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready) {
+        if (!interrupted && signalRaised()) {
+            interrupted = true;
+            requestStop(SIGINT);
+        }
+    }
+    if (interrupted) {
+        requestStop(0);
+    }
+    return engine.get();
+}
+
 }  // namespace
 
 py::dict ensemble(std::int64_t members, std::int64_t steps, py::dict sweep, py::object events,
                   py::kwargs given) {
     const BatchOptions options = ensembleOptions(ensembleArguments(members, steps, given, sweep));
     std::vector<ScriptEvent> script = ensembleEvents(options, events);
+    refuseRowsBeyondMemory(options, script);
     std::string output;
     RunResult result;
+    bool interrupted = false;
     {
         py::gil_scoped_release release;
         const std::lock_guard<std::mutex> lock(ensembleConductor);
         char* text = nullptr;
         std::size_t size = 0;
         std::FILE* out = open_memstream(&text, &size);
-        result = runEnsemble(options, std::move(script), out);
+        result = runUnlessInterrupted(options, std::move(script), out, interrupted);
         std::fclose(out);
         output.assign(text, size);
         std::free(text);
+    }
+    if (interrupted) {
+        throw py::error_already_set();
     }
     py::dict columns = ensembleColumns(output, options, result.stateHash);
     if (options.sharded) {

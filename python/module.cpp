@@ -56,33 +56,46 @@ stay valid but hold the old chain's state: read p and q again.)")
                     throw py::value_error("steps: '" + std::to_string(n) + "' is not a whole number >= 0");
                 }
                 run.checkFinite();
-                const Busy busy(run);
-                py::gil_scoped_release release;
-                run.step(n);
+                bool finished = false;
+                {
+                    const Busy busy(run);
+                    py::gil_scoped_release release;
+                    finished = run.stepUnlessInterrupted(n);
+                }
+                if (!finished) {
+                    throw py::error_already_set();
+                }
             },
-            py::arg("n") = 1, "Advances n steps of 0.001 s (the GIL released).")
-        .def("press", whenIdle(&Run::press), py::arg("x"), py::arg("y"), "Left button down at window pixel (x, y).")
-        .def("drag", whenIdle(&Run::drag), py::arg("x"), py::arg("y"), "The cursor moved to (x, y) with the button held.")
+            py::arg("n") = 1,
+            "Advances n steps of 0.001 s (the GIL released). Ctrl-C stops it within milliseconds, raising\n"
+            "KeyboardInterrupt with the steps run until then counted; so too in play, trajectory and ensemble.")
+        .def("press", whenIdle(&Run::pressAt), py::arg("x"), py::arg("y"),
+             "Left button down at window pixel (x, y), each within -1000000 to 1000000.")
+        .def("drag", whenIdle(&Run::dragTo), py::arg("x"), py::arg("y"), "The cursor moved to (x, y) with the button held.")
         .def("release", whenIdle(&Run::release), "Left button up.")
         .def("right", whenIdle(&Run::right),
              "The right arrow: one more step per frame (chain20-batch echoes the new count); returns it.")
         .def("left", whenIdle(&Run::left), "The left arrow: one step fewer per frame, never below 1; returns the count.")
         .def_readonly("steps_per_frame", &Run::stepsPerFrame,
                       "The arrow keys' steps per frame (30 at the start): they pace a window, not the chain.")
-        .def("resize", whenIdle(&Run::resize), py::arg("w"), py::arg("h"),
-             "The window is now w x h pixels for the cursor mapping.")
+        .def("resize", whenIdle(&Run::resizeTo), py::arg("w"), py::arg("h"),
+             "The window is now w x h pixels for the cursor mapping, each side 1 to 16384.")
         .def("reset", whenIdle(&Run::reset), "Back at the start, with links and initial-angle as last set.")
         .def("set", whenIdle(&Run::setText), py::arg("name"), py::arg("value"),
             "Sets gravity, damping or stiffness at once; links or initial-angle for the next reset (at once before\n"
             "the chain's first step).")
         .def("play", &play, py::arg("script"), py::arg("steps") = py::none(),
-             "Plays an event script (its text, or a path to it) as chain20-batch does: each event just before its\n"
+             "Plays an event script as chain20-batch does: each event just before its\n"
              "step, counted from the chain's start; then runs on to `steps` when given, or to a recording's final\n"
              "step. Returns whether the replay matches the recording there, its events and its state hash, as\n"
-             "chain20-batch checks them (None for a script that is not a recording, or a run that ends elsewhere).")
+             "chain20-batch checks them (None for a script that is not a recording, or a run that ends elsewhere);\n"
+             "a recording of the other precision raises ValueError.\n"
+             "The script is its text (bytes, or a str with a newline or whose first word is a step) or the path\n"
+             "of a file (an os.PathLike, or any other str); a path that names no file raises FileNotFoundError.")
         .def("trajectory", &trajectory, py::arg("n"), py::arg("every") = 1,
              "Runs n more steps and returns the state after every `every`-th step and after the last: a dict of\n"
-             "NumPy arrays step, time, p and q (rows x links, in the chain's precision), energy, tip (rows x 2).")
+             "NumPy arrays step, time, p and q (rows x links, in the chain's precision), energy, tip (rows x 2).\n"
+             "Rows that the free memory could not hold raise MemoryError before the first step.")
         .def_property(
             "p", [](py::object self) { return stateArray(self, true); },
             [](Run& run, const py::object& values) { run.idle(), run.assign(true, values); },
@@ -127,8 +140,10 @@ with the GIL released. Keyword options take chain20-batch's option names with _ 
 threads (default: all cores), precision ("float"), every, lyapunov, shard=(i, k), and the chain's
 links, gravity, damping, stiffness, initial_angle, and width and height, the window that
 maps the cursor. sweep maps gravity, damping, stiffness or
-initial_angle to (from, to); events is a script's text or path. A bad value raises ValueError with
-chain20-batch's message.
+initial_angle to (from, to), a key that is not a name raising TypeError; events is a script's text or
+path, told apart as Chain.play tells them. A bad value raises ValueError with chain20-batch's message;
+with every, rows that the free memory could not hold raise MemoryError before the run. Ctrl-C stops
+the run with KeyboardInterrupt.
 
 Returns a dict: run (the run's description, shared by its shards), ensemble_hash (16 hex digits of the
 selected members), with shard= the slice (bytes: the output chain20-batch writes, which merge_slices

@@ -75,39 +75,6 @@ bool readStep(std::string_view word, std::int64_t lastStep, std::int64_t& step, 
     return true;
 }
 
-// Reads a pixel coordinate named `axis`; on failure returns false.
-bool readCoordinate(std::string_view word, std::string_view axis, int& value, std::string& what) {
-    const std::string_view digits = !word.empty() && word[0] == '-' ? word.substr(1) : word;
-    if (!allDigits(digits)) {
-        what = std::string(axis) + " coordinate " + quotedWord(word) + " is not a whole number of pixels";
-        return false;
-    }
-    long long parsed = 0;
-    const auto [end, status] = std::from_chars(word.data(), word.data() + word.size(), parsed);
-    if (status != std::errc{} || end != word.data() + word.size() || parsed > MAX_COORDINATE ||
-        parsed < -MAX_COORDINATE) {
-        what = std::string(axis) + " coordinate " + quotedWord(word) + " is out of range (-" +
-               std::to_string(MAX_COORDINATE) + " to " + std::to_string(MAX_COORDINATE) + ")";
-        return false;
-    }
-    value = static_cast<int>(parsed);
-    return true;
-}
-
-// Reads a window side named `axis` for resize; on failure returns false.
-bool readWindowSide(std::string_view word, std::string_view axis, int& value, std::string& what) {
-    int parsed = 0;
-    const auto [end, status] = std::from_chars(word.data(), word.data() + word.size(), parsed);
-    if (!allDigits(word) || status != std::errc{} || end != word.data() + word.size() || parsed < 1 ||
-        parsed > LARGEST_WINDOW) {
-        what = std::string(axis) + " " + quotedWord(word) + " is not a whole number of pixels from 1 to " +
-               std::to_string(LARGEST_WINDOW);
-        return false;
-    }
-    value = parsed;
-    return true;
-}
-
 // Parses one line that holds an event; on failure returns false.
 bool parseLine(std::string_view line, std::int64_t lastStep, std::int64_t previousStep, std::int64_t previousLine,
                ScriptEvent& event, std::string& what) {
@@ -189,6 +156,39 @@ bool parseLine(std::string_view line, std::int64_t lastStep, std::int64_t previo
 }
 
 }  // namespace
+
+// Reads a pixel coordinate named `axis`; on failure returns false.
+bool readCoordinate(std::string_view word, std::string_view axis, int& value, std::string& what) {
+    const std::string_view digits = !word.empty() && word[0] == '-' ? word.substr(1) : word;
+    if (!allDigits(digits)) {
+        what = std::string(axis) + " coordinate " + quotedWord(word) + " is not a whole number of pixels";
+        return false;
+    }
+    long long parsed = 0;
+    const auto [end, status] = std::from_chars(word.data(), word.data() + word.size(), parsed);
+    if (status != std::errc{} || end != word.data() + word.size() || parsed > MAX_COORDINATE ||
+        parsed < -MAX_COORDINATE) {
+        what = std::string(axis) + " coordinate " + quotedWord(word) + " is out of range (-" +
+               std::to_string(MAX_COORDINATE) + " to " + std::to_string(MAX_COORDINATE) + ")";
+        return false;
+    }
+    value = static_cast<int>(parsed);
+    return true;
+}
+
+// Reads a window side named `axis` for resize; on failure returns false.
+bool readWindowSide(std::string_view word, std::string_view axis, int& value, std::string& what) {
+    int parsed = 0;
+    const auto [end, status] = std::from_chars(word.data(), word.data() + word.size(), parsed);
+    if (!allDigits(word) || status != std::errc{} || end != word.data() + word.size() || parsed < 1 ||
+        parsed > LARGEST_WINDOW) {
+        what = std::string(axis) + " " + quotedWord(word) + " is not a whole number of pixels from 1 to " +
+               std::to_string(LARGEST_WINDOW);
+        return false;
+    }
+    value = parsed;
+    return true;
+}
 
 bool parseEventScript(std::string_view text, std::string_view name, std::int64_t lastStep,
                       std::vector<ScriptEvent>& events, std::string& error) {

@@ -57,6 +57,14 @@ inline constexpr int MAX_COORDINATE = 1000000;
 // Largest window side accepted by resize (and by the runner's --width, --height).
 inline constexpr int LARGEST_WINDOW = 16384;
 
+// Reads a press or drag coordinate named `axis` ("X" or "Y") from `word`;
+// false, with `what` set, when it is no whole number within MAX_COORDINATE.
+bool readCoordinate(std::string_view word, std::string_view axis, int& value, std::string& what);
+
+// Reads a resize's side named `axis` ("width" or "height") from `word`;
+// false, with `what` set, when it is no whole number from 1 to LARGEST_WINDOW.
+bool readWindowSide(std::string_view word, std::string_view axis, int& value, std::string& what);
+
 // Parses a whole script. `name` is how messages refer to the script and
 // `lastStep` the last step of the run. On success returns true and fills
 // `events` in script order; on the first bad line returns false and sets

@@ -81,10 +81,85 @@ def test_drag_gives_the_batch_runners_hash(tmp_path, precision):
      "--sweep: gravity must stay finite in float"),
     (lambda: chain20.ensemble(members=2, steps=10, lyapunov=1e300, precision="double"),
      "--lyapunov: 1e+300 is not from 4.97e-16 to 14 for 20 links in double"),
+    (lambda: chain20.Chain().play(f"# precision: double\n{DRAG}# final: step 1500, state hash 0123456789abcdef\n"),
+     "the recording is in double precision and the chain in float"),
 ])
 def test_bad_values_raise_value_error_in_the_runners_words(call, words):
     with pytest.raises(ValueError, match=re.escape(words)):
         call()
+
+
+@pytest.mark.parametrize("verb, x, y, words", [
+    ("resize", 0, 0, "width '0' is not a whole number of pixels from 1 to 16384"),
+    ("resize", 800, -600, "height '-600' is not a whole number of pixels from 1 to 16384"),
+    ("press", 1000001, 0, "X coordinate '1000001' is out of range (-1000000 to 1000000)"),
+    ("drag", 0, -2 ** 40, "Y coordinate '-1099511627776' is out of range (-1000000 to 1000000)"),
+    ("press", 1.5, 0, "X coordinate '1.5' is not a whole number of pixels"),
+])
+def test_pixels_the_runner_refuses_are_refused_in_its_words(tmp_path, verb, x, y, words):
+    chain = chain20.Chain()
+    with pytest.raises(ValueError, match=re.escape(words)):
+        getattr(chain, verb)(x, y)
+    script = tmp_path / "bad.txt"
+    script.write_text(f"1 {verb} {x} {y}\n")
+    run = subprocess.run([BATCH, "--steps", "1", "--events", str(script), "--out", "/dev/null"],
+                         capture_output=True, text=True)
+    assert run.returncode != 0 and f"bad.txt:1: {words}" in run.stderr
+    # The refused value left the window as it was: a press pulls the chain, which stays finite.
+    chain.press(400, 300)
+    chain.step(200)
+    assert chain.resets == 0 and chain.q[0] != np.float32(-1.570796)
+
+
+@pytest.mark.parametrize("call, error, words", [
+    (lambda: chain20.Chain().play("runs/drag.txt"), FileNotFoundError, "event script 'runs/drag.txt'"),
+    (lambda: chain20.Chain().play("drag.events"), FileNotFoundError, "event script 'drag.events'"),
+    (lambda: chain20.Chain().play(pathlib.Path("1")), FileNotFoundError, "event script '1'"),
+    (lambda: chain20.ensemble(members=2, steps=10, sweep={1: (0, 1)}), TypeError, "not int"),
+    (lambda: chain20.Chain().trajectory(2 ** 62), MemoryError, "trajectory of 4611686018427387904 rows"),
+    (lambda: chain20.ensemble(members=1000, steps=10 ** 9, every=1), MemoryError, "more than the"),
+])
+def test_a_missing_script_a_nameless_key_and_tables_beyond_memory_are_refused(call, error, words):
+    with pytest.raises(error, match=re.escape(words)):
+        call()
+
+
+def test_one_line_scripts_are_text_and_a_large_chain_set_by_script_plays():
+    one_line = chain20.Chain(links=3)
+    assert one_line.play("5 press 400 300", steps=10) is None and one_line.steps == 10
+    # The links of a set event keep all their digits (not 1e+05).
+    large = chain20.Chain(links=2, precision="double")
+    large.play("0 set links 100000\n", steps=0)
+    assert large.q.shape == (100000,)
+
+
+INTERRUPTED = """
+import os, signal, sys, threading, time, chain20
+calls = {"step": lambda c: c.step(10 ** 12), "trajectory": lambda c: c.trajectory(10 ** 12, every=10 ** 12),
+         "play": lambda c: c.play("1 press 400 300\\n", steps=10 ** 12),
+         "ensemble": lambda c: chain20.ensemble(members=2, steps=2 * 10 ** 9, threads=2)}
+for name in sys.argv[1:]:
+    chain, sent = chain20.Chain(links=8), []
+    threading.Timer(0.2, lambda: (sent.append(time.monotonic()), os.kill(os.getpid(), signal.SIGINT))).start()
+    try:
+        calls[name](chain)
+    except KeyboardInterrupt:
+        late = time.monotonic() - sent[0]
+        again = chain20.Chain(links=8)
+        again.play("1 press 400 300\\n" if name == "play" else "", steps=chain.steps)
+        print(name, late, chain.steps, again.state_hash == chain.state_hash)
+"""
+
+
+def test_ctrl_c_stops_a_long_call_with_the_steps_run_counted(tmp_path):
+    names = ["step", "trajectory", "play", "ensemble"]
+    run = subprocess.run(["/usr/bin/python3", "-c", INTERRUPTED, *names], capture_output=True, text=True,
+                         timeout=60, env=dict(os.environ, PYTHONPATH=os.environ.get("PYTHONPATH", "")))
+    lines = [line.split() for line in run.stdout.splitlines()]
+    assert [line[0] for line in lines] == names, run.stderr
+    for name, late, steps, same in lines:
+        assert float(late) < 0.5 and same == "True", (name, late)
+        assert int(steps) > 0 or name == "ensemble"
 
 
 def test_arrays_are_checked_writable_views_of_independent_chains():
@@ -107,9 +182,12 @@ def test_arrays_are_checked_writable_views_of_independent_chains():
     written.step(300)
     assigned.step(300)
     assert written.state_hash == assigned.state_hash and written.q[2] != np.float32(0.25)
-    written.p[1] = np.inf
-    with pytest.raises(ValueError, match=re.escape("p[1] is not finite")):
-        written.step()
+    for view, index, name in ((written.p, 1, "p"), (written.q, 3, "q")):
+        kept = view[index]
+        view[index] = np.inf if name == "p" else np.nan
+        with pytest.raises(ValueError, match=re.escape(f"{name}[{index}] is not finite")):
+            written.step()
+        view[index] = kept
     with pytest.raises(ValueError, match=re.escape("q: needs 4 values")):
         assigned.q = [0, 0]
     with pytest.raises(ValueError, match=re.escape("q[3] is not finite")):
@@ -121,13 +199,15 @@ def test_arrays_are_checked_writable_views_of_independent_chains():
     assert assigned.resets == 1 and list(assigned.q) == [np.float32(-1.570796), 0, 0, 0] and not assigned.p.any()
     # While a chain steps without the GIL, another thread's calls on it are refused.
     busy = chain20.Chain(links=1000)
-    stepping = threading.Thread(target=busy.step, args=(5000,))
-    stepping.start()
-    with pytest.raises(RuntimeError, match="stepping in another thread"):
-        while stepping.is_alive():
-            busy.reset()
-    stepping.join()
-    assert busy.steps == 5000
+    for call, arguments, steps in ((busy.step, (3000,), 3000), (busy.play, ("1 press 400 300\n", 6000), 6000),
+                                   (busy.trajectory, (3000, 1000), 9000)):
+        stepping = threading.Thread(target=call, args=arguments)
+        stepping.start()
+        with pytest.raises(RuntimeError, match="stepping in another thread"):
+            while stepping.is_alive():
+                busy.reset()
+        stepping.join()
+        assert busy.steps == steps, call
     # A copy is a value of its own that steps on as the original would.
     twin = copy.deepcopy(long)
     long.step(50)
@@ -166,6 +246,14 @@ def test_ensemble_gives_the_batch_runners_member_hashes(tmp_path, precision):
         chain20.ensemble(members=2, steps=10, shard=(2, 2))
     with pytest.raises(TypeError, match="mass"):
         chain20.ensemble(members=2, steps=10, mass=1)
+    # Unperturbed, each member's rows are the chain's own trajectory, column by column, as it falls
+    # from level.
+    rows = chain20.ensemble(members=2, steps=1000, every=300, links=6, initial_angle=0, precision=precision)
+    alone = chain20.Chain(links=6, initial_angle=0, precision=precision).trajectory(1000, every=300)
+    assert list(rows["member"]) == [0] * 4 + [1] * 4
+    for name in ("step", "p", "q", "energy", "tip"):
+        assert rows[name].dtype == alone[name].dtype and np.array_equal(rows[name][4:], alone[name]), name
+    np.testing.assert_allclose(rows["time"][:4], alone["time"], rtol=1e-15)
 
 
 def test_dask_shards_merge_into_the_local_ensemble(tmp_path):
@@ -207,13 +295,26 @@ def test_dask_shards_merge_into_the_local_ensemble(tmp_path):
 
 
 def test_the_readmes_install_gives_the_same_module_and_runs_the_notebook(tmp_path):
-    """The user's install: a venv over the system's packages, pip offline; then
-    the example notebook through that venv's kernel, as the README registers it."""
+    """The user's install, typed as the README prints it, on a machine whose first
+    python3 on PATH sees none of Debian's packages (as pyenv's); then the example
+    notebook through that venv's kernel, as the README registers it."""
     source = os.environ["CHAIN20_SOURCE"]
-    venv = tmp_path / "venv"
-    subprocess.run(["/usr/bin/python3", "-m", "venv", "--system-site-packages", str(venv)], check=True)
-    subprocess.run([str(venv / "bin" / "pip"), "install", "-q", "--no-build-isolation", "--no-index", source],
-                   check=True, cwd=tmp_path)
+    readme = pathlib.Path(source, "README.md").read_text()
+    command = re.search(r"Install \(Debian 12.*?\n```sh\n(.*?)\n```", readme, re.S).group(1)
+    other = tmp_path / "other-python"
+    subprocess.run(["/usr/bin/python3", "-m", "venv", str(other)], check=True)
+    typed = dict(os.environ, HOME=str(tmp_path), PATH=f"{other / 'bin'}{os.pathsep}{os.environ['PATH']}")
+    # pip of an interpreter without the build's modules stops with one line that names them and
+    # the python3 that has them, before any build output.
+    refused = subprocess.run([str(other / "bin" / "pip"), "install", "--no-build-isolation", "--no-index", "."],
+                             cwd=source, env=typed, capture_output=True, text=True)
+    assert refused.returncode != 0 and "bdist_wheel" not in refused.stdout + refused.stderr
+    said = re.findall(r"^ *(chain20: .*)$", refused.stdout + refused.stderr, re.M)
+    assert re.fullmatch(re.escape(f"chain20: {other / 'bin' / 'python'}") + r"3? has no wheel, pybind11, numpy; "
+                        r"/usr/bin/python3 has them: .*", said[0]) and len(said) == 1, refused.stderr
+    assert "cmake" not in (refused.stdout + refused.stderr).lower()
+    subprocess.run(["bash", "-c", command], check=True, cwd=source, env=typed, capture_output=True)
+    venv = tmp_path / "chain20-venv"
     probe = ("import chain20, chain20.dask, pathlib; c = chain20.Chain(precision='double'); c.play(%r, steps=1500); "
              "assert (pathlib.Path(chain20.__file__).parent / '_chain20.pyi').is_file(); print(c.state_hash)" % DRAG)
     alone = {name: value for name, value in os.environ.items() if name != "PYTHONPATH"}
