@@ -1,6 +1,7 @@
 #include "batch/options.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -184,10 +185,17 @@ bool readMergeLine(int argc, char** argv, BatchOptions& options, std::string& er
 
 bool ensembleFitsPrecision(const BatchOptions& options, Precision precision, const std::vector<ScriptEvent>& script,
                            std::string& error) {
+    double largestAngle = std::abs(options.chain.initialAngle);
     for (const Sweep& sweep : options.setUp.sweeps) {
         if (!checkSweptValues(sweptName(sweep.parameter), sweep.from, sweep.to, precision, error)) {
             return false;
         }
+        if (sweep.parameter == SweptParameter::InitialAngle) {
+            largestAngle = std::max({largestAngle, std::abs(sweep.from), std::abs(sweep.to)});
+        }
+    }
+    if (!checkPerturbation(options.setUp.perturbation, largestAngle, precision, error)) {
+        return false;
     }
     if (options.setUp.shadowDistance <= 0.0) {
         return true;

@@ -156,6 +156,16 @@ bool checkSweptValues(std::string_view name, double from, double to, Precision p
     return false;
 }
 
+bool checkPerturbation(double perturbation, double largestAngle, Precision precision, std::string& error) {
+    const double farthest = std::abs(largestAngle) + perturbation;
+    if (precision == Precision::Double ? std::isfinite(farthest) : std::isfinite(static_cast<float>(farthest))) {
+        return true;
+    }
+    error = "--perturb: " + shortestString(perturbation) + " must leave the starting angles finite in " +
+            precisionName(precision);
+    return false;
+}
+
 bool checkShadowDistance(double distance, std::int32_t links, Precision precision, std::string& error) {
     constexpr double HALF_TURN = 3.14159265358979323846;
     const double halfUnitOfOneRadian = precision == Precision::Double

@@ -38,6 +38,13 @@ bool readPrecision(std::string_view text, Precision& precision);
 // "--sweep: NAME must stay finite in PRECISION" in `error`.
 bool checkSweptValues(std::string_view name, double from, double to, Precision precision, std::string& error);
 
+// Whether members moved by EPS x u, |u| <= 1, from angles up to
+// `largestAngle` in size start finite in the chain's precision (in float,
+// EPS 1e39 is infinite, and every reset would bring the member back to a
+// start that is not a state). False with "--perturb: EPS must leave the
+// starting angles finite in PRECISION" in `error`.
+bool checkPerturbation(double perturbation, double largestAngle, Precision precision, std::string& error);
+
 // The Lyapunov shadow's distance D0 for a chain of `links` in `precision`.
 // The shadow is moved by D0/sqrt(links) on every angle: below half a unit in
 // the last place of an angle of one radian that offset is lost in rounding,

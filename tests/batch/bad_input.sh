@@ -110,6 +110,10 @@ expect_refusal "gravity sweep to a float infinity" "--sweep: gravity must stay f
     --steps 10 --members 4 --sweep gravity=1e39:0
 expect_refusal "stiffness sweep to a float infinity" "--sweep: stiffness must stay finite in float$" \
     --steps 10 --members 4 --sweep stiffness=0:1e308
+expect_refusal "perturbation past a float's range" "--perturb: 1e\\+39 must leave the starting angles finite in float$" \
+    --steps 10 --members 4 --perturb 1e39
+expect_refusal "perturbation past a double's range" "--perturb: 1e\\+308 must leave the starting angles finite in double$" \
+    --steps 10 --members 4 --perturb 1e308 --sweep initial-angle=0:1e308 --precision double
 expect_refusal "sweep whose step overflows a double" "--sweep: gravity must stay finite in double$" \
     --steps 10 --members 4 --sweep gravity=-1e308:1e308 --precision double
 shadow_bounds="is not from 2.67e-07 to 14 for 20 links in float \\(a shadow nearer is lost in rounding, one farther is more than half a turn away on each angle\\)$"

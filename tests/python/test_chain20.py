@@ -79,6 +79,8 @@ def test_drag_gives_the_batch_runners_hash(tmp_path, precision):
     (lambda: chain20.ensemble(members=2, steps=10, sweep={"gravity": 3}), "sweep: gravity needs (from, to)"),
     (lambda: chain20.ensemble(members=2, steps=10, sweep={"gravity": (1e39, 0)}),
      "--sweep: gravity must stay finite in float"),
+    (lambda: chain20.ensemble(members=2, steps=10, perturb=1e39),
+     "--perturb: 1e+39 must leave the starting angles finite in float"),
     (lambda: chain20.ensemble(members=2, steps=10, lyapunov=1e300, precision="double"),
      "--lyapunov: 1e+300 is not from 4.97e-16 to 14 for 20 links in double"),
     (lambda: chain20.Chain().play(f"# precision: double\n{DRAG}# final: step 1500, state hash 0123456789abcdef\n"),
