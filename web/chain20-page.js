@@ -60,8 +60,13 @@ createChain20({ onAbort: stopOnAbort }).then((core) => {
   coreModule = core;
   const viewFrame = $('viewFrame');
   core._chain20_restart();
-  const state = () => core.HEAPF32.subarray(core._chain20_state() / 4,
-                                            core._chain20_state() / 4 + 2 * core._chain20_links());
+  // Views of the core's memory are taken after the calls that may grow it
+  // (a double chain's state is rounded into a buffer made on first use):
+  // growing the memory leaves the views taken before it empty.
+  const state = () => {
+    const address = core._chain20_state() / 4;
+    return core.HEAPF32.subarray(address, address + 2 * core._chain20_links());
+  };
   const matrix = (address) => core.HEAPF64.subarray(address / 8, address / 8 + 16);
 
   // A zero-terminated string in the core's memory.
@@ -171,10 +176,10 @@ createChain20({ onAbort: stopOnAbort }).then((core) => {
   // The chain, and behind it the core's companions: the shadow in a lighter
   // grey, the fan's members translucent.
   function draw() {
-    const projection = matrix(core._chain20_projection());
-    const modelview = matrix(core._chain20_modelview());
     const links = core._chain20_links();
     const q = state().subarray(links);
+    const projection = matrix(core._chain20_projection());
+    const modelview = matrix(core._chain20_modelview());
     context.fillStyle = '#fff';
     context.fillRect(0, 0, canvas.width, canvas.height);
     for (let c = 0; c < core._chain20_companions(); ++c) {
