@@ -12,11 +12,13 @@ CompanionSettings companionSettings;
 
 namespace {
 
-// The companions in one precision: the shadow (none or one) and the fan's
-// members; those of the run's precision are the ones shown.
+// The companions in one precision: the shadow (none or one), the hidden copy
+// of it that the exponent's books renormalise (one with the shadow), and the
+// fan's members; those of the run's precision are the ones shown.
 template <class Real>
 struct CompanionChains {
     std::vector<Chain<Real>> shadow;
+    std::vector<Chain<Real>> tallied;
     std::vector<Chain<Real>> fan;
 };
 CompanionChains<float> floatCompanions;
@@ -43,20 +45,11 @@ Chain<Real>& runChain() {
 }
 
 template <class Real>
-std::vector<Chain<Real>>& shadows() {
+CompanionChains<Real>& companions() {
     if constexpr (std::is_same_v<Real, float>) {
-        return floatCompanions.shadow;
+        return floatCompanions;
     } else {
-        return doubleCompanions.shadow;
-    }
-}
-
-template <class Real>
-std::vector<Chain<Real>>& fan() {
-    if constexpr (std::is_same_v<Real, float>) {
-        return floatCompanions.fan;
-    } else {
-        return doubleCompanions.fan;
+        return doubleCompanions;
     }
 }
 
@@ -73,11 +66,15 @@ void startFromRun(Chain<Real>& companion, std::int64_t member) {
     }
 }
 
+// The shadow and the exponent's copy of it, both from member 1's start.
 template <class Real>
 void startShadow() {
-    shadows<Real>().resize(shadowOn ? 1 : 0);
-    for (Chain<Real>& shadow : shadows<Real>()) {
-        startFromRun(shadow, 1);
+    CompanionChains<Real>& chains = companions<Real>();
+    for (std::vector<Chain<Real>>* copies : {&chains.shadow, &chains.tallied}) {
+        copies->resize(shadowOn ? 1 : 0);
+        for (Chain<Real>& copy : *copies) {
+            startFromRun(copy, 1);
+        }
     }
     tally = {};
     stepsSinceRenormalisation = 0;
@@ -85,9 +82,10 @@ void startShadow() {
 
 template <class Real>
 void startFan() {
-    fan<Real>().resize(fanOn ? static_cast<std::size_t>(companionSettings.fanMembers) : 0);
-    for (std::size_t k = 0; k < fan<Real>().size(); ++k) {
-        startFromRun(fan<Real>()[k], static_cast<std::int64_t>(k) + 1);
+    std::vector<Chain<Real>>& fan = companions<Real>().fan;
+    fan.resize(fanOn ? static_cast<std::size_t>(companionSettings.fanMembers) : 0);
+    for (std::size_t k = 0; k < fan.size(); ++k) {
+        startFromRun(fan[k], static_cast<std::int64_t>(k) + 1);
     }
 }
 
@@ -102,17 +100,17 @@ double angleDistance(const Chain<Real>& a, const Chain<Real>& b) {
     return std::sqrt(squared);
 }
 
-// Benettin's step for the shadow: the growth counted, the separation (state
-// and slopes) drawn back to EPS along itself.
+// Benettin's step for the exponent's copy: the growth counted, the
+// separation (state and slopes) drawn back to EPS along itself.
 template <class Real>
-void renormaliseShadow(Chain<Real>& shadow) {
+void renormalise(Chain<Real>& copy) {
     const Chain<Real>& run = runChain<Real>();
-    const double factor = tally.renormalisation(angleDistance(shadow, run), companionSettings.perturbation);
+    const double factor = tally.renormalisation(angleDistance(copy, run), companionSettings.perturbation);
     if (factor == 0.0) {
-        startFromRun(shadow, 1);
+        startFromRun(copy, 1);
         return;
     }
-    StateArray<Real>* const to[] = {&shadow.state, &shadow.k1, &shadow.k2, &shadow.k3, &shadow.k4};
+    StateArray<Real>* const to[] = {&copy.state, &copy.k1, &copy.k2, &copy.k3, &copy.k4};
     const StateArray<Real>* const from[] = {&run.state, &run.k1, &run.k2, &run.k3, &run.k4};
     for (int a = 0; a < 5; ++a) {
         for (int i = 0; i < to[a]->size(); ++i) {
@@ -136,17 +134,23 @@ bool stepBeside(Chain<Real>& companion, std::int64_t member) {
     return false;
 }
 
+// The shadow runs free, so that its distance from the run shows how the two
+// starts part; only the exponent's copy is drawn back.
 template <class Real>
 void stepAll() {
-    for (Chain<Real>& shadow : shadows<Real>()) {
-        tally.clean = stepBeside(shadow, 1) && tally.clean;
+    CompanionChains<Real>& chains = companions<Real>();
+    for (Chain<Real>& shadow : chains.shadow) {
+        stepBeside(shadow, 1);
+    }
+    for (Chain<Real>& copy : chains.tallied) {
+        tally.clean = stepBeside(copy, 1) && tally.clean;
         if (++stepsSinceRenormalisation == RENORMALISATION_STEPS) {
-            renormaliseShadow(shadow);
+            renormalise(copy);
             stepsSinceRenormalisation = 0;
         }
     }
-    for (std::size_t k = 0; k < fan<Real>().size(); ++k) {
-        stepBeside(fan<Real>()[k], static_cast<std::int64_t>(k) + 1);
+    for (std::size_t k = 0; k < chains.fan.size(); ++k) {
+        stepBeside(chains.fan[k], static_cast<std::int64_t>(k) + 1);
     }
 }
 
@@ -192,7 +196,7 @@ void restartAll() {
 
 template <class Real>
 double spreadOf() {
-    const std::vector<Chain<Real>>& members = fan<Real>();
+    const std::vector<Chain<Real>>& members = companions<Real>().fan;
     if (members.empty()) {
         return 0.0;
     }
@@ -215,9 +219,10 @@ double spreadOf() {
 
 template <class Real>
 float angleOf(int companion, int joint) {
+    const CompanionChains<Real>& chains = companions<Real>();
     const bool shadow = shadowOn && companion == 0;
-    const Chain<Real>& chain = shadow ? shadows<Real>().front()
-                                      : fan<Real>()[static_cast<std::size_t>(companion - (shadowOn ? 1 : 0))];
+    const Chain<Real>& chain = shadow ? chains.shadow.front()
+                                      : chains.fan[static_cast<std::size_t>(companion - (shadowOn ? 1 : 0))];
     return static_cast<float>(chain.state[chain.parameters.links + joint - 1]);
 }
 
@@ -274,8 +279,8 @@ double shadowSeparation() {
     if (!shadowOn) {
         return 0.0;
     }
-    return inDouble() ? angleDistance(shadows<double>().front(), doubleChain)
-                      : angleDistance(shadows<float>().front(), defaultChain);
+    return inDouble() ? angleDistance(doubleCompanions.shadow.front(), doubleChain)
+                      : angleDistance(floatCompanions.shadow.front(), defaultChain);
 }
 
 double shadowExponent() { return tally.exponent(); }
@@ -283,8 +288,8 @@ double shadowExponent() { return tally.exponent(); }
 double fanSpread() { return inDouble() ? spreadOf<double>() : spreadOf<float>(); }
 
 int companionCount() {
-    const std::size_t count =
-        inDouble() ? shadows<double>().size() + fan<double>().size() : shadows<float>().size() + fan<float>().size();
+    const std::size_t count = inDouble() ? doubleCompanions.shadow.size() + doubleCompanions.fan.size()
+                                         : floatCompanions.shadow.size() + floatCompanions.fan.size();
     return static_cast<int>(count);
 }
 

@@ -8,12 +8,15 @@
 // the run, or a companion leaving the finite numbers, starts it again from
 // the run's state.
 //
-// The shadow's separation is the distance between the two chains' joint
-// angles (rad). Every 0.1 s it adds ln(d / EPS) to a sum and is drawn back to
-// EPS along itself, as the ensembles' Lyapunov shadows are: the running
-// finite-time largest exponent is the sum over the time counted, an interval
-// with a restart not counted. The fan's spread is the standard deviation of
-// its members' tip positions (m): sqrt(mean |tip_k - mean tip|^2).
+// The shadow runs free from its start: its separation, the distance between
+// the two chains' joint angles (rad), grows as the chain's sensitivity to its
+// start makes it, until the two chains move apart. The running finite-time
+// largest exponent comes from books of its own, as in the ensembles: a hidden
+// copy of the shadow, from the same start, adds ln(d / EPS) to a sum every
+// 0.1 s and is drawn back to EPS along its separation, as the ensembles'
+// Lyapunov shadows are; the exponent is the sum over the time counted, an
+// interval with a restart not counted. The fan's spread is the standard
+// deviation of its members' tip positions (m): sqrt(mean |tip_k - mean tip|^2).
 //
 // The phase portrait (key p) samples the angle and the rate of one joint of
 // the run's chain (the tip's by default) every 10 steps over the last 10 s;
