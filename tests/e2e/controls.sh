@@ -72,10 +72,20 @@ case $case_name in
         analyse column "$work/hidden.png" || fail "a second h did not hide the overlay"
         ;;
     companions)
-        # The chain was released level with no damping (see below): s and f
-        # add the shadow and the fan, whose copies soon leave it; paused, the
-        # picture with them has the fan's tint and the one without has none.
+        # The chain was released level with no damping (see below): s adds
+        # the shadow, which runs free and soon shows its grey well away from
+        # the black chain; f adds the fan; paused, the picture with them has
+        # the fan's tint and the one without has none.
         press_key s
+        apart=0
+        for _ in $(seq 40); do
+            shoot "$work/shadow.png"
+            apart=$(analyse shadow "$work/shadow.png" | value_of shadow_apart)
+            [ "$apart" -gt 300 ] && break
+            sleep 0.2
+        done
+        say "s: $apart pixels of the shadow's grey away from the black chain"
+        [ "$apart" -gt 300 ] || fail "the shadow never left the chain: $apart grey pixels apart"
         press_key f
         sleep 3
         press_key space

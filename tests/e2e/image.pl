@@ -12,6 +12,8 @@
 #   image.pl column         the chain hangs as one vertical column below the base
 #   image.pl tip            where the chain's free end is (the dark pixels
 #                           farthest from the base)
+#   image.pl shadow         how much of the shadow chain's grey lies well
+#                           away from the black chain
 #
 # Every mode prints key=value lines; "column" exits 1 when a check fails.
 use strict;
@@ -227,4 +229,44 @@ if ($mode eq 'column') {
     exit 0;
 }
 
-die "usage: image.pl stats|column|tip < image.ppm\n";
+if ($mode eq 'shadow') {
+    # The run's chain: its front faces, lit by the ambient light alone, are
+    # near black (every channel below 32). The shadow's front faces are a
+    # neutral grey between that and 128, as no other face is unless it is the
+    # lit side strip of a black box, a few pixels wide at most: a grey pixel
+    # counts as apart when no black one lies within `reach` pixels of it.
+    my $reach = 6;
+    my (@black, @grey);
+    for my $y (0 .. $height - 1) {
+        my ($black_row, $grey_row) = ('', '');
+        for my $x (0 .. $width - 1) {
+            my @rgb = unpack('C3', substr($data, $pos + 3 * ($y * $width + $x), 3));
+            my ($low, $high) = (sort { $a <=> $b } @rgb)[0, 2];
+            $black_row .= $high < 32 ? 'B' : '.';
+            $grey_row .= $low >= 32 && $high < 128 && $high - $low <= 4 ? 'G' : '.';
+        }
+        push @black, $black_row;
+        push @grey, $grey_row;
+    }
+    my ($grey, $apart) = (0, 0);
+    for my $y (0 .. $height - 1) {
+        while ($grey[$y] =~ /G/g) {
+            my $x = pos($grey[$y]) - 1;
+            ++$grey;
+            my ($from, $to) = ($x - $reach < 0 ? 0 : $x - $reach, $x + $reach);
+            my $near = 0;
+            for my $yy ($y - $reach .. $y + $reach) {
+                next if $yy < 0 || $yy >= $height;
+                if (substr($black[$yy], $from, $to - $from + 1) =~ /B/) {
+                    $near = 1;
+                    last;
+                }
+            }
+            ++$apart unless $near;
+        }
+    }
+    printf "black_pixels=%d\nshadow_grey=%d\nshadow_apart=%d\n", scalar(grep { /B/ } map { split // } @black), $grey, $apart;
+    exit 0;
+}
+
+die "usage: image.pl stats|column|tip|shadow < image.ppm\n";
