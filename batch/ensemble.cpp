@@ -29,12 +29,6 @@ namespace {
 // Steps between a worker's looks at a stop request.
 constexpr std::int64_t STEPS_BETWEEN_STOP_CHECKS = 1024;
 
-template <class Value>
-std::string shortest(Value value) {
-    char text[40];
-    return std::string(text, writeShortest(text, value));
-}
-
 // What one member leaves: its rows (with --every) and its end.
 struct MemberOutcome {
     std::string rows;
@@ -101,7 +95,7 @@ bool runGroup(const EnsembleRun& run, std::int64_t groupFirst, MemberOutcome* ou
         outcome.hash = stateHash(state);
         outcome.lyapunov = group.lyapunovExponent(lane);
         for (const Sweep& sweep : run.options.setUp.sweeps) {
-            outcome.swept.push_back(shortest(group.parameter(lane, sweep.parameter)));
+            outcome.swept.push_back(shortestString(group.parameter(lane, sweep.parameter)));
         }
     }
     return true;
@@ -122,8 +116,8 @@ std::string summaryRow(std::int64_t member, const MemberOutcome& outcome, bool s
         row += ',';
         row += value;
     }
-    return row + "," + shortest(outcome.energy) + "," + shortest(outcome.tip.x) + "," + shortest(outcome.tip.y) +
-           "," + std::to_string(outcome.resets) + (shadows ? "," + shortest(outcome.lyapunov) : "") + "," +
+    return row + "," + shortestString(outcome.energy) + "," + shortestString(outcome.tip.x) + "," + shortestString(outcome.tip.y) +
+           "," + std::to_string(outcome.resets) + (shadows ? "," + shortestString(outcome.lyapunov) : "") + "," +
            hashText(outcome.hash) + "\n";
 }
 
@@ -300,7 +294,7 @@ bool runGroups(const EnsembleRun& run, int threads, OrderedOutput& output) {
 }
 
 std::string sweepText(const Sweep& sweep) {
-    return std::string(sweptName(sweep.parameter)) + "=" + shortest(sweep.from) + ":" + shortest(sweep.to);
+    return std::string(sweptName(sweep.parameter)) + "=" + shortestString(sweep.from) + ":" + shortestString(sweep.to);
 }
 
 // The first line: everything the members' results depend on.
@@ -309,14 +303,14 @@ std::string runLine(const BatchOptions& options, const std::vector<ScriptEvent>&
     const ChainDescription& c = options.chain;
     std::string line = "# chain20-batch ensemble: members " + std::to_string(setUp.members) + ", precision " +
                        precisionName(precision) + ", links " + std::to_string(c.links) + ", gravity " +
-                       shortest(c.gravity) + ", damping " + shortest(c.damping) + ", stiffness " +
-                       shortest(c.stiffness) + ", initial-angle " + shortest(c.initialAngle) + ", perturb " +
-                       shortest(setUp.perturbation) + ", seed " + std::to_string(setUp.seed);
+                       shortestString(c.gravity) + ", damping " + shortestString(c.damping) + ", stiffness " +
+                       shortestString(c.stiffness) + ", initial-angle " + shortestString(c.initialAngle) + ", perturb " +
+                       shortestString(setUp.perturbation) + ", seed " + std::to_string(setUp.seed);
     for (const Sweep& sweep : setUp.sweeps) {
         line += ", sweep " + sweepText(sweep);
     }
     if (setUp.shadowDistance > 0.0) {
-        line += ", lyapunov " + shortest(setUp.shadowDistance);
+        line += ", lyapunov " + shortestString(setUp.shadowDistance);
     }
     line += ", steps " + std::to_string(options.steps) + ", every " +
             (options.everyGiven ? std::to_string(options.every) : std::string("-")) + ", window " +
@@ -457,11 +451,6 @@ bool wholeNumber(std::string_view text, std::int64_t& value) {
     return !text.empty() && status == std::errc{} && stop == text.data() + text.size();
 }
 
-bool hexHash(std::string_view text, std::uint64_t& hash) {
-    const auto [stop, status] = std::from_chars(text.data(), text.data() + text.size(), hash, 16);
-    return text.size() == 16 && status == std::errc{} && stop == text.data() + text.size();
-}
-
 // A slice's lines one at a time, each with its newline, at most LONGEST_LINE
 // long, read in chunks so that a slice of any size takes little memory; the
 // bytes read so far go into the FNV-1a hash of the rows.
@@ -543,12 +532,12 @@ bool memberLine(std::string_view line, std::int64_t k, bool summary, bool& ends,
     ends = summary;
     if (summary) {
         return line.starts_with(number + ",") && line.ends_with('\n') && line[line.size() - 18] == ',' &&
-               hexHash(hex, hash);
+               readHashText(hex, hash);
     }
     if (line.starts_with("# member ")) {
         ends = true;
         return line.starts_with("# member " + number + ": resets ") && line.find(", state hash ") == line.size() - 30 &&
-               line.ends_with('\n') && hexHash(hex, hash);
+               line.ends_with('\n') && readHashText(hex, hash);
     }
     return (line.starts_with(number + ",") || line.starts_with("member,step,time,")) && line.ends_with('\n');
 }
@@ -606,7 +595,7 @@ bool readShard(const ShardSource& source, ShardFile& shard, std::string& error) 
     if (k != shard.last + 1) {
         return shardError(shard, "member " + std::to_string(k) + " is missing", error);
     }
-    if (!hexHash(line.substr(trailer.size(), 16), shard.rowsHash) || line.size() != trailer.size() + 17 ||
+    if (!readHashText(line.substr(trailer.size(), 16), shard.rowsHash) || line.size() != trailer.size() + 17 ||
         !line.ends_with('\n') || nextLine()) {
         return shardError(shard, "its last line is not its rows hash", error);
     }
@@ -695,12 +684,11 @@ bool checkShards(const std::vector<ShardSource>& sources, MergePlan& plan, std::
     if (!shardsFitTogether(plan.shards, error)) {
         return false;
     }
-    plan.hash = FNV_OFFSET_BASIS;
+    std::vector<std::uint64_t> memberHashes;
     for (const ShardFile& shard : plan.shards) {
-        for (const std::uint64_t member : shard.hashes) {
-            plan.hash = addMemberHash(plan.hash, member);
-        }
+        memberHashes.insert(memberHashes.end(), shard.hashes.begin(), shard.hashes.end());
     }
+    plan.hash = ensembleHash(memberHashes);
     return true;
 }
 

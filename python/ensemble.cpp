@@ -28,11 +28,6 @@
 
 namespace {
 
-std::string shortestText(double value) {
-    char text[40];
-    return std::string(text, writeShortest(text, value));
-}
-
 // Serialises the ensembles: the batch engine's conductor plays the script on
 // the default chain.
 std::mutex ensembleConductor;
@@ -285,7 +280,7 @@ void refuseRowsBeyondMemory(const BatchOptions& options, const std::vector<Scrip
     }
     const double members = options.member ? 1.0 : std::ceil(double(options.setUp.members) / double(options.shardCount));
     const double rows = members * std::ceil(double(options.steps) / double(options.every));
-    refuseBeyondMemory("ensemble of " + shortestText(rows) + " rows of up to " + std::to_string(widest) + " links",
+    refuseBeyondMemory("ensemble of " + shortestString(rows) + " rows of up to " + std::to_string(widest) + " links",
                        rows * (2.0 * widest + 6.0) * 96.0);
 }
 

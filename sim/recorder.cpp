@@ -12,14 +12,11 @@ constexpr std::string_view STATE_HASH = ", state hash ";
 constexpr std::string_view EVENTS_HASH = ", events hash ";
 constexpr std::size_t HASH_DIGITS = 16;
 
-// Reads all of `text` as a number in `base`; hex digits must be lower case.
-template <typename Number>
-bool readWhole(std::string_view text, int base, Number& value) {
+// Reads all of `text` as a plain decimal step count (no sign, no blanks).
+bool readStepCount(std::string_view text, std::int64_t& value) {
     const char* const end = text.data() + text.size();
-    const bool plain = std::all_of(text.begin(), text.end(), [base](char c) {
-        return (c >= '0' && c <= '9') || (base == 16 && c >= 'a' && c <= 'f');
-    });
-    const auto [stop, status] = std::from_chars(text.data(), end, value, base);
+    const bool plain = std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+    const auto [stop, status] = std::from_chars(text.data(), end, value);
     return !text.empty() && plain && status == std::errc{} && stop == end;
 }
 
@@ -27,7 +24,7 @@ bool readWhole(std::string_view text, int base, Number& value) {
 // drops it from `text`.
 bool readHash(std::string_view& text, std::string_view name, std::uint64_t& hash) {
     if (!text.starts_with(name) || text.size() < name.size() + HASH_DIGITS ||
-        !readWhole(text.substr(name.size(), HASH_DIGITS), 16, hash)) {
+        !readHashText(text.substr(name.size(), HASH_DIGITS), hash)) {
         return false;
     }
     text.remove_prefix(name.size() + HASH_DIGITS);
@@ -42,7 +39,7 @@ std::optional<RecordingEnd> finalLineEnd(std::string_view line) {
     const std::size_t hashAt = line.find(STATE_HASH);
     RecordingEnd end;
     if (!line.starts_with(FINAL_STEP) || hashAt == std::string_view::npos ||
-        !readWhole(line.substr(FINAL_STEP.size(), hashAt - FINAL_STEP.size()), 10, end.step)) {
+        !readStepCount(line.substr(FINAL_STEP.size(), hashAt - FINAL_STEP.size()), end.step)) {
         return std::nullopt;
     }
     line.remove_prefix(hashAt);
@@ -80,22 +77,21 @@ void Recorder::record(const ScriptEvent& event, StateView state) {
 std::string Recorder::script(std::int64_t stepsRun, StateView state, std::string_view ending) const {
     std::string text = header;
     bool inputAfterLastStep = false;
-    std::uint64_t eventsHash = FNV_OFFSET_BASIS;
+    std::vector<ScriptEvent> replayed;
     for (const ScriptEvent& event : events) {
-        const std::string line = eventLine(event) + "\n";
         if (event.step > stepsRun) {
             inputAfterLastStep = true;
-            text += "# after the last step, not replayed: " + line;
+            text += "# after the last step, not replayed: ";
         } else {
-            text += line;
-            eventsHash = textHash(line, eventsHash);
+            replayed.push_back(event);
         }
+        text += eventLine(event) + "\n";
     }
     const std::uint64_t hash = inputAfterLastStep ? hashBeforeLastStepEvents : stateHash(state);
     if (!ending.empty()) {
         text += "# the run ended here: " + std::string(ending) + "\n";
     }
-    return text + finalLine(stepsRun, hash, eventsHash) + "\n";
+    return text + finalLine(stepsRun, hash, scriptHash(replayed)) + "\n";
 }
 
 std::string finalLine(std::int64_t steps, std::uint64_t stateHash, std::uint64_t eventsHash) {

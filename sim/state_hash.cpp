@@ -48,3 +48,18 @@ std::string hashText(std::uint64_t hash) {
     }
     return text;
 }
+
+bool readHashText(std::string_view text, std::uint64_t& hash) {
+    if (text.size() != 16) {
+        return false;
+    }
+    hash = 0;
+    for (const char digit : text) {
+        const bool decimal = digit >= '0' && digit <= '9';
+        if (!decimal && !(digit >= 'a' && digit <= 'f')) {
+            return false;
+        }
+        hash = hash << 4 | static_cast<std::uint64_t>(decimal ? digit - '0' : digit - 'a' + 10);
+    }
+    return true;
+}

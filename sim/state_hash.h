@@ -22,5 +22,7 @@ std::uint64_t stateHash(StateView state);
 inline constexpr std::uint64_t FNV_OFFSET_BASIS = 0xcbf29ce484222325ull;
 std::uint64_t textHash(std::string_view text, std::uint64_t hash = FNV_OFFSET_BASIS);
 
-// The hash as 16 lower-case hex digits.
+// The hash as 16 lower-case hex digits, and back: false for a text that is
+// not exactly such digits.
 std::string hashText(std::uint64_t hash);
+bool readHashText(std::string_view text, std::uint64_t& hash);
