@@ -103,6 +103,10 @@ createChain20({ onAbort: stopOnAbort }).then((core) => {
   }
 
   let replayEnd = null;  // the step a replay stops at
+  let fromLink = false;  // whether the replay under way came from the page's link
+  // A link's replay ends, as it always has, in "hash matches" or "hash
+  // differs", after the check that says why.
+  const linkVerdict = (verdict) => (!fromLink || verdict === 0 ? '' : verdict === 1 ? ' hash matches' : ' hash differs');
   // Wall time in the core's steps, and the steps, since the last timing shown.
   const TIMING_MILLIS = 1000 * core._chain20_rate_window();
   let stepMillis = 0;
@@ -309,7 +313,8 @@ createChain20({ onAbort: stopOnAbort }).then((core) => {
       core._chain20_set_paused(1);
       const check = coreText(core._chain20_replay_check());
       $('message').textContent += ` Replay stopped at step ${replayEnd}, state hash ${stateHash()}` +
-        (check ? `: ${check}.` : '.');
+        (check ? `: ${check}.` : '.') + linkVerdict(core._chain20_replay_verdict());
+      fromLink = false;
       replayEnd = null;
       core._chain20_resize(canvas.width, canvas.height);  // the script may have used another size
     }
@@ -373,6 +378,7 @@ createChain20({ onAbort: stopOnAbort }).then((core) => {
     const outcome = withCoreTexts([name], (address) => core._chain20_key(address));
     if (outcome === STARTED_OVER) {
       replayEnd = null;
+      fromLink = false;
       $('message').textContent = `Started over in the new precision${recording ? ': recording abandoned' : ''}.`;
     }
     return outcome !== 0;
@@ -414,6 +420,7 @@ createChain20({ onAbort: stopOnAbort }).then((core) => {
   function restart() {
     core._chain20_restart();
     replayEnd = null;
+    fromLink = false;
   }
   // The last recording finished, for a link when none is under way.
   let lastRecording = '';
@@ -512,7 +519,9 @@ createChain20({ onAbort: stopOnAbort }).then((core) => {
       $('message').textContent = 'This link does not hold a run (its text is damaged).';
       return;
     }
-    if (replay(text) && !core._chain20_script_is_recording()) {
+    fromLink = replay(text);
+    if (fromLink && !core._chain20_script_is_recording()) {
+      fromLink = false;
       restart();
       $('message').textContent = 'This link holds no final state hash to compare with.';
     }

@@ -284,6 +284,17 @@ const char* chain20_replay_check() {
         checkReplay(*replayed, replayedEventsHash, session.controls.stepsRun, stateHash(runState())).message);
 }
 
+// That check's verdict: 1 when the replay matches, 2 when it differs, 0 when
+// it is not compared or the script is no recording.
+int chain20_replay_verdict() {
+    if (!replayed) {
+        return 0;
+    }
+    const ReplayVerdict verdict =
+        checkReplay(*replayed, replayedEventsHash, session.controls.stepsRun, stateHash(runState())).verdict;
+    return verdict == ReplayVerdict::Matches ? 1 : verdict == ReplayVerdict::Differs ? 2 : 0;
+}
+
 // The state as floats (rounded, for a chain in double), for drawing.
 const float* chain20_state() {
     if (runPrecision == Precision::Float) {
