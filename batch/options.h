@@ -42,8 +42,9 @@ struct BatchOptions {
 };
 
 // The ensemble's values that the chain's precision bounds, once it is known
-// (from --precision or the script): every swept parameter finite, and the
-// Lyapunov shadow's distance fit for every chain length the run takes (the
+// (from --precision or the script): every swept parameter finite, the
+// members' perturbed starting angles finite, and the Lyapunov shadow's
+// distance fit for every chain length the run takes (the
 // start's, and each one that the script sets). False with the one-line
 // message in `error`.
 bool ensembleFitsPrecision(const BatchOptions& options, Precision precision, const std::vector<ScriptEvent>& script,
