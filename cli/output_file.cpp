@@ -5,6 +5,9 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+#if defined(__EMSCRIPTEN__)
+#include <emscripten.h>
+#endif
 
 #include <cerrno>
 #include <charconv>
@@ -175,9 +178,19 @@ int openFifo(const std::string& path, const std::string& name, ReaderWait wait) 
     return descriptor;
 }
 
+#if defined(__EMSCRIPTEN__)
+// Under node the C library's umask is the emulated file system's own, not the
+// process's: the process's is node's to tell (a worker may read it).
+EM_JS(int, processUmask, (), { return process.umask(); });
+#endif
+
 mode_t modeOfNewFile() {
+#if defined(__EMSCRIPTEN__)
+    const auto mask = static_cast<mode_t>(processUmask());
+#else
     const mode_t mask = ::umask(0);
     ::umask(mask);
+#endif
     return 0666 & ~mask;
 }
 

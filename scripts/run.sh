@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
-cmake --build build -j2 --target chain20
+cmake --build build -j2 --target chain20 chain20-batch
 
 # The program needs an X display. Without one, say so plainly instead of
 # leaving only GLUT's "failed to open display" behind.

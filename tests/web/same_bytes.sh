@@ -53,6 +53,14 @@ compare() {
 
 # Hanging still, every row.
 compare hang --steps 1500
+# A new output file gets the mode the process's umask leaves, as natively.
+for mask in 022 077; do
+    rm -f "$scratch/mode.csv"
+    (umask "$mask" && node "$wasm" --steps 10 --out "$scratch/mode.csv" 2>/dev/null)
+    expected=$(printf '%o' $((0666 & ~0$mask)))
+    [ "$(stat -c %a "$scratch/mode.csv")" = "$expected" ] ||
+        fail "umask $mask: a new output file has mode $(stat -c %a "$scratch/mode.csv"), not $expected"
+done
 
 # A drag that lifts the chain, crosses the window and leaves it far outside,
 # in a window that is not square, with the arrow keys between.
